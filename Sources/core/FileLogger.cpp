@@ -1,0 +1,85 @@
+#include "FileLogger.h"
+
+#include "PrivateFolder.h"
+
+#include <cstdlib>
+#include <map>
+
+namespace fs = std::filesystem;
+
+FileLogger& FileLogger::getInstance() {
+    static FileLogger instance;
+    std::string name = "application";
+    instance.createLogFile(name);
+    return instance;
+}
+
+FileLogger::~FileLogger() {
+    if (logFile.is_open())
+        logFile.close();
+}
+
+std::string FileLogger::fileName(const std::string& name, const TimeDescription& when) {
+    return name + "_" + when.day + "_" + when.month + "_" + when.year + ".log";
+}
+
+std::string FileLogger::formatLine(const TimeDescription& when, const std::string& label,
+                                   const std::string& message, const std::string& prefix) {
+    return "[" + when.time + ", " + when.day + "/" + when.month + "/" + when.year + "]" + "[" + label + "] " +
+           prefix + message;
+}
+
+std::vector<FileLogger::Candidate> FileLogger::candidateFolders() {
+    std::vector<Candidate> folders;
+    const char* dir = std::getenv("TAVISK_LOG_DIR");
+    if (dir != nullptr && *dir != '\0')
+        folders.push_back({fs::u8path(dir), false});
+    // A folder that cannot be worked out is skipped; it must not cost the others.
+    std::error_code ec;
+    fs::path temp = fs::temp_directory_path(ec);
+    if (!ec && !temp.empty())
+        folders.push_back({temp / "TaviskBeaconUtility", true});
+    fs::path current = fs::current_path(ec);
+    if (!ec && !current.empty())
+        folders.push_back({current, false});
+    return folders;
+}
+
+bool FileLogger::createLogFile(std::string& name) {
+    if (created)
+        return true;
+    TimeDescription when;
+    when.updateTime();
+    const std::string file = fileName(name, when);
+    for (const Candidate& candidate : candidateFolders()) {
+        if (candidate.inTemporaryFolder) {
+            if (!ensurePrivateFolder(candidate.folder))
+                continue;
+        } else {
+            std::error_code ec;
+            fs::create_directories(candidate.folder, ec);
+        }
+        const fs::path target = candidate.folder / fs::u8path(file);
+        if (isSymbolicLink(target))
+            continue;
+        logFile.open(target, std::ios::out | std::ios::trunc);
+        if (logFile.is_open()) {
+            created = true;
+            break;
+        }
+        logFile.clear();
+    }
+    return created;
+}
+
+void FileLogger::log(const std::string& message, MessageType type, const std::string& prefix) {
+    static std::map<MessageType, std::string> typeLabels = {
+        {DEBUG, "DEBUG"}, {INFO, "INFO"}, {WARNING, "WARNING"}, {ERROR, "ERROR"}, {FATAL, "FATAL"}};
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!created || !logFile.is_open())
+        return;
+    TimeDescription when;
+    when.updateTime();
+    logFile << formatLine(when, typeLabels[type], message, prefix) << '\n';
+    logFile.flush();
+}

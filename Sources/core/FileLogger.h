@@ -1,0 +1,47 @@
+#pragma once
+
+#include "BaseLogger.h"
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Plain lines in the dated application log file, which it creates on first use.
+// Reached through LoggerManager only.
+class FileLogger : public BaseLogger {
+public:
+    // Every call, the first included, tries to create the log file while none is open.
+    static FileLogger& getInstance();
+
+    // Makes sure a log file is open; returns whether one is.
+    bool createLogFile(std::string& name);
+
+    void log(const std::string& message, MessageType type, const std::string& prefix) override;
+
+    // "<name>_<day>_<month>_<year>.log"
+    static std::string fileName(const std::string& name, const TimeDescription& when);
+    // The line without its newline, exactly as log() writes it.
+    static std::string formatLine(const TimeDescription& when, const std::string& label,
+                                  const std::string& message, const std::string& prefix);
+    struct Candidate {
+        std::filesystem::path folder;
+        bool inTemporaryFolder = false; // shared with other users: must be made private
+    };
+    // Folders to try, in order: TAVISK_LOG_DIR, <temp>/TaviskBeaconUtility, the current folder.
+    // A candidate that cannot be worked out is left out.
+    static std::vector<Candidate> candidateFolders();
+
+    ~FileLogger() override;
+    FileLogger(const FileLogger&) = delete;
+    FileLogger& operator=(const FileLogger&) = delete;
+
+private:
+    FileLogger() = default;
+
+    std::ofstream logFile;
+    bool created = false;
+    // Serialises log(): one whole line at a time in the file.
+    std::mutex mutex;
+};

@@ -1,0 +1,3 @@
+#include "LocalTime.h"
+
+bool toLocalTime(std::time_t instant, std::tm& out) { return localtime_r(&instant, &out) != nullptr; }
