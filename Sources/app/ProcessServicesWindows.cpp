@@ -63,7 +63,9 @@ std::filesystem::path getTempDir() {
     return std::filesystem::path(std::wstring(buffer, length));
 }
 
-std::optional<std::filesystem::path> getLocalAppDataDir() { return knownFolder(FOLDERID_LocalAppData); }
+std::optional<std::filesystem::path> getLocalAppDataDir() {
+    return knownFolder(FOLDERID_LocalAppData);
+}
 
 std::optional<std::string> getDesktopDir() {
     const auto folder = knownFolder(FOLDERID_Desktop);
@@ -90,4 +92,6 @@ std::string composeXdgDataDirs(const std::filesystem::path& folder, const char*)
     return toUtf8(folder.wstring());
 }
 
-void setXdgDataDirs(const std::filesystem::path& folder) { setEnvVarAlways("XDG_DATA_DIRS", folder); }
+void setXdgDataDirs(const std::filesystem::path& folder) {
+    setEnvVarAlways("XDG_DATA_DIRS", folder);
+}
