@@ -46,17 +46,20 @@ public:
     enum HandlerEventsStatus : int { SUCCESS = 0, FAILURE = 1 };
 
     using Handler = std::function<HandlerEventsStatus()>;
-    template <typename... Args>
-    using HandlerWithArgs = std::function<HandlerEventsStatus(Args...)>;
+    template <typename... Args> using HandlerWithArgs = std::function<HandlerEventsStatus(Args...)>;
     template <typename... Args>
     using HandlerMapWithArgs = std::map<HandlersFuncKeys, HandlerWithArgs<Args...>>;
+    template <typename T> struct NoDeduce { using type = T; };
 
     static GlobalHandlerEvents& getInstance();
 
     static void addHandler(HandlersFuncKeys key, Handler handler);
 
+    // The argument list is given explicitly (addHandlerWithArgs<LoadStage>(key, lambda)); the
+    // handler parameter is kept out of deduction so that a lambda converts.
     template <typename... Args>
-    static void addHandlerWithArgs(HandlersFuncKeys key, HandlerWithArgs<Args...> handler) {
+    static void addHandlerWithArgs(HandlersFuncKeys key,
+                                   typename NoDeduce<HandlerWithArgs<Args...>>::type handler) {
         GlobalHandlerEvents& registry = getInstance();
         const std::string name = registry.keyName(key);
         {
@@ -74,8 +77,7 @@ public:
     }
 
     // The handler map of an argument list, created on first use.
-    template <typename... Args>
-    static HandlerMapWithArgs<std::decay_t<Args>...>& getHandlerMapWithArgs() {
+    template <typename... Args> static HandlerMapWithArgs<std::decay_t<Args>...>& getHandlerMapWithArgs() {
         getInstance();
         std::unique_lock<std::mutex> lock(mapsMutex);
         return handlerMapLocked<std::decay_t<Args>...>();
@@ -120,14 +122,10 @@ private:
     struct MapHolderBase {
         virtual ~MapHolderBase() = default;
     };
-    template <typename... Args>
-    struct MapHolder : MapHolderBase {
-        HandlerMapWithArgs<Args...> map;
-    };
+    template <typename... Args> struct MapHolder : MapHolderBase { HandlerMapWithArgs<Args...> map; };
 
     // Caller holds mapsMutex.
-    template <typename... Args>
-    static HandlerMapWithArgs<Args...>& handlerMapLocked() {
+    template <typename... Args> static HandlerMapWithArgs<Args...>& handlerMapLocked() {
         const std::type_index typeKey(typeid(HandlerMapWithArgs<Args...>));
         auto& slot = handlersWithArgsMaps[typeKey];
         if (!slot)

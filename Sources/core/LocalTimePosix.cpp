@@ -1,3 +1,5 @@
 #include "LocalTime.h"
 
-bool toLocalTime(std::time_t instant, std::tm& out) { return localtime_r(&instant, &out) != nullptr; }
+bool toLocalTime(std::time_t instant, std::tm& out) {
+    return localtime_r(&instant, &out) != nullptr;
+}

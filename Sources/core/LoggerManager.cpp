@@ -79,4 +79,6 @@ void LoggerManager::setGlobalLevel(Level level) {
     globalLevel = level;
 }
 
-LoggerManager::Level LoggerManager::getGlobalLevel() const { return globalLevel; }
+LoggerManager::Level LoggerManager::getGlobalLevel() const {
+    return globalLevel;
+}

@@ -5,7 +5,9 @@
 
 Thread::Thread(std::string name) : logger(&LoggerManager::getInstance()), name(std::move(name)) {}
 
-Thread::~Thread() { terminate(); }
+Thread::~Thread() {
+    terminate();
+}
 
 void Thread::joinOutsideLock(std::unique_lock<std::mutex>& lock) {
     // Only called with `running` clear, so the thread is leaving its loop.

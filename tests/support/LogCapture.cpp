@@ -18,8 +18,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         data.clear();
     }
-    template <typename Pred>
-    bool waitUntil(Pred pred, std::chrono::milliseconds deadline) const {
+    template <typename Pred> bool waitUntil(Pred pred, std::chrono::milliseconds deadline) const {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, deadline, [&] { return pred(data); });
     }
@@ -94,7 +93,8 @@ bool parseConsoleLine(const std::string& line, LogLine& out) {
         return false;
     const std::string label = line.substr(pos + 2, labelEnd - pos - 2);
     const std::string tail = " [" + label + "]\x1b[0m";
-    if (line.size() < labelEnd + 1 + tail.size() || line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
+    if (line.size() < labelEnd + 1 + tail.size() ||
+        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
         return false;
     out.type = typeOf(label);
     out.text = line.substr(labelEnd + 1, line.size() - tail.size() - labelEnd - 1);
@@ -113,7 +113,9 @@ LogCapture::~LogCapture() {
     std::cout.rdbuf(previous);
 }
 
-std::vector<LogLine> LogCapture::lines() const { return parseAll(buffer->snapshot()); }
+std::vector<LogLine> LogCapture::lines() const {
+    return parseAll(buffer->snapshot());
+}
 
 std::vector<std::string> LogCapture::texts() const {
     std::vector<std::string> out;
@@ -136,16 +138,21 @@ std::size_t LogCapture::count(const std::string& fragment, BaseLogger::MessageTy
     return n;
 }
 
-std::string LogCapture::raw() const { return buffer->snapshot(); }
+std::string LogCapture::raw() const {
+    return buffer->snapshot();
+}
 
-void LogCapture::clear() { buffer->clear(); }
+void LogCapture::clear() {
+    buffer->clear();
+}
 
 bool LogCapture::waitFor(const std::function<bool(const std::vector<LogLine>&)>& pred,
                          std::chrono::milliseconds deadline) const {
     return buffer->waitUntil([&](const std::string& data) { return pred(parseAll(data)); }, deadline);
 }
 
-bool LogCapture::waitForText(const std::string& fragment, std::size_t times, std::chrono::milliseconds deadline) const {
+bool LogCapture::waitForText(const std::string& fragment, std::size_t times,
+                             std::chrono::milliseconds deadline) const {
     return waitFor(
         [&](const std::vector<LogLine>& all) {
             std::size_t n = 0;

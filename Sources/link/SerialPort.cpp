@@ -1,0 +1,3 @@
+#include "SerialPort.h"
+
+SerialPort::~SerialPort() = default;

@@ -1,0 +1,322 @@
+#include "SerialPortPosix.h"
+
+#include "LoggerManager.h"
+#include "SerialPortHelpers.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+const std::string kPrefix = "SerialPort: ";
+constexpr int kWriteDeadlineMs = 2000;
+
+std::string systemError(int code) {
+    return std::to_string(code) + ": " + std::strerror(code);
+}
+
+bool speedFor(std::uint32_t rate, speed_t& speed) {
+    switch (rate) {
+    case 57600:
+        speed = B57600;
+        return true;
+    case 115200:
+        speed = B115200;
+        return true;
+    case 230400:
+        speed = B230400;
+        return true;
+    case 460800:
+        speed = B460800;
+        return true;
+    case 500000:
+        speed = B500000;
+        return true;
+    case 576000:
+        speed = B576000;
+        return true;
+    case 921600:
+        speed = B921600;
+        return true;
+    case 1000000:
+        speed = B1000000;
+        return true;
+    case 2000000:
+        speed = B2000000;
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::uint32_t rateOf(speed_t speed) {
+    for (std::uint32_t rate : SerialPortHelpers::kRates) {
+        speed_t s;
+        if (speedFor(rate, s) && s == speed)
+            return rate;
+    }
+    return 0;
+}
+
+bool startsWith(const std::string& s, const char* prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+int millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+} // namespace
+
+SerialPortPosix::SerialPortPosix(std::string devDirectory, std::string sysTtyDirectory)
+    : logger(&LoggerManager::getInstance()), devDir(std::move(devDirectory)),
+      sysTtyDir(std::move(sysTtyDirectory)) {}
+
+SerialPortPosix::~SerialPortPosix() {
+    closePort();
+}
+
+void SerialPortPosix::logError(const std::string& text) {
+    logger->log(text, BaseLogger::ERROR, kPrefix);
+}
+
+std::string SerialPortPosix::normalizePortName(const std::string& name) {
+    return SerialPortHelpers::posixDevicePath(name);
+}
+
+std::vector<std::string> SerialPortPosix::getAvailablePorts() {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(devDir.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (startsWith(name, "ttyUSB") || startsWith(name, "ttyACM"))
+                names.push_back(name);
+            // Most ttyS nodes exist whether or not a UART stands behind them.
+            else if (startsWith(name, "ttyS") && exists(sysTtyDir + "/" + name + "/device"))
+                names.push_back(name);
+        }
+        ::closedir(dir);
+    }
+    SerialPortHelpers::sortNatural(names);
+
+    std::vector<std::string> ports;
+    for (const std::string& name : names)
+        ports.push_back(devDir + "/" + name);
+    if (const char* extra = std::getenv("TAVISK_SERIAL_PORTS")) {
+        for (const std::string& path : SerialPortHelpers::splitPathList(extra)) {
+            if (exists(path) && std::find(ports.begin(), ports.end(), path) == ports.end())
+                ports.push_back(path);
+        }
+    }
+    return ports;
+}
+
+LinkStatus SerialPortPosix::openPort(const std::string& name) {
+    closePort();
+    const std::string path = normalizePortName(name);
+    portName = name;
+
+    const int opened = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (opened < 0) {
+        logError("Error opening port " + name + " (open err=" + systemError(errno) + ")");
+        return LINK_OPEN_FAILED;
+    }
+    // TIOCEXCL keeps other users out, except root; the lock covers root as well.
+    if (::ioctl(opened, TIOCEXCL) != 0 && errno != ENOTTY) {
+        const int code = errno;
+        ::close(opened);
+        logError("Error opening port " + name + " (ioctl TIOCEXCL err=" + systemError(code) + ")");
+        return LINK_OPEN_FAILED;
+    }
+    if (::flock(opened, LOCK_EX | LOCK_NB) != 0) {
+        const int code = errno;
+        ::close(opened);
+        logError("Error opening port " + name + " (flock err=" + systemError(code) + ")");
+        return LINK_OPEN_FAILED;
+    }
+    fd = opened;
+    ::tcflush(fd, TCIOFLUSH);
+    return LINK_OK;
+}
+
+LinkStatus SerialPortPosix::closePort() {
+    if (fd < 0)
+        return LINK_OK;
+    const int closing = fd;
+    fd = -1;
+    if (::close(closing) != 0 && errno != EINTR) {
+        logError("Error closing port (close err=" + systemError(errno) + ")");
+        return LINK_CLOSE_FAILED;
+    }
+    return LINK_OK;
+}
+
+bool SerialPortPosix::isOpen() const {
+    return fd >= 0;
+}
+
+void SerialPortPosix::speedConfig(UsbTypes::Baudrate rate) {
+    baud = SerialPortHelpers::appliedRate(rate);
+    logger->log("Set baudrate: " + std::to_string(static_cast<std::int32_t>(rate)), BaseLogger::INFO,
+                kPrefix);
+}
+
+bool SerialPortPosix::serialPortConfig(UsbTypes::Baudrate rate) {
+    if (fd < 0) {
+        logError("serialPortConfig called with unopened port");
+        return false;
+    }
+    speedConfig(rate);
+
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+        logError("tcgetattr failed (err=" + systemError(errno) + ")");
+        return false;
+    }
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    speed_t speed = B115200;
+    speedFor(baud, speed);
+    if (::cfsetspeed(&tio, speed) != 0 || ::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        logError("tcsetattr failed (err=" + systemError(errno) + ")");
+        return false;
+    }
+    // tcsetattr succeeds when any one change took: read back what the driver really applied.
+    termios applied{};
+    if (::tcgetattr(fd, &applied) != 0) {
+        logError("tcgetattr failed (err=" + systemError(errno) + ")");
+        return false;
+    }
+    if (::cfgetospeed(&applied) != speed || ::cfgetispeed(&applied) != speed ||
+        (applied.c_cflag & CSIZE) != CS8 || (applied.c_cflag & (PARENB | CSTOPB | CRTSCTS)) != 0) {
+        logError("tcsetattr failed (the driver did not apply " + std::to_string(baud) + " 8N1)");
+        return false;
+    }
+    // A pseudo-terminal has no modem lines and answers ENOTTY or EINVAL.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    if (::ioctl(fd, TIOCMBIS, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
+        logError("ioctl TIOCMBIS failed (err=" + systemError(errno) + ")");
+        return false;
+    }
+    ::tcflush(fd, TCIOFLUSH);
+    return true;
+}
+
+void SerialPortPosix::verifyPortSettings() {
+    termios tio{};
+    if (fd < 0 || ::tcgetattr(fd, &tio) != 0)
+        return;
+    const tcflag_t size = tio.c_cflag & CSIZE;
+    const int byteSize = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+    // Parity and stop bits as the Win32 codes: 0 none, 1 odd, 2 even; 0 one stop bit, 2 two.
+    const int parity = (tio.c_cflag & PARENB) == 0 ? 0 : (tio.c_cflag & PARODD) != 0 ? 1 : 2;
+    const int stopBits = (tio.c_cflag & CSTOPB) != 0 ? 2 : 0;
+    logger->log("Current port settings: BaudRate=" + std::to_string(rateOf(::cfgetospeed(&tio))) +
+                    ", ByteSize=" + std::to_string(byteSize) + ", Parity=" + std::to_string(parity) +
+                    ", StopBits=" + std::to_string(stopBits),
+                BaseLogger::INFO, kPrefix);
+}
+
+IoResult SerialPortPosix::readDataImpl(std::uint8_t* buffer, std::uint64_t size, int timeoutMs) {
+    if (fd < 0)
+        return {LINK_READ_FAILED, 0};
+    if (size == 0)
+        return {LINK_NO_DATA, 0};
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, millisecondsLeft(deadline));
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            logError("poll failed (err=" + systemError(errno) + ")");
+            return {LINK_READ_FAILED, 0};
+        }
+        if (ready == 0)
+            return {LINK_NO_DATA, 0};
+        if ((p.revents & POLLNVAL) != 0) {
+            logError("poll failed (descriptor not open)");
+            return {LINK_READ_FAILED, 0};
+        }
+        // Take what is waiting now, at most `size`; a hung-up line reads as end of file or EIO.
+        int waiting = 0;
+        if (::ioctl(fd, FIONREAD, &waiting) != 0 || waiting <= 0)
+            waiting = 0;
+        const std::uint64_t want =
+            waiting > 0 ? std::min<std::uint64_t>(static_cast<std::uint64_t>(waiting), size) : size;
+        const ssize_t got = ::read(fd, buffer, want);
+        if (got > 0)
+            return {LINK_OK, static_cast<std::uint64_t>(got)};
+        if (got == 0) {
+            logError("read failed (hang-up)");
+            return {LINK_READ_FAILED, 0};
+        }
+        if (errno != EAGAIN && errno != EINTR) {
+            logError("read failed (err=" + systemError(errno) + ")");
+            return {LINK_READ_FAILED, 0};
+        }
+        if ((p.revents & (POLLHUP | POLLERR)) != 0) {
+            logError("read failed (hang-up)");
+            return {LINK_READ_FAILED, 0};
+        }
+    }
+}
+
+IoResult SerialPortPosix::writeDataImpl(const std::uint8_t* data, std::uint64_t size) {
+    if (fd < 0)
+        return {LINK_WRITE_FAILED, 0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteDeadlineMs);
+    std::uint64_t written = 0;
+    while (written < size) {
+        const ssize_t n = ::write(fd, data + written, size - written);
+        if (n > 0) {
+            written += static_cast<std::uint64_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            const int code = errno;
+            std::string text = "write failed (err=" + std::to_string(code) + ")";
+            if (!portName.empty())
+                text += " on " + portName;
+            logError(text + ": " + std::strerror(code));
+            return {LINK_WRITE_FAILED, 0};
+        }
+        const int left = millisecondsLeft(deadline);
+        if (left == 0)
+            break;
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, left) < 0 && errno != EINTR) {
+            logError("poll failed (err=" + systemError(errno) + ")");
+            return {LINK_WRITE_FAILED, 0};
+        }
+    }
+    if (written < size)
+        logger->log("Partial write: " + std::to_string(written) + " of " + std::to_string(size) + " bytes",
+                    BaseLogger::WARNING, kPrefix);
+    return {LINK_OK, written};
+}
+
+std::unique_ptr<SerialPort> createSerialPort() {
+    return std::make_unique<SerialPortPosix>();
+}

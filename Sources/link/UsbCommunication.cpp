@@ -1,0 +1,310 @@
+#include "UsbCommunication.h"
+
+#include "LoggerManager.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace {
+const std::string kPrefix = "UsbCommunication: ";
+const char* const kNoBackend = "Serial port backend is not available on this platform/build";
+const char* const kNoMethod = "Method didn't choose";
+
+// A read waits on the port in slices of at most this long, so that an open or close from
+// another thread waits for one slice at most instead of a whole reply timeout.
+constexpr long long kReadSliceMs = 20;
+} // namespace
+
+UsbCommunication::UsbCommunication() : UsbCommunication(createSerialPort()) {}
+
+UsbCommunication::UsbCommunication(std::unique_ptr<SerialPort> serialPort)
+    : port(std::move(serialPort)), logger(&LoggerManager::getInstance()) {}
+
+// The port's own destructor closes it.
+UsbCommunication::~UsbCommunication() = default;
+
+void UsbCommunication::beginControl(std::unique_lock<std::mutex>& lock) {
+    controlling = true;
+    changed.wait(lock, [this] { return portUsers == 0; });
+}
+
+void UsbCommunication::endControl(std::unique_lock<std::mutex>& lock) {
+    (void)lock;
+    portOpen = port && port->isOpen();
+    controlling = false;
+    changed.notify_all();
+}
+
+LinkStatus UsbCommunication::connect(ConnectionMethod method) {
+    if (method == USB) {
+        std::lock_guard<std::mutex> state(stateMutex);
+        connectionMethod = USB;
+        return LINK_OK;
+    }
+    if (method != COM) {
+        logger->log(kNoMethod, BaseLogger::WARNING, kPrefix);
+        return LINK_READ_FAILED;
+    }
+    if (!port) {
+        logger->log(kNoBackend, BaseLogger::ERROR, kPrefix);
+        return LINK_OPEN_FAILED;
+    }
+
+    std::lock_guard<std::mutex> control(controlMutex);
+    const std::string name = portName;
+    const UsbTypes::Baudrate rate = baudrate;
+    {
+        std::unique_lock<std::mutex> state(stateMutex);
+        beginControl(state);
+    }
+    const bool opened = port->openPort(name) == LINK_OK;
+    // A port left at the wrong settings would only garble what follows: close it again.
+    const bool configured = opened && port->serialPortConfig(rate);
+    if (opened && !configured)
+        port->closePort();
+    {
+        std::unique_lock<std::mutex> state(stateMutex);
+        if (configured) {
+            connectionMethod = COM;
+            ++generation;
+        }
+        endControl(state);
+    }
+
+    if (!opened) {
+        logger->log("Port " + name + " is not available!", BaseLogger::ERROR, kPrefix);
+        return LINK_OPEN_FAILED;
+    }
+    if (!configured) {
+        logger->log("Port " + name + " could not be configured and was closed", BaseLogger::ERROR, kPrefix);
+        return LINK_OPEN_FAILED;
+    }
+    logger->log("Port " + name + " is opened!", BaseLogger::INFO, kPrefix);
+    return LINK_OK;
+}
+
+LinkStatus UsbCommunication::disconnect() {
+    std::lock_guard<std::mutex> control(controlMutex);
+    std::unique_lock<std::mutex> state(stateMutex);
+    switch (connectionMethod) {
+    case USB:
+        connectionMethod = NONE;
+        return LINK_OK;
+    case COM: {
+        if (!port) {
+            state.unlock();
+            logger->log(kNoBackend, BaseLogger::ERROR, kPrefix);
+            return LINK_CLOSE_FAILED;
+        }
+        beginControl(state);
+        state.unlock();
+        const LinkStatus closed = port->closePort();
+        state.lock();
+        if (closed == LINK_OK)
+            connectionMethod = NONE;
+        endControl(state);
+        state.unlock();
+        if (closed != LINK_OK) {
+            logger->log("Could not disconnect to COM port", BaseLogger::ERROR, kPrefix);
+            return LINK_CLOSE_FAILED;
+        }
+        return LINK_OK;
+    }
+    default:
+        state.unlock();
+        logger->log(kNoMethod, BaseLogger::WARNING, kPrefix);
+        return LINK_READ_FAILED;
+    }
+}
+
+bool UsbCommunication::isConnected() {
+    std::lock_guard<std::mutex> state(stateMutex);
+    if (connectionMethod == COM)
+        return port && portOpen;
+    return connectionMethod > 0;
+}
+
+LinkStatus UsbCommunication::toDetermineDevices(ConnectionMethod method) {
+    if (method == USB)
+        return LINK_OK;
+    if (method != COM) {
+        logger->log(kNoMethod, BaseLogger::WARNING, kPrefix);
+        return LINK_READ_FAILED;
+    }
+    if (!port) {
+        logger->log(kNoBackend, BaseLogger::ERROR, kPrefix);
+        return LINK_WRITE_FAILED;
+    }
+    std::vector<std::string> found;
+    {
+        // Listing looks at the system, not at the open port: only opening and closing exclude it.
+        std::lock_guard<std::mutex> control(controlMutex);
+        found = port->getAvailablePorts();
+    }
+    deviceList = std::move(found);
+    if (deviceList.empty()) {
+        logger->log("Device COM list is empty", BaseLogger::ERROR, kPrefix);
+        return LINK_WRITE_FAILED;
+    }
+    return LINK_OK;
+}
+
+IoResult UsbCommunication::notAvailable(ConnectionMethod method) {
+    if (method != USB)
+        logger->log(kNoMethod, BaseLogger::WARNING, kPrefix);
+    return {LINK_UNAVAILABLE, 0};
+}
+
+IoResult UsbCommunication::readCom(std::uint8_t* buffer, std::uint64_t size, int timeoutMs, bool logFailure) {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        long long slice = 0;
+        if (timeoutMs > 0) {
+            const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - start)
+                                     .count();
+            const long long left = timeoutMs - elapsed;
+            if (left <= 0)
+                return {LINK_NO_DATA, 0};
+            slice = std::min(left, kReadSliceMs);
+        }
+
+        std::uint64_t usedGeneration = 0;
+        {
+            std::unique_lock<std::mutex> state(stateMutex);
+            changed.wait(state, [this] { return !controlling; });
+            const ConnectionMethod method = connectionMethod;
+            if (method != COM) {
+                // Dropped or disconnected by another thread meanwhile.
+                state.unlock();
+                return notAvailable(method);
+            }
+            if (!port || !portOpen) {
+                // A method of COM on a closed port (a failed close or reopen) would answer
+                // every read at once with a failure: the link is gone, say so once.
+                connectionMethod = NONE;
+                state.unlock();
+                if (logFailure)
+                    logger->log("Receive Error COM", BaseLogger::ERROR, kPrefix);
+                return {LINK_READ_FAILED, 0};
+            }
+            usedGeneration = generation;
+            ++portUsers;
+        }
+        const IoResult r = port->readDataImpl(buffer, size, static_cast<int>(slice));
+        {
+            std::lock_guard<std::mutex> state(stateMutex);
+            if (--portUsers == 0 && controlling)
+                changed.notify_all();
+        }
+
+        if (r.status == LINK_READ_FAILED) {
+            // A serial line that fails a read is gone (hang-up, device removed); trying again
+            // every millisecond would only repeat the error.
+            if (logFailure)
+                logger->log("Receive Error COM", BaseLogger::ERROR, kPrefix);
+            logger->log("COM read failed; treating as disconnected", BaseLogger::ERROR, kPrefix);
+            dropLink(usedGeneration);
+            return r;
+        }
+        if (r.status != LINK_NO_DATA || timeoutMs <= 0)
+            return r;
+    }
+}
+
+IoResult UsbCommunication::read(void* buffer, std::uint64_t size, int timeoutMs) {
+    ConnectionMethod method;
+    {
+        std::lock_guard<std::mutex> state(stateMutex);
+        method = connectionMethod;
+    }
+    if (method == COM)
+        return readCom(static_cast<std::uint8_t*>(buffer), size, timeoutMs, false);
+    return read(buffer, size);
+}
+
+IoResult UsbCommunication::read(void* buffer, std::uint64_t size) {
+    ConnectionMethod method;
+    {
+        std::lock_guard<std::mutex> state(stateMutex);
+        method = connectionMethod;
+    }
+    if (method == COM)
+        return readCom(static_cast<std::uint8_t*>(buffer), size, 1000, true);
+    return notAvailable(method);
+}
+
+LinkStatus UsbCommunication::write(const void* data, std::uint64_t size) {
+    ConnectionMethod method;
+    {
+        std::lock_guard<std::mutex> state(stateMutex);
+        method = connectionMethod;
+    }
+    if (method == COM) {
+        const LinkStatus s = writeDataComImpl(static_cast<const std::uint8_t*>(data), size);
+        if (s != LINK_OK)
+            logger->log("Transmit Error COM", BaseLogger::ERROR, kPrefix);
+        return s;
+    }
+    return notAvailable(method).status;
+}
+
+bool UsbCommunication::waitForReadyRead(std::uint64_t ms) {
+    const auto signedMs = static_cast<std::int64_t>(ms);
+    if (signedMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(signedMs));
+    return true;
+}
+
+LinkStatus UsbCommunication::writeDataComImpl(const std::uint8_t* data, std::uint64_t size) {
+    std::lock_guard<std::mutex> oneWriter(writeMutex);
+    std::uint64_t usedGeneration = 0;
+    {
+        std::unique_lock<std::mutex> state(stateMutex);
+        changed.wait(state, [this] { return !controlling; });
+        if (!port || !portOpen)
+            return LINK_WRITE_FAILED;
+        usedGeneration = generation;
+        ++portUsers;
+    }
+    const IoResult r = port->writeDataImpl(data, size);
+    {
+        std::lock_guard<std::mutex> state(stateMutex);
+        if (--portUsers == 0 && controlling)
+            changed.notify_all();
+    }
+    if (r.status == LINK_OK && r.count == size)
+        return LINK_OK;
+    logger->log("COM write failed; treating as disconnected", BaseLogger::ERROR, kPrefix);
+    dropLink(usedGeneration);
+    return LINK_WRITE_FAILED;
+}
+
+void UsbCommunication::dropLink(std::uint64_t usedGeneration) {
+    std::lock_guard<std::mutex> control(controlMutex);
+    std::unique_lock<std::mutex> state(stateMutex);
+    // A reconnect since the failed call has a port of its own that must stay open.
+    if (generation != usedGeneration)
+        return;
+    beginControl(state);
+    state.unlock();
+    port->closePort();
+    state.lock();
+    connectionMethod = NONE;
+    endControl(state);
+}
+
+IoResult UsbCommunication::readDataComImpl(std::uint8_t* buffer, std::uint64_t size) {
+    return readCom(buffer, size, 1000, false);
+}
+
+LinkStatus UsbCommunication::writeDataUsbImpl(const std::uint8_t*, std::uint64_t) {
+    logger->log("libusb doesn't implemented :(... Can't write", BaseLogger::WARNING, kPrefix);
+    return LINK_UNAVAILABLE;
+}
+
+IoResult UsbCommunication::readDataUsbImpl(std::uint8_t*, std::uint64_t) {
+    logger->log("libusb doesn't implemented :(... Can't read", BaseLogger::WARNING, kPrefix);
+    return {LINK_UNAVAILABLE, 0};
+}

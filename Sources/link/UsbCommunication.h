@@ -1,0 +1,94 @@
+#pragma once
+
+#include "LinkTypes.h"
+#include "SerialPort.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class LoggerManager;
+
+// The device link that the rest of the system talks through: records the link method in use
+// and owns the serial port that does the work for the COM method (USB is a name only).
+//
+// Thread-safe: the GUI thread connects and disconnects, the sender and the ESP32 flash worker
+// write, the listener reads, all at once. No thread uses the port after another has closed
+// it, and no lock is held while a read waits: reads wait in short slices, and opening or
+// closing the port waits for the slice or write in progress to end.
+class UsbCommunication {
+public:
+    using ConnectionMethod = LinkMethod::ConnectionMethod;
+    static constexpr ConnectionMethod NONE = LinkMethod::NONE;
+    static constexpr ConnectionMethod USB = LinkMethod::USB;
+    static constexpr ConnectionMethod COM = LinkMethod::COM;
+
+    // Creates the port for the running system.
+    UsbCommunication();
+    // Takes the given port (tests inject a fake); a null port means no serial backend.
+    explicit UsbCommunication(std::unique_ptr<SerialPort> port);
+    virtual ~UsbCommunication();
+    UsbCommunication(const UsbCommunication&) = delete;
+    UsbCommunication& operator=(const UsbCommunication&) = delete;
+
+    // COM: opens portName and configures it at baudrate. LINK_OK, LINK_OPEN_FAILED (also when
+    // the opened port cannot be configured: it is closed again) or LINK_READ_FAILED.
+    LinkStatus connect(ConnectionMethod method);
+    // LINK_OK, LINK_CLOSE_FAILED or LINK_READ_FAILED (no method chosen).
+    LinkStatus disconnect();
+    bool isConnected();
+    // COM: refills deviceList with the ports found. LINK_OK, LINK_WRITE_FAILED or
+    // LINK_READ_FAILED.
+    LinkStatus toDetermineDevices(ConnectionMethod method);
+
+    // Waits up to timeoutMs for bytes and returns what has arrived (COM), else as read(buffer,
+    // size). A failure of the line drops the link (port closed, method NONE).
+    IoResult read(void* buffer, std::uint64_t size, int timeoutMs);
+    // COM with a 1000 ms timeout; logs a failure. Other methods: LINK_UNAVAILABLE.
+    IoResult read(void* buffer, std::uint64_t size);
+    // LINK_OK, LINK_WRITE_FAILED (the link is dropped: port closed, method NONE) or
+    // LINK_UNAVAILABLE (no method that can write).
+    LinkStatus write(const void* data, std::uint64_t size);
+    // Sleeps ms milliseconds when ms > 0 as a signed number; always true.
+    bool waitForReadyRead(std::uint64_t ms);
+
+    // LINK_OK, or LINK_WRITE_FAILED after dropping the link on a failed or short write.
+    LinkStatus writeDataComImpl(const std::uint8_t* data, std::uint64_t size);
+    IoResult readDataComImpl(std::uint8_t* buffer, std::uint64_t size);
+    LinkStatus writeDataUsbImpl(const std::uint8_t* data, std::uint64_t size);
+    IoResult readDataUsbImpl(std::uint8_t* buffer, std::uint64_t size);
+
+    // Written by the connection dialog before it connects; the ESP32 reconnect reuses them.
+    std::string portName;
+    std::vector<std::string> deviceList;
+    UsbTypes::Baudrate baudrate = UsbTypes::BAUD_115200;
+
+private:
+    IoResult notAvailable(ConnectionMethod method);
+    IoResult readCom(std::uint8_t* buffer, std::uint64_t size, int timeoutMs, bool logFailure);
+    void beginControl(std::unique_lock<std::mutex>& lock);
+    void endControl(std::unique_lock<std::mutex>& lock);
+    void dropLink(std::uint64_t usedGeneration);
+
+    ConnectionMethod connectionMethod = NONE;
+    std::unique_ptr<SerialPort> port;
+    LoggerManager* logger;
+
+    // Serialises connect, disconnect, the port list and dropping the link: one thread at a
+    // time opens, configures or closes the port. Held across those port calls only.
+    std::mutex controlMutex;
+    // Keeps two writers' bytes from interleaving; held across one port write (bounded).
+    std::mutex writeMutex;
+    // Guards the fields below and, with `changed`, lets an open or close wait for the reads
+    // and writes in progress, and lets them wait for an open or close. Never held across a
+    // port call that touches the line.
+    std::mutex stateMutex;
+    std::condition_variable changed;
+    bool portOpen = false;        // the port's state as of the last open or close
+    bool controlling = false;     // an open, configure or close is in progress
+    unsigned portUsers = 0;       // reads and writes in progress on the port
+    std::uint64_t generation = 0; // counts opens, so a late failure drops only its own link
+};

@@ -1,0 +1,248 @@
+#include "ConsoleLogger.h"
+#include "FileLogger.h"
+#include "LoggerManager.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <regex>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+BaseLogger::TimeDescription fixedTime() {
+    BaseLogger::TimeDescription t;
+    t.day = "5";
+    t.month = "Jan";
+    t.year = "2024";
+    t.time = "09:07:03";
+    return t;
+}
+
+std::time_t localInstant(int year, int month, int day, int hour = 12) {
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_isdst = -1;
+    return std::mktime(&tm);
+}
+
+// Replaces the "[hh:mm:ss, d/Mon/yyyy]" stamp by "[T]" after checking its shape.
+std::string withoutStamp(const std::string& line) {
+    static const std::regex stamp(
+        R"(\[\d\d:\d\d:\d\d, [1-9]\d?/(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)/\d{4}\])");
+    std::smatch m;
+    if (!std::regex_search(line, m, stamp))
+        return "no stamp in: " + line;
+    return m.prefix().str() + "[T]" + m.suffix().str();
+}
+
+std::string setEnv(const char* name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());
+#else
+    setenv(name, value.c_str(), 1);
+#endif
+    return value;
+}
+
+// Scratch folder unique to this test, also used as the temporary folder.
+fs::path scratch() {
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    fs::path dir =
+        fs::path(testing::TempDir()) / (std::string("core_") + info->test_suite_name() + "_" + info->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir / "tmp");
+    setEnv("TMPDIR", (dir / "tmp").string());
+    setEnv("TMP", (dir / "tmp").string());
+    setEnv("TEMP", (dir / "tmp").string());
+    return dir;
+}
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string expectedFileName(const std::string& name) {
+    BaseLogger::TimeDescription now;
+    now.updateTime();
+    return name + "_" + now.day + "_" + now.month + "_" + now.year + ".log";
+}
+
+} // namespace
+
+TEST(TimeDescription, DayHasNoLeadingZeroAndMonthsAreEnglish) {
+    // A non-C locale must not change the month names (nor anything else).
+    const char* german[] = {"de_DE.UTF-8", "de_DE.utf8", "German_Germany.1252", "German"};
+    bool localeSet = false;
+    for (const char* name : german)
+        localeSet = localeSet || std::setlocale(LC_ALL, name) != nullptr;
+    ASSERT_TRUE(localeSet) << "no German locale available to check against";
+
+    const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    for (int month = 1; month <= 12; ++month) {
+        for (int day : {5, 15}) {
+            BaseLogger::TimeDescription t;
+            t.updateTime(localInstant(2024, month, day, 7));
+            EXPECT_EQ(t.month, months[month - 1]);
+            EXPECT_EQ(t.day, std::to_string(day));
+            EXPECT_EQ(t.year, "2024");
+            EXPECT_EQ(t.time, "07:00:00");
+        }
+    }
+    BaseLogger::TimeDescription last;
+    last.updateTime(localInstant(1999, 12, 31, 23));
+    EXPECT_EQ(last.day, "31");
+    EXPECT_EQ(last.year, "1999");
+    std::setlocale(LC_ALL, "C");
+}
+
+TEST(TimeDescription, FileNameUsesTheShortDay) {
+    EXPECT_EQ(FileLogger::fileName("application", fixedTime()), "application_5_Jan_2024.log");
+}
+
+struct ConsoleCase {
+    int type;
+    std::string expected; // with the stamp replaced by [T]
+};
+
+TEST(ConsoleLogger, LineBytesForEveryKind) {
+    const ConsoleCase cases[] = {
+        {BaseLogger::DEBUG, "\x1b[1;49;34m[T][DEBUG]P: msg [DEBUG]\x1b[0m\n"},
+        {BaseLogger::INFO, "\x1b[1;49;32m[T][INFO]P: msg [INFO]\x1b[0m\n"},
+        {BaseLogger::WARNING, "\x1b[1;49;33m[T][WARNING]P: msg [WARNING]\x1b[0m\n"},
+        {BaseLogger::ERROR, "\x1b[1;49;31m[T][ERROR]P: msg [ERROR]\x1b[0m\n"},
+        // No descriptor: uncoloured, empty labels.
+        {BaseLogger::FATAL, "\x1b[0;0;0m[T][]P: msg []\x1b[0m\n"},
+        {9, "\x1b[0;0;0m[T][]P: msg []\x1b[0m\n"},
+    };
+    for (const ConsoleCase& c : cases) {
+        std::stringstream out;
+        std::streambuf* old = std::cout.rdbuf(out.rdbuf());
+        ConsoleLogger::getInstance().log("msg", static_cast<BaseLogger::MessageType>(c.type), "P: ");
+        std::cout.rdbuf(old);
+        EXPECT_EQ(withoutStamp(out.str()), c.expected) << "kind " << c.type;
+    }
+}
+
+TEST(ConsoleLogger, EmptyPrefixAndMessageKeepBothLabels) {
+    ConsoleLogger::LogDescriptor info{"INFO", 1, 32, 49};
+    EXPECT_EQ(ConsoleLogger::formatLine(fixedTime(), info, "", ""),
+              "\x1b[1;49;32m[09:07:03, 5/Jan/2024][INFO] [INFO]\x1b[0m");
+}
+
+TEST(FileLogger, LineBytes) {
+    EXPECT_EQ(FileLogger::formatLine(fixedTime(), "WARNING", "msg", "P: "),
+              "[09:07:03, 5/Jan/2024][WARNING] P: msg");
+    EXPECT_EQ(FileLogger::formatLine(fixedTime(), "", "", ""), "[09:07:03, 5/Jan/2024][] ");
+}
+
+TEST(FileLogger, WritesLabelledLinesToTheDatedFileInLogDir) {
+    const fs::path dir = scratch() / "nested" / "logs";
+    setEnv("TAVISK_LOG_DIR", dir.string());
+    LoggerManager& manager = LoggerManager::getInstance();
+    manager.setActiveLoggers({LoggerManager::FILE});
+    const int kinds[] = {BaseLogger::DEBUG, BaseLogger::INFO,  BaseLogger::WARNING,
+                         BaseLogger::ERROR, BaseLogger::FATAL, 9};
+    for (int kind : kinds)
+        manager.log("m" + std::to_string(kind), static_cast<BaseLogger::MessageType>(kind), "P: ");
+    manager.clearAllLoggers();
+
+    const fs::path file = dir / expectedFileName("application");
+    ASSERT_TRUE(fs::exists(file)) << file;
+    std::istringstream lines(readFile(file));
+    const char* labels[] = {"DEBUG", "INFO", "WARNING", "ERROR", "FATAL", ""};
+    std::string line;
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_TRUE(std::getline(lines, line));
+        EXPECT_EQ(withoutStamp(line), std::string("[T][") + labels[i] + "] P: m" + std::to_string(kinds[i]));
+    }
+    EXPECT_FALSE(std::getline(lines, line));
+}
+
+struct FolderCase {
+    std::string name;
+    std::string logDir;      // value of TAVISK_LOG_DIR, relative to the scratch folder; "-" unset
+    bool blockLogDir;        // make the folder impossible: a path below a regular file
+    std::string expectedDir; // where the file must land, relative to the scratch folder
+};
+
+class FileLoggerFolders : public testing::TestWithParam<FolderCase> {};
+
+TEST_P(FileLoggerFolders, FirstWorkingFolderIsUsed) {
+    const FolderCase& c = GetParam();
+    const fs::path base = scratch();
+    if (c.blockLogDir) {
+        std::ofstream(base / "plain-file") << "x";
+        setEnv("TAVISK_LOG_DIR", (base / "plain-file" / "logs").string());
+    } else {
+        setEnv("TAVISK_LOG_DIR", c.logDir.empty() ? std::string() : (base / c.logDir).string());
+    }
+    LoggerManager& manager = LoggerManager::getInstance();
+    manager.setActiveLoggers({LoggerManager::FILE});
+    manager.log("first", BaseLogger::INFO, "T: ");
+    manager.clearAllLoggers();
+
+    const fs::path file = base / c.expectedDir / expectedFileName("application");
+    ASSERT_TRUE(fs::exists(file)) << file;
+    EXPECT_EQ(withoutStamp(readFile(file)), "[T][INFO] T: first\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Candidates, FileLoggerFolders,
+                         testing::Values(FolderCase{"LogDirSet", "mine", false, "mine"},
+                                         FolderCase{"LogDirEmpty", "", false, "tmp/TaviskBeaconUtility"},
+                                         FolderCase{"LogDirUnusable", "", true, "tmp/TaviskBeaconUtility"}),
+                         [](const testing::TestParamInfo<FolderCase>& info) { return info.param.name; });
+
+TEST(FileLogger, TruncatesAnEarlierFileOfTheSameDay) {
+    const fs::path dir = scratch() / "logs";
+    fs::create_directories(dir);
+    setEnv("TAVISK_LOG_DIR", dir.string());
+    const fs::path file = dir / expectedFileName("application");
+    std::ofstream(file) << "a line of an earlier run\n";
+
+    LoggerManager& manager = LoggerManager::getInstance();
+    manager.setActiveLoggers({LoggerManager::FILE});
+    manager.log("new run", BaseLogger::ERROR, "");
+    manager.clearAllLoggers();
+    EXPECT_EQ(withoutStamp(readFile(file)), "[T][ERROR] new run\n");
+}
+
+#ifndef _WIN32
+TEST(FileLogger, TemporaryFolderIsPrivate) {
+    const fs::path base = scratch();
+    setEnv("TAVISK_LOG_DIR", "");
+    LoggerManager& manager = LoggerManager::getInstance();
+    manager.setActiveLoggers({LoggerManager::FILE});
+    manager.log("x", BaseLogger::INFO, "");
+    manager.clearAllLoggers();
+    const auto perms = fs::status(base / "tmp" / "TaviskBeaconUtility").permissions();
+    EXPECT_EQ(perms & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
+}
+
+TEST(FileLogger, TemporaryFolderThatIsALinkIsNotUsed) {
+    const fs::path base = scratch();
+    fs::create_directories(base / "elsewhere");
+    fs::create_directory_symlink(base / "elsewhere", base / "tmp" / "TaviskBeaconUtility");
+    setEnv("TAVISK_LOG_DIR", "");
+    fs::current_path(base);
+    LoggerManager& manager = LoggerManager::getInstance();
+    manager.setActiveLoggers({LoggerManager::FILE});
+    manager.log("x", BaseLogger::INFO, "");
+    manager.clearAllLoggers();
+    EXPECT_TRUE(fs::is_empty(base / "elsewhere"));
+    EXPECT_TRUE(fs::exists(base / expectedFileName("application"))); // the current folder came next
+}
+#endif
