@@ -67,6 +67,7 @@ TEST_F(DeviceModel, ClearedDeviceIsAddedAfreshWhenItAnswersAgain) {
 }
 
 TEST_F(DeviceModel, OperationsOnUnknownAddressesDoNothing) {
+    capture.clear(); // the hooks may just have been registered
     const std::uint8_t value[8] = {1};
     model.addDeviceField(3, 0, fieldInfo("erase"));
     model.setDeviceFieldValue(3, 0, value);
