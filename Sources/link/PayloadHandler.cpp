@@ -220,7 +220,11 @@ void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, uns
 bool PayloadHandler::loadFile(const std::string& path, std::vector<std::uint8_t>& out) {
     std::ifstream file;
     try {
-        file.open(std::filesystem::u8path(path), std::ios::binary | std::ios::ate);
+        const std::filesystem::path fsPath = std::filesystem::u8path(path);
+        std::error_code ignored;
+        // A folder may open as a stream on some systems; it is no file to send.
+        if (!std::filesystem::is_directory(fsPath, ignored))
+            file.open(fsPath, std::ios::binary | std::ios::ate);
     } catch (const std::exception&) {
         file.setstate(std::ios::failbit);
     }
