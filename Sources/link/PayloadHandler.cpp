@@ -179,6 +179,10 @@ void PayloadHandler::onMessage(MessageType type, void* argument) {
 
 void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, unsigned char index,
                                     std::string path) {
+    // The file is read before the lock is taken: the sender and the GUI go on meanwhile.
+    std::vector<std::uint8_t> data;
+    const bool loaded = type == MSG_FILE_WRITE && loadFile(path, data);
+
     std::lock_guard<std::recursive_mutex> lock(getMutex());
     auto it = pending.find(type);
     if (it != pending.end()) {
@@ -198,8 +202,7 @@ void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, uns
     }
 
     if (type == MSG_FILE_WRITE) {
-        std::vector<std::uint8_t> data;
-        if (!loadFile(path, data))
+        if (!loaded)
             return;
         fileData.swap(data);
         fileSize = static_cast<std::uint32_t>(fileData.size());
