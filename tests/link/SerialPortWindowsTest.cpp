@@ -93,7 +93,8 @@ TEST_F(SerialPortWindowsTest, MissingPortFailsWithTheSystemCodeAndReopenClosesFi
     ASSERT_EQ(port.openPort(name), LINK_OK);
     EXPECT_EQ(port.openPort("COM250"), LINK_OPEN_FAILED);
     EXPECT_FALSE(port.isOpen());
-    EXPECT_EQ(log.texts(), std::vector<std::string>{"SerialPort: Error opening port COM250 (CreateFileA err=2)"});
+    EXPECT_EQ(log.texts(),
+              std::vector<std::string>{"SerialPort: Error opening port COM250 (CreateFileA err=2)"});
     EXPECT_EQ(port.closePort(), LINK_OK);
     EXPECT_EQ(port.openPort(name), LINK_OK);
 }
