@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -171,6 +172,29 @@ TEST_F(RequestEngine, FileRequestsNeedALoadableFile) {
     // A direct file-write request without a loaded file must not erase anything.
     engine.sendFileWriteReq();
     EXPECT_EQ(engine.getQueueSize(), 0u);
+}
+
+TEST_F(RequestEngine, FilesThatCannotBeSentWholeAreRefused) {
+    TempFile folderHolder({});
+    const std::string folder = std::filesystem::path(folderHolder.path()).parent_path().string();
+    FileRequest directory{5, 0, folder};
+    engine.onMessage(MSG_FIRMWARE_WRITE, &directory);
+    EXPECT_EQ(capture.count("Can't open file: " + folder, BaseLogger::ERROR), 1u);
+    EXPECT_FALSE(engine.isPending(MSG_FILE_WRITE));
+
+    // Offsets travel in 32 bits; a larger file is refused before anything is read.
+    TempFile huge({});
+    std::error_code error;
+    std::filesystem::resize_file(huge.path(), std::uintmax_t{1} << 32, error);
+    if (error)
+        GTEST_SKIP() << "no sparse 4 GiB file here: " << error.message();
+    FileRequest tooLarge{5, 0, huge.path()};
+    engine.onMessage(MSG_FIRMWARE_WRITE, &tooLarge);
+    EXPECT_EQ(capture.count("Can't send file of 4294967296 bytes (at most 4294967295): " + huge.path(),
+                            BaseLogger::ERROR),
+              1u);
+    EXPECT_FALSE(engine.isPending(MSG_FILE_WRITE));
+    EXPECT_FALSE(engine.isTransferActive());
 }
 
 TEST_F(RequestEngine, FirmwareWriteIsRecordedAsFileWrite) {
