@@ -9,7 +9,9 @@
 #include <poll.h>
 #include <pty.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tavisk::test {
@@ -17,8 +19,7 @@ namespace tavisk::test {
 namespace {
 int millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
     const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-            .count();
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     return left > 0 ? static_cast<int>(std::min<long long>(left, INT_MAX)) : 0;
 }
 
@@ -133,6 +134,21 @@ std::vector<std::uint8_t> PtyPair::readExactly(std::size_t count, std::chrono::m
         out.insert(out.end(), part.begin(), part.end());
     }
     return out;
+}
+
+bool PtyPair::waitUntilWaiting(std::size_t count, std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        int waiting = 0;
+        if (::ioctl(slaveHold, FIONREAD, &waiting) != 0)
+            return false;
+        if (static_cast<std::size_t>(waiting) >= count)
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        // No event tells when the hand-over is complete; it takes microseconds.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 void PtyPair::drain() {

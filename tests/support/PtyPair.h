@@ -17,7 +17,7 @@ namespace tavisk::test {
 // - hangUp() makes every descriptor that the code under test holds on the slave see a
 //   hang-up (poll gives POLLHUP, read gives end of file or EIO, write gives EIO), and then
 //   makes a new pair: slavePath() changes, stablePath() (a symbolic link) follows it.
-// - Reads of the master wait with poll(); nothing here sleeps.
+// - Reads of the master wait with poll(); only waitUntilWaiting() sleeps, 1 ms at a time.
 // Not thread-safe: use one object from one thread at a time.
 class PtyPair {
 public:
@@ -46,6 +46,10 @@ public:
                                           std::chrono::milliseconds deadline = std::chrono::seconds(10));
     // Discards what the port has written so far.
     void drain();
+    // Waits until at least `count` bytes written to the master are waiting on the slave side
+    // (the pseudo-terminal hands them over a little later than the write returns), so that
+    // a test can read them in one piece; false when the deadline passes first.
+    bool waitUntilWaiting(std::size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
     // Hangs up the slave side, then opens a fresh pair (see above).
     void hangUp();

@@ -1,0 +1,3 @@
+#include "AbstractProtocolHandler.h"
+
+AbstractProtocolHandler::~AbstractProtocolHandler() = default;

@@ -1,0 +1,64 @@
+#include "Device.h"
+
+#include <cstring>
+
+namespace App {
+
+Device::Device(const DeviceInfo& deviceInfo)
+    : info(deviceInfo), name(info.name, strnlen(info.name, sizeof(info.name))) {
+    if (info.nameLength == 0)
+        name.clear();
+}
+
+Device::~Device() {
+    deleteFields();
+}
+
+void Device::addNewField(std::uint8_t index, FieldInfo fieldInfo) {
+    if (fields.count(index) != 0)
+        return;
+    fields[index] = new Field(index, fieldInfo);
+}
+
+Field* Device::getField(std::uint8_t index) const {
+    auto it = fields.find(index);
+    return it == fields.end() ? nullptr : it->second;
+}
+
+Field* Device::getFieldByName(const char* wanted) const {
+    const std::size_t wantedLength = strnlen(wanted, sizeof(FieldInfo::name));
+    for (const auto& entry : fields) {
+        const Field* field = entry.second;
+        std::size_t length = field->getNameLength();
+        if (length > sizeof(FieldInfo::name) - 1)
+            length = sizeof(FieldInfo::name) - 1;
+        // An unnamed field would match every name: the erase code must never land in one.
+        if (length == 0 || length > wantedLength)
+            continue;
+        if (std::memcmp(field->getName(), wanted, length) == 0)
+            return entry.second;
+    }
+    return nullptr;
+}
+
+std::uint64_t Device::getFieldIndexByName(const char* wanted) const {
+    const Field* field = getFieldByName(wanted);
+    return field ? field->getIndex() : ~std::uint64_t{0};
+}
+
+void Device::setFieldValue(std::uint8_t index, const void* value) {
+    if (Field* field = getField(index))
+        field->setData(false, value);
+}
+
+void Device::setFieldValueLoaded(std::uint8_t) {
+    // The device confirmed a written value: the field already holds it.
+}
+
+void Device::deleteFields() {
+    for (auto& entry : fields)
+        delete entry.second;
+    fields.clear();
+}
+
+} // namespace App

@@ -1,0 +1,642 @@
+#include "PayloadHandler.h"
+
+#include "FastCrc8.h"
+#include "GlobalHandlerEvents.h"
+#include "LoggerManager.h"
+#include "PayloadFrame.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+
+namespace {
+
+const std::string kPrefix = "PayloadHandler: ";
+
+constexpr unsigned int kSearchTimeoutMs = 3000;
+constexpr unsigned int kFieldTimeoutMs = 500;
+constexpr unsigned int kGetFieldTimeoutMs = 100;
+constexpr unsigned int kEraseTimeoutMs = 20000;
+constexpr unsigned int kChunkTimeoutMs = 500;
+constexpr unsigned int kDfuTimeoutMs = 500;
+constexpr std::uint32_t kLargeFileThreshold = 262144;
+
+// Answers are read through a zeroed copy of the longest layout: positions that a short
+// answer does not carry read as zero, never as bytes of an earlier frame.
+constexpr std::size_t kAnswerLayoutSize = 76;
+constexpr std::size_t kNameRoom = sizeof(DeviceInfo::name) - 1; // 62 characters
+
+// The device's firmware-update-mode request, sent unframed.
+constexpr char kDfuEntryHead[14] = {'T', 'a', 'v', 'i', 's', 'k', 'E', 'n', 't', 'e', 'r', 'D', 'F', 'U'};
+constexpr char kDfuEntryTail[16] = {'B', 'o', 'o', 't', 'l', 'o', 'a',  'd',
+                                    'e', 'r', 'M', 'o', 'd', 'e', '\r', '\n'};
+
+// The command that generateResponse frames for a request type; 0 when it frames none.
+std::uint8_t commandFor(MessageType type) {
+    switch (type) {
+    case MSG_SEARCH_DEVICES:
+        return DEVICE_INFO_REQ;
+    case MSG_FIELD_INFO:
+        return FIELD_INFO_REQ;
+    case MSG_SET_FIELD:
+        return SET_FIELD_REQ;
+    case MSG_GET_FIELD:
+        return GET_FIELD_REQ;
+    case MSG_FILE_INFO:
+        return FILE_INFO_REQ;
+    case MSG_FILE_WRITE:
+        return FILE_WRITE_REQ;
+    case MSG_FILE_READ:
+        return FILE_READ_REQ;
+    default:
+        return 0;
+    }
+}
+
+std::string text(std::uint32_t number) {
+    return std::to_string(number);
+}
+
+std::string nameOf(const char* name, std::size_t room, const char* fallback) {
+    const std::size_t length = strnlen(name, room);
+    return length == 0 ? std::string(fallback) : std::string(name, length);
+}
+
+} // namespace
+
+PayloadHandler::PayloadHandler()
+    : logger(&LoggerManager::getInstance()),
+      parser([this](const std::uint8_t* payload, std::size_t length) { process(payload, length); }) {}
+
+PayloadHandler::~PayloadHandler() = default;
+
+bool PayloadHandler::wants(BaseLogger::MessageType type) const {
+    return LoggerManager::passes(logger->getGlobalLevel(), type);
+}
+
+void PayloadHandler::log(const std::string& line, BaseLogger::MessageType type) {
+    logger->log(line, type, kPrefix);
+}
+
+// --- queue -------------------------------------------------------------------------------
+
+std::uint8_t PayloadHandler::getType() {
+    return handlerType;
+}
+
+std::uint64_t PayloadHandler::getQueueSize() {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    return queue.size();
+}
+
+void PayloadHandler::addToQueue(void const* data, unsigned long long size, unsigned int timeoutMs) {
+    if (size == 0)
+        return;
+    std::shared_ptr<std::uint8_t[]> bytes(new std::uint8_t[size]);
+    std::memcpy(bytes.get(), data, size);
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    queue.push_back(QueueItem{std::move(bytes), size, timeoutMs});
+}
+
+QueueItem PayloadHandler::fetchToQueue() {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    return queue.empty() ? QueueItem{} : queue.front();
+}
+
+void PayloadHandler::freeFrontFromQueue() {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    if (!queue.empty())
+        queue.pop_front();
+}
+
+void PayloadHandler::clearQueue(bool force) {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    if (force || queue.size() >= 26)
+        queue.clear();
+}
+
+void PayloadHandler::logMessage(std::string&) {}
+
+// --- framing -----------------------------------------------------------------------------
+
+void PayloadHandler::castCommand(void const* payload, unsigned char length, unsigned int timeoutMs) {
+    std::uint8_t frame[PayloadFrame::kMaxFrame];
+    const std::size_t size = PayloadFrame::build(payload, length, frame);
+    if (size == 0) {
+        log("payload of " + text(length) + " bytes cannot be framed (at least 3 bytes): nothing sent",
+            BaseLogger::ERROR);
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    lastCommand = static_cast<const std::uint8_t*>(payload)[2];
+    addToQueue(frame, size, timeoutMs);
+}
+
+std::uint64_t PayloadHandler::update(void const* data, unsigned long long count) {
+    return parser.update(data, count);
+}
+
+// --- requests ----------------------------------------------------------------------------
+
+void PayloadHandler::onMessage(MessageType type, void* argument) {
+    if (argument == nullptr && type != MSG_SEARCH_DEVICES)
+        return;
+    const auto* bytes = static_cast<const std::uint8_t*>(argument);
+    switch (type) {
+    case MSG_SEARCH_DEVICES:
+        enqueueMessage(MSG_SEARCH_DEVICES, 0xFF, 0, {});
+        break;
+    case MSG_ALL_FIELDS: {
+        std::lock_guard<std::recursive_mutex> lock(getMutex());
+        enqueueMessage(MSG_FILE_INFO, bytes[0], 0, {});
+        enqueueMessage(MSG_FIELD_INFO, bytes[0], 0, {});
+        break;
+    }
+    case MSG_FIELD_INFO:
+    case MSG_FILE_INFO:
+    case MSG_DFU:
+        enqueueMessage(type, bytes[0], 0, {});
+        break;
+    case MSG_SET_FIELD:
+    case MSG_GET_FIELD:
+        enqueueMessage(type, bytes[0], bytes[1], {});
+        break;
+    case MSG_FILE_WRITE:
+    case MSG_FIRMWARE_WRITE:
+    case MSG_FILE_READ: {
+        const auto* request = static_cast<const FileRequest*>(argument);
+        enqueueMessage(type == MSG_FILE_READ ? MSG_FILE_READ : MSG_FILE_WRITE, request->address,
+                       request->index, request->path);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, unsigned char index,
+                                    std::string path) {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    auto it = pending.find(type);
+    if (it != pending.end()) {
+        if (type != MSG_FILE_WRITE) {
+            // Re-aim the pending record: an unanswered request to one device must not
+            // capture every later request of its kind.
+            log("Send queue is full!", BaseLogger::WARNING);
+            it->second = MessageDescriptor{address, index};
+            return;
+        }
+        // A stalled transfer never resumes in the middle: the new file starts over.
+        log("file transfer (device " + text(fileDevice) + ", file " + text(fileIndex) +
+                ") is still waiting for the device: dropped, starting over",
+            BaseLogger::WARNING);
+        pending.erase(it);
+        stopTransfer();
+    }
+
+    if (type == MSG_FILE_WRITE) {
+        std::vector<std::uint8_t> data;
+        if (!loadFile(path, data))
+            return;
+        fileData.swap(data);
+        fileSize = static_cast<std::uint32_t>(fileData.size());
+        fileCrc = fileData.empty() ? 0 : FastCrc8::update(0, fileData.data(), fileData.size());
+        bytesRemaining = fileSize;
+        fileOffset = 0;
+        chunkLength = 0;
+        eraseDone = false;
+        finishSent = false;
+        fileDevice = address;
+        fileIndex = index;
+        transferStart = std::chrono::steady_clock::now();
+        transferActive = true;
+    }
+    pending[type] = MessageDescriptor{address, index};
+}
+
+bool PayloadHandler::loadFile(const std::string& path, std::vector<std::uint8_t>& out) {
+    std::ifstream file;
+    try {
+        file.open(std::filesystem::u8path(path), std::ios::binary | std::ios::ate);
+    } catch (const std::exception&) {
+        file.setstate(std::ios::failbit);
+    }
+    if (!file.is_open()) {
+        log("Can't open file.", BaseLogger::ERROR);
+        log("Can't open file: " + path, BaseLogger::ERROR);
+        return false;
+    }
+    const std::streamoff end = file.tellg();
+    if (end < 0) {
+        log("Can't get file size.", BaseLogger::ERROR);
+        log("Can't get file size: " + path, BaseLogger::ERROR);
+        return false;
+    }
+    // Offsets and sizes travel as 32-bit numbers: a larger file cannot be sent whole.
+    if (static_cast<unsigned long long>(end) > std::numeric_limits<std::uint32_t>::max()) {
+        log("Can't send file of " + std::to_string(end) + " bytes (at most 4294967295): " + path,
+            BaseLogger::ERROR);
+        return false;
+    }
+    out.assign(static_cast<std::size_t>(end), 0);
+    file.seekg(0, std::ios::beg);
+    if (end > 0 && !file.read(reinterpret_cast<char*>(out.data()), end)) {
+        log("Can't read file.", BaseLogger::ERROR);
+        log("Can't read file: " + path, BaseLogger::ERROR);
+        return false;
+    }
+    if (wants(BaseLogger::INFO))
+        log("File size in bytes: " + std::to_string(end), BaseLogger::INFO);
+    return true;
+}
+
+void PayloadHandler::generateResponse(MessageType type, void*) {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    auto it = pending.find(type);
+    if (it == pending.end()) {
+        currentRequest = MSG_NONE;
+        return;
+    }
+    const MessageDescriptor record = it->second;
+    if (attempt == 0)
+        ++packNumber;
+    currentRequest = type;
+    const std::uint8_t pack = packNumber;
+    switch (type) {
+    case MSG_SEARCH_DEVICES: {
+        const std::uint8_t payload[] = {pack, 0xFF, DEVICE_INFO_REQ};
+        castCommand(payload, sizeof payload, kSearchTimeoutMs);
+        break;
+    }
+    case MSG_FIELD_INFO: {
+        const std::uint8_t payload[] = {pack, record.address, FIELD_INFO_REQ, record.index};
+        castCommand(payload, sizeof payload, kFieldTimeoutMs);
+        break;
+    }
+    case MSG_SET_FIELD:
+        sendSetFieldRequest(record.address, record.index);
+        break;
+    case MSG_GET_FIELD:
+        sendGetFieldRequest(record.address, record.index);
+        break;
+    case MSG_FILE_WRITE:
+        sendFileWriteReq();
+        break;
+    case MSG_DFU:
+        sendDfuRequest();
+        break;
+    default:
+        break;
+    }
+}
+
+void PayloadHandler::sendDeviceInfoRequest() {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    const std::uint8_t payload[] = {packNumber, 0xFF, DEVICE_INFO_REQ};
+    castCommand(payload, sizeof payload, kSearchTimeoutMs);
+}
+
+void PayloadHandler::sendFieldInfoRequest(unsigned char address, unsigned char index) {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    const std::uint8_t payload[] = {packNumber, address, FIELD_INFO_REQ, index};
+    castCommand(payload, sizeof payload, kFieldTimeoutMs);
+}
+
+void PayloadHandler::sendSetFieldRequest(unsigned char address, unsigned char index) {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    const std::uint8_t pack = packNumber;
+    App::Device* device = deviceHandler.getDevice(address);
+    Field* field = device ? device->getField(index) : nullptr;
+    if (field == nullptr) {
+        log("field value set error - no field data! (device " + text(address) + ", field " + text(index) +
+                "). Pack #" + text(pack),
+            BaseLogger::ERROR);
+        pending.erase(MSG_SET_FIELD);
+        currentRequest = MSG_NONE;
+        return;
+    }
+    const std::uint8_t size = field->getTypeSize();
+    std::uint8_t payload[13] = {pack, address, SET_FIELD_REQ, index, field->getType()};
+    std::memcpy(payload + 5, field->getData(), size);
+    if (wants(BaseLogger::INFO))
+        log("field value set request (device " + text(address) + ", field " + text(index) + ", type #" +
+                text(field->getType()) + "). Pack #" + text(pack),
+            BaseLogger::INFO);
+    const bool erase = std::strncmp(field->getName(), "erase", 5) == 0;
+    castCommand(payload, static_cast<unsigned char>(5 + size), erase ? kEraseTimeoutMs : kFieldTimeoutMs);
+}
+
+void PayloadHandler::sendGetFieldRequest(unsigned char address, unsigned char index) {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    const std::uint8_t pack = packNumber;
+    pending[MSG_GET_FIELD] = MessageDescriptor{address, index};
+    const std::uint8_t payload[] = {pack, address, GET_FIELD_REQ, index};
+    if (wants(BaseLogger::INFO))
+        log("field value request (device " + text(address) + ", field " + text(index) + "). Pack #" +
+                text(pack) + ", attempt #" + text(attempt),
+            BaseLogger::INFO);
+    castCommand(payload, sizeof payload, kGetFieldTimeoutMs);
+}
+
+void PayloadHandler::sendDfuRequest() {
+    std::uint8_t sequence[sizeof kDfuEntryHead + sizeof kDfuEntryTail];
+    std::memcpy(sequence, kDfuEntryHead, sizeof kDfuEntryHead);
+    std::memcpy(sequence + sizeof kDfuEntryHead, kDfuEntryTail, sizeof kDfuEntryTail);
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    addToQueue(sequence, sizeof sequence, kDfuTimeoutMs);
+    pending.erase(MSG_DFU);
+}
+
+void PayloadHandler::resetState() {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    clearQueue(true);
+    pending.clear();
+    lastCommand = 0;
+    currentRequest = MSG_NONE;
+    attempt = 0;
+    transferPercent = 0;
+    packNumber = 0;
+    stopTransfer();
+}
+
+// --- file transfer -----------------------------------------------------------------------
+
+void PayloadHandler::sendFileWriteReq() {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    const std::uint8_t pack = packNumber;
+    if (!transferActive) {
+        // Without a loaded file this would erase a file on device 0.
+        log("file write request without a loaded file: nothing sent", BaseLogger::ERROR);
+        pending.erase(MSG_FILE_WRITE);
+        currentRequest = MSG_NONE;
+        return;
+    }
+    const std::uint32_t chunkSize = fileSize < kLargeFileThreshold ? 32 : 64;
+    std::uint8_t payload[8 + 64] = {pack, fileDevice, FILE_WRITE_REQ, fileIndex};
+    for (int i = 0; i < 4; ++i)
+        payload[4 + i] = static_cast<std::uint8_t>(fileOffset >> (8 * i));
+
+    const bool logInfo = wants(BaseLogger::INFO);
+    auto requestLine = [&](const char* kind, const std::string& detail) {
+        log(std::string(kind) + " file request (device " + text(fileDevice) + ", file " + text(fileIndex) +
+                detail + "). Pack #" + text(pack) + ", attempt #" + text(attempt),
+            BaseLogger::INFO);
+    };
+    bool closing = false;
+    if (!eraseDone) {
+        chunkLength = 0;
+        if (logInfo)
+            requestLine("erase", {});
+    } else {
+        chunkLength = static_cast<std::uint8_t>(std::min(chunkSize, bytesRemaining));
+        if (chunkLength == 0) {
+            closing = true;
+            finishSent = true;
+            if (logInfo)
+                requestLine("finish", {});
+        } else {
+            std::memcpy(payload + 8, fileData.data() + fileOffset, chunkLength);
+            if (logInfo)
+                requestLine("write", ", offset " + text(fileOffset) + ", chunk size " + text(chunkLength));
+        }
+    }
+    castCommand(payload, static_cast<unsigned char>(8 + chunkLength),
+                eraseDone ? kChunkTimeoutMs : kEraseTimeoutMs);
+
+    std::uint8_t percent = 0;
+    if (fileSize != 0) {
+        const float share = static_cast<float>(fileOffset) / static_cast<float>(fileSize);
+        percent = static_cast<std::uint8_t>(share * 100.0f);
+    }
+    // 100 % means the device confirmed the whole file; the closing request is not that yet.
+    if (closing)
+        percent = std::min<std::uint8_t>(percent, 99);
+    transferPercent = percent;
+    GlobalHandlerEvents::getInstance()._executeHandler(UPDATE_LOADING_STATUS);
+}
+
+void PayloadHandler::stopTransfer() {
+    std::vector<std::uint8_t>().swap(fileData);
+    eraseDone = false;
+    finishSent = false;
+    transferActive = false;
+    fileSize = 0;
+    fileCrc = 0;
+    fileDevice = 0;
+    fileIndex = 0;
+    chunkLength = 0;
+    fileOffset = 0;
+    bytesRemaining = 0;
+}
+
+std::string PayloadHandler::transferCompleteLine(std::uint32_t size, long long elapsedMs) {
+    const double seconds = std::max(static_cast<double>(elapsedMs) / 1000.0, 0.001);
+    const double rate = (static_cast<double>(size) / 1024.0) / seconds;
+    char number[64];
+    std::snprintf(number, sizeof number, "%f", rate);
+    return "Firmware transfer complete: " + std::to_string(size) + " bytes in " + std::to_string(elapsedMs) +
+           " ms (" + number + " KiB/s)";
+}
+
+void PayloadHandler::completeTransfer() {
+    transferPercent = 100;
+    if (transferActive && fileSize != 0) {
+        const auto elapsed = std::chrono::steady_clock::now() - transferStart;
+        const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+        log(transferCompleteLine(fileSize, ms), BaseLogger::WARNING);
+    }
+    stopTransfer();
+    GlobalHandlerEvents::getInstance()._executeHandler(UPDATE_LOADING_STATUS);
+}
+
+void PayloadHandler::onFileWriteAnswer(std::uint8_t address, std::uint8_t index) {
+    const char* kind = eraseDone ? "write" : "erase";
+    eraseDone = true;
+    if (wants(BaseLogger::INFO))
+        log(std::string(kind) + " file response (device " + text(address) + ", file #" + text(index) +
+                ") Pack #" + text(packNumber),
+            BaseLogger::INFO);
+
+    if (bytesRemaining != 0) {
+        pending[MSG_FILE_WRITE] = MessageDescriptor{address, index};
+        fileOffset += chunkLength;
+        bytesRemaining -= chunkLength;
+        generateResponse(MSG_FILE_WRITE, nullptr);
+    } else if (!finishSent) {
+        pending[MSG_FILE_WRITE] = MessageDescriptor{address, index};
+        generateResponse(MSG_FILE_WRITE, nullptr);
+    } else {
+        completeTransfer();
+    }
+}
+
+// --- answers -----------------------------------------------------------------------------
+
+MessageType PayloadHandler::getCurrentRequest() {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    return currentRequest;
+}
+
+std::uint8_t PayloadHandler::getPackNumber() {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    return packNumber;
+}
+
+bool PayloadHandler::isPending(MessageType type) {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    return pending.count(type) != 0;
+}
+
+bool PayloadHandler::getPending(MessageType type, MessageDescriptor& out) {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    auto it = pending.find(type);
+    if (it == pending.end())
+        return false;
+    out = it->second;
+    return true;
+}
+
+bool PayloadHandler::isTransferActive() {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    return transferActive;
+}
+
+void PayloadHandler::chainNext(MessageType type, std::uint8_t address, std::uint8_t deviceAddress,
+                               std::uint8_t index) {
+    App::Device* device = deviceHandler.getDevice(deviceAddress);
+    // Compared in full width: a request for field 255 must not wrap round to field 0.
+    if (device == nullptr || static_cast<unsigned>(device->getInfo()->fieldCount) <= index + 1U)
+        return;
+    pending[type] = MessageDescriptor{address, static_cast<std::uint8_t>(index + 1)};
+    generateResponse(type, nullptr);
+}
+
+void PayloadHandler::process(void const* payload, unsigned long long length) {
+    if (length < 3)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    std::uint8_t answer[kAnswerLayoutSize] = {};
+    std::memcpy(answer, payload, std::min<unsigned long long>(length, kAnswerLayoutSize));
+    const std::uint8_t d0 = answer[0];
+    const std::uint8_t d1 = answer[1];
+    const std::uint8_t d2 = answer[2];
+    const std::uint8_t command = lastCommand;
+
+    auto record = pending.find(currentRequest);
+    // The last framed command must be the current request's own: otherwise the answer would
+    // be read by the layout of an older request (say, as a file-write acknowledgement).
+    if (record == pending.end() || d0 != packNumber || commandFor(currentRequest) != command) {
+        log("received unexpected message (device " + text(d1) + ", message " + text(d2) + ", pack #" +
+                text(d0) + ")",
+            BaseLogger::WARNING);
+        return;
+    }
+    if (deviceHandler.getDevice(d1) == nullptr && command != DEVICE_INFO_REQ) {
+        log("unknown device address " + text(d1) + ". Pack " + text(d0), BaseLogger::WARNING);
+        return;
+    }
+    const MessageDescriptor matched = record->second;
+    pending.erase(record);
+    if (d2 != 0) {
+        log("Message with problem - error code: " + text(d2), BaseLogger::WARNING);
+        return;
+    }
+    const std::uint8_t a = matched.address;
+    const std::uint8_t i = matched.index;
+    const std::string pack = " Pack #" + text(packNumber);
+
+    switch (command) {
+    case DEVICE_INFO_REQ: {
+        log("Message type: DEVICE_INFO_REQ", BaseLogger::DEBUG);
+        DeviceInfo info;
+        info.address = d1;
+        info.versionMajor = answer[3];
+        info.versionMinor = answer[4];
+        std::memcpy(info.reserved1, answer + 5, 2);
+        info.fieldCount = answer[7];
+        std::memcpy(info.reserved2, answer + 8, 4);
+        info.nameLength = answer[12];
+        std::memcpy(info.name, answer + 13, sizeof info.name);
+        if (info.nameLength > kNameRoom)
+            info.nameLength = kNameRoom;
+        info.name[info.nameLength] = '\0';
+        log("device info response (device " + text(d1) + ", " +
+                nameOf(info.name, info.nameLength, "Unnamed") + ", " + text(info.versionMajor) + "." +
+                text(info.versionMinor) + ")" + pack,
+            BaseLogger::INFO);
+        deviceHandler.addDevice(info);
+        break;
+    }
+    case FIELD_INFO_REQ: {
+        log("Message type: FIELD_INFO_REQ", BaseLogger::DEBUG);
+        FieldInfo info;
+        info.type = answer[3];
+        const std::uint8_t nameLength = answer[4];
+        if (nameLength <= kNameRoom) {
+            info.nameLength = nameLength;
+            std::memcpy(info.name, answer + 5, nameLength);
+        }
+        if (std::strncmp(info.name, "enterBootloader", 15) == 0)
+            deviceHandler.getDevice(d1)->setDeviceBootable(true);
+        log("field info response (device " + text(a) + ", field #" + text(i) + " " +
+                nameOf(info.name, info.nameLength, "Undefined") + ", type #" + text(info.type) + ")" + pack,
+            BaseLogger::INFO);
+        deviceHandler.addDeviceField(a, i, info);
+        chainNext(MSG_FIELD_INFO, a, d1, i);
+        break;
+    }
+    case GET_FIELD_REQ:
+        log("Message type: GET_FIELD_REQ", BaseLogger::DEBUG);
+        deviceHandler.setDeviceFieldValue(a, i, answer + 4);
+        log("field value response (device " + text(a) + ", field #" + text(i) + ")\n", BaseLogger::INFO);
+        chainNext(MSG_GET_FIELD, a, d1, i);
+        break;
+    case SET_FIELD_REQ: {
+        log("Message type: SET_FIELD_REQ", BaseLogger::DEBUG);
+        App::Device* device = deviceHandler.getDevice(a);
+        if (device == nullptr) {
+            log("field value set response for device " + text(a) + ", which is not known: ignored",
+                BaseLogger::WARNING);
+            break;
+        }
+        if (device->getFieldIndexByName("erase") == i) {
+            LoadStage stage = LOAD_FIRMWARE;
+            GlobalHandlerEvents::getInstance()._executeHandlerWithArgs(UPLOAD_FIRMWARE, stage);
+        }
+        deviceHandler.setDeviceFieldValueLoaded(a, i);
+        break;
+    }
+    case FILE_INFO_REQ: {
+        std::uint32_t size = 0;
+        std::uint32_t checksum = 0;
+        for (int k = 3; k >= 0; --k) {
+            size = (size << 8) | answer[4 + k];
+            checksum = (checksum << 8) | answer[8 + k];
+        }
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%X", checksum);
+        log("file info response (device " + text(a) + ", file #" + text(i) + ", checksum 0x" + hex +
+                ", size " + text(size) + ")" + pack,
+            BaseLogger::INFO);
+        break;
+    }
+    case FILE_READ_REQ:
+        log("Message type: FILE_READ_REQ", BaseLogger::DEBUG);
+        break;
+    case FILE_WRITE_REQ:
+        log("Message type: FILE_WRITE_REQ", BaseLogger::DEBUG);
+        if (!transferActive) {
+            log("file write response (device " + text(a) + ", file #" + text(i) +
+                    ") without a transfer: ignored",
+                BaseLogger::WARNING);
+            break;
+        }
+        onFileWriteAnswer(a, i);
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,132 @@
+#pragma once
+
+#include "AbstractProtocolHandler.h"
+#include "BaseLogger.h"
+#include "DeviceHandler.h"
+#include "FileRequest.h"
+#include "MessageType.h"
+#include "PayloadCommand.h"
+#include "PayloadParser.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class LoggerManager;
+
+// The payload protocol engine: records what callers want as pending requests, frames them
+// with the next pack number into the outgoing queue, reads answers from received bytes,
+// matches them to the last request and acts on them (device model, request chains, the
+// stop-and-wait firmware file transfer). It does no I/O: the sender drains the queue, the
+// listener feeds update().
+//
+// Locking: the engine and its device model share the model's recursive mutex
+// (deviceHandler.getMutex()). Every public operation takes it, so the GUI, listener and
+// sender threads may call any of them; it is held while an answer is processed, including
+// the registry handlers that processing fires (which may call back into the engine on the
+// same thread). Parsing itself runs on the listener thread alone, without the lock.
+class PayloadHandler : public virtual AbstractProtocolHandler {
+public:
+    struct MessageDescriptor {
+        std::uint8_t address = 0; // 0xFF for all devices
+        std::uint8_t index = 0;   // field index, file number or 0
+    };
+
+    using ParserState = PayloadParser::ParserState;
+
+    PayloadHandler();
+    ~PayloadHandler() override;
+    PayloadHandler(const PayloadHandler&) = delete;
+    PayloadHandler& operator=(const PayloadHandler&) = delete;
+
+    // Queue (the sender's side).
+    std::uint8_t getType() override;
+    std::uint64_t getQueueSize() override;
+    void addToQueue(void const* data, unsigned long long size, unsigned int timeoutMs) override;
+    QueueItem fetchToQueue() override;
+    void freeFrontFromQueue() override;
+    void clearQueue(bool force) override;
+    void logMessage(std::string& message) override;
+
+    // Frames a payload of 3 to 255 bytes and queues it with its reply timeout; a payload
+    // outside that range is refused with an ERROR line and nothing is queued.
+    void castCommand(void const* payload, unsigned char length, unsigned int timeoutMs);
+    // Feeds received bytes to the frame reader; returns how many answers were processed.
+    std::uint64_t update(void const* data, unsigned long long count);
+    // Handles one answer payload (called by update for every frame with a good CRC).
+    void process(void const* payload, unsigned long long length);
+
+    // Records a request (argument per MessageType; see the .cpp) ...
+    void onMessage(MessageType type, void* argument);
+    void enqueueMessage(MessageType type, unsigned char address, unsigned char index, std::string path);
+    // ... and frames the pending request of that type; the pointer is not used.
+    void generateResponse(MessageType type, void* ignored);
+
+    void sendDeviceInfoRequest();
+    void sendFieldInfoRequest(unsigned char address, unsigned char index);
+    void sendSetFieldRequest(unsigned char address, unsigned char index);
+    void sendGetFieldRequest(unsigned char address, unsigned char index);
+    void sendDfuRequest();
+    void sendFileWriteReq();
+
+    // Empties the queue and the pending requests, resets the counters and drops the file
+    // transfer; the frame reader and the device model keep their state.
+    void resetState();
+
+    // The listener's read timeout before it has taken any frame.
+    static unsigned int getDefaultTimeout() { return 500; }
+
+    // The completion line of a transfer of `size` bytes that took `elapsedMs`.
+    static std::string transferCompleteLine(std::uint32_t size, long long elapsedMs);
+
+    // Inspection, mostly for tests and the main window.
+    MessageType getCurrentRequest();
+    std::uint8_t getLastCommand() const { return lastCommand.load(); }
+    std::uint8_t getPackNumber();
+    bool isPending(MessageType type);
+    bool getPending(MessageType type, MessageDescriptor& out);
+    bool isTransferActive();
+    ParserState getParserState() const { return parser.getState(); }
+    std::recursive_mutex& getMutex() { return deviceHandler.getMutex(); }
+
+    // Percentage of the running file transfer (100 only once the device confirmed the end).
+    std::atomic<std::uint8_t> transferPercent{0};
+    // The device model; guarded by getMutex().
+    DeviceHandler deviceHandler;
+
+private:
+    bool wants(BaseLogger::MessageType type) const;
+    void log(const std::string& text, BaseLogger::MessageType type);
+    bool loadFile(const std::string& path, std::vector<std::uint8_t>& out);
+    void stopTransfer();
+    void chainNext(MessageType type, std::uint8_t address, std::uint8_t deviceAddress, std::uint8_t index);
+    void onFileWriteAnswer(std::uint8_t address, std::uint8_t index);
+    void completeTransfer();
+
+    LoggerManager* logger;
+    std::uint8_t attempt = 0;
+    PayloadParser parser;
+    MessageType currentRequest = MSG_NONE;
+    std::atomic<std::uint8_t> lastCommand{0};
+    std::uint8_t packNumber = 0;
+    std::uint8_t handlerType = 0;
+    std::map<MessageType, MessageDescriptor> pending;
+
+    // File transfer.
+    bool eraseDone = false;
+    bool finishSent = false;
+    std::vector<std::uint8_t> fileData;
+    std::uint8_t fileDevice = 0;
+    std::uint8_t fileIndex = 0;
+    std::uint32_t fileSize = 0;
+    std::uint32_t fileCrc = 0;
+    std::uint8_t chunkLength = 0;
+    std::uint32_t fileOffset = 0;
+    std::uint32_t bytesRemaining = 0;
+    std::chrono::steady_clock::time_point transferStart{};
+    bool transferActive = false;
+};

@@ -1,0 +1,303 @@
+// The POSIX serial port against a pseudo-terminal whose master the test plays.
+#include "SerialPortPosix.h"
+
+#include "LogCapture.h"
+#include "PtyPair.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using tavisk::test::LogCapture;
+using tavisk::test::PtyPair;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::uint8_t> pattern(std::size_t n) {
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i)
+        v[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    return v;
+}
+
+class SerialPortPosixTest : public ::testing::Test {
+protected:
+    void openAndConfigure(UsbTypes::Baudrate rate = UsbTypes::BAUD_115200) {
+        ASSERT_EQ(port.openPort(pty.slavePath()), LINK_OK);
+        ASSERT_TRUE(port.serialPortConfig(rate));
+    }
+
+    LogCapture log;
+    PtyPair pty;
+    SerialPortPosix port;
+};
+
+TEST_F(SerialPortPosixTest, ConfiguresEveryListedRateAndFallsBackTo115200) {
+    struct Case {
+        std::uint32_t requested;
+        speed_t applied;
+    };
+    const Case cases[] = {{57600, B57600},     {115200, B115200}, {230400, B230400}, {460800, B460800},
+                          {500000, B500000},   {576000, B576000}, {921600, B921600}, {1000000, B1000000},
+                          {2000000, B2000000}, {9600, B115200}};
+    ASSERT_EQ(port.openPort(pty.slavePath()), LINK_OK);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.requested);
+        log.clear();
+        ASSERT_TRUE(port.serialPortConfig(static_cast<UsbTypes::Baudrate>(c.requested)));
+        EXPECT_EQ(log.count("SerialPort: Set baudrate: " + std::to_string(c.requested), BaseLogger::INFO),
+                  1u);
+        // The master of a pseudo-terminal reports the slave's settings.
+        termios tio{};
+        ASSERT_EQ(::tcgetattr(pty.masterFd(), &tio), 0);
+        EXPECT_EQ(::cfgetospeed(&tio), c.applied);
+        EXPECT_EQ(::cfgetispeed(&tio), c.applied);
+        EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+        EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+        EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
+        EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+        EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    }
+    log.clear();
+    port.verifyPortSettings();
+    EXPECT_TRUE(log.contains("Current port settings: BaudRate=115200, ByteSize=8, Parity=0, StopBits=0"));
+}
+
+TEST_F(SerialPortPosixTest, ClosedPortRefusesEverythingQuietlyExceptConfiguration) {
+    std::uint8_t buf[8] = {};
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(port.closePort(), LINK_OK);
+    EXPECT_EQ(port.readDataImpl(buf, sizeof buf, 0).status, LINK_READ_FAILED);
+    EXPECT_EQ(port.writeDataImpl(buf, sizeof buf).status, LINK_WRITE_FAILED);
+    port.verifyPortSettings();
+    EXPECT_TRUE(log.lines().empty());
+
+    port.speedConfig(UsbTypes::BAUD_921600);
+    log.clear();
+    EXPECT_FALSE(port.serialPortConfig(UsbTypes::BAUD_57600));
+    EXPECT_EQ(log.texts(),
+              std::vector<std::string>{"SerialPort: serialPortConfig called with unopened port"});
+    EXPECT_EQ(port.appliedBaud(), 921600u);
+}
+
+TEST_F(SerialPortPosixTest, OpenFailureIsLoggedWithTheSystemTextAndLeavesThePortClosed) {
+    openAndConfigure();
+    log.clear();
+    EXPECT_EQ(port.openPort("/nonexistent/ttyUSB9"), LINK_OPEN_FAILED);
+    EXPECT_FALSE(port.isOpen()); // the earlier port was closed first
+    EXPECT_EQ(
+        log.count("SerialPort: Error opening port /nonexistent/ttyUSB9 (open err=2: ", BaseLogger::ERROR),
+        1u);
+    // The failed name is kept: a write failure later names it.
+    EXPECT_EQ(port.openPort(pty.slavePath()), LINK_OK);
+}
+
+TEST_F(SerialPortPosixTest, NameWithoutSlashIsLookedUpUnderDev) {
+    const std::string relative = pty.slavePath().substr(std::string("/dev/").size());
+    ASSERT_EQ(port.openPort(relative), LINK_OK);
+    ASSERT_TRUE(port.serialPortConfig(UsbTypes::BAUD_115200));
+    const std::uint8_t byte = 0x5A;
+    EXPECT_EQ(port.writeDataImpl(&byte, 1).count, 1u);
+    EXPECT_EQ(pty.readExactly(1), std::vector<std::uint8_t>{0x5A});
+}
+
+TEST_F(SerialPortPosixTest, SecondOpenOfTheSamePortIsRefusedUntilTheFirstCloses) {
+    openAndConfigure();
+    SerialPortPosix other;
+    log.clear();
+    EXPECT_EQ(other.openPort(pty.slavePath()), LINK_OPEN_FAILED);
+    EXPECT_EQ(log.count("SerialPort: Error opening port " + pty.slavePath() + " (", BaseLogger::ERROR), 1u);
+    EXPECT_FALSE(other.isOpen());
+
+    EXPECT_EQ(port.closePort(), LINK_OK);
+    EXPECT_EQ(other.openPort(pty.slavePath()), LINK_OK);
+}
+
+TEST_F(SerialPortPosixTest, ReadReturnsWhatIsWaitingAtMostTheAskedSize) {
+    openAndConfigure();
+    struct Case {
+        std::size_t sent;
+        std::vector<std::uint64_t> reads; // counts of successive reads of up to 256 bytes
+    };
+    const Case cases[] = {{10, {10}}, {256, {256}}, {300, {256, 44}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sent);
+        const auto sent = pattern(c.sent);
+        ASSERT_TRUE(pty.write(sent));
+        ASSERT_TRUE(pty.waitUntilWaiting(c.sent));
+        std::vector<std::uint8_t> got;
+        for (std::uint64_t expected : c.reads) {
+            std::uint8_t buf[256];
+            const IoResult r = port.readDataImpl(buf, sizeof buf, 0);
+            ASSERT_EQ(r.status, LINK_OK);
+            EXPECT_EQ(r.count, expected);
+            got.insert(got.end(), buf, buf + r.count);
+        }
+        EXPECT_EQ(got, sent);
+        std::uint8_t buf[256];
+        EXPECT_EQ(port.readDataImpl(buf, sizeof buf, 0).status, LINK_NO_DATA);
+    }
+    EXPECT_TRUE(log.count("", BaseLogger::ERROR) == 0);
+}
+
+TEST_F(SerialPortPosixTest, SilentLineGivesNoDataAfterTheTimeout) {
+    openAndConfigure();
+    for (int timeoutMs : {0, -5, 150}) {
+        SCOPED_TRACE(timeoutMs);
+        std::uint8_t buf[16];
+        const auto start = Clock::now();
+        const IoResult r = port.readDataImpl(buf, sizeof buf, timeoutMs);
+        EXPECT_EQ(r.status, LINK_NO_DATA);
+        EXPECT_EQ(r.count, 0u);
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(std::max(timeoutMs, 0)));
+    }
+    EXPECT_TRUE(log.count("", BaseLogger::ERROR) == 0);
+}
+
+TEST_F(SerialPortPosixTest, DataArrivingMidWaitEndsTheReadAtOnce) {
+    openAndConfigure();
+    std::thread peer([this] {
+        std::this_thread::sleep_for(50ms);
+        pty.write("late");
+    });
+    std::uint8_t buf[16];
+    const auto start = Clock::now();
+    const IoResult r = port.readDataImpl(buf, sizeof buf, 60000);
+    const auto waited = Clock::now() - start;
+    peer.join();
+    ASSERT_EQ(r.status, LINK_OK);
+    EXPECT_EQ(std::string(buf, buf + r.count), std::string("late").substr(0, r.count));
+    EXPECT_LT(waited, 30s); // far below the timeout: woken by the data, not by the clock
+}
+
+TEST_F(SerialPortPosixTest, WriteDeliversEveryByte) {
+    openAndConfigure(UsbTypes::BAUD_921600);
+    const auto data = pattern(3000);
+    const IoResult r = port.writeDataImpl(data.data(), data.size());
+    EXPECT_EQ(r.status, LINK_OK);
+    EXPECT_EQ(r.count, data.size());
+    EXPECT_EQ(pty.readExactly(data.size()), data);
+}
+
+TEST_F(SerialPortPosixTest, WriteThatCannotFinishReportsTheShortCount) {
+    openAndConfigure();
+    // Nobody reads the master: the line fills up and the 2000 ms bound ends the write.
+    const auto data = pattern(4 << 20);
+    const IoResult r = port.writeDataImpl(data.data(), data.size());
+    EXPECT_EQ(r.status, LINK_OK);
+    EXPECT_LT(r.count, data.size());
+    EXPECT_EQ(log.count("SerialPort: Partial write: " + std::to_string(r.count) + " of " +
+                            std::to_string(data.size()) + " bytes",
+                        BaseLogger::WARNING),
+              1u);
+}
+
+TEST_F(SerialPortPosixTest, HangUpFailsReadsAndWrites) {
+    openAndConfigure();
+    const std::string port_name = pty.slavePath();
+    pty.hangUp();
+    std::uint8_t buf[16];
+    EXPECT_EQ(port.readDataImpl(buf, sizeof buf, 5000).status, LINK_READ_FAILED);
+    EXPECT_EQ(log.count("SerialPort: read failed", BaseLogger::ERROR), 1u);
+
+    const IoResult w = port.writeDataImpl(buf, sizeof buf);
+    EXPECT_EQ(w.status, LINK_WRITE_FAILED);
+    EXPECT_EQ(w.count, 0u);
+    EXPECT_EQ(log.count("SerialPort: write failed (err=5) on " + port_name + ": Input/output error",
+                        BaseLogger::ERROR),
+              1u);
+    EXPECT_EQ(port.closePort(), LINK_OK);
+    EXPECT_FALSE(port.isOpen());
+}
+
+TEST_F(SerialPortPosixTest, HangUpDuringAWaitEndsTheRead) {
+    openAndConfigure();
+    std::thread peer([this] {
+        std::this_thread::sleep_for(50ms);
+        pty.hangUp();
+    });
+    std::uint8_t buf[16];
+    const IoResult r = port.readDataImpl(buf, sizeof buf, 60000);
+    peer.join();
+    EXPECT_EQ(r.status, LINK_READ_FAILED);
+}
+
+// A folder that stands in for /dev and /sys/class/tty.
+class PortFolder {
+public:
+    PortFolder() {
+        char tmpl[] = "/tmp/tavisk-dev-XXXXXX";
+        root = ::mkdtemp(tmpl);
+        dev = root + "/dev";
+        sys = root + "/sys";
+        ::mkdir(dev.c_str(), 0700);
+        ::mkdir(sys.c_str(), 0700);
+    }
+    ~PortFolder() { std::system(("rm -rf '" + root + "'").c_str()); }
+    void node(const std::string& name) {
+        ::close(::open((dev + "/" + name).c_str(), O_CREAT | O_WRONLY, 0600));
+    }
+    void driver(const std::string& name) {
+        ::mkdir((sys + "/" + name).c_str(), 0700);
+        ::mkdir((sys + "/" + name + "/device").c_str(), 0700);
+    }
+    std::string root, dev, sys;
+};
+
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name(name) {
+        if (const char* old = std::getenv(name))
+            previous = old, hadPrevious = true;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (hadPrevious)
+            ::setenv(name, previous.c_str(), 1);
+        else
+            ::unsetenv(name);
+    }
+
+private:
+    const char* name;
+    std::string previous;
+    bool hadPrevious = false;
+};
+
+TEST(SerialPortPosixDiscovery, ListsAdaptersAndDrivenUartsInNaturalOrderThenNamedPaths) {
+    LogCapture log;
+    PortFolder folder;
+    for (const char* name :
+         {"ttyUSB10", "ttyUSB2", "ttyACM0", "ttyS0", "ttyS1", "ttyS12", "tty0", "console", "ttyprintk"})
+        folder.node(name);
+    folder.driver("ttyS0");
+    folder.driver("ttyS12");
+    folder.driver("tty0");
+
+    PtyPair pty;
+    const ScopedEnv env("TAVISK_SERIAL_PORTS",
+                        ":" + pty.slavePath() + ":/nonexistent/pts/77:" + folder.dev + "/ttyACM0");
+    SerialPortPosix port(folder.dev, folder.sys);
+    const std::string d = folder.dev + "/";
+    EXPECT_EQ(port.getAvailablePorts(),
+              (std::vector<std::string>{d + "ttyACM0", d + "ttyS0", d + "ttyS12", d + "ttyUSB2",
+                                        d + "ttyUSB10", pty.slavePath()}));
+}
+
+TEST(SerialPortPosixDiscovery, MissingFolderGivesAnEmptyList) {
+    LogCapture log;
+    const ScopedEnv env("TAVISK_SERIAL_PORTS", "");
+    SerialPortPosix port("/nonexistent/dev", "/nonexistent/sys");
+    EXPECT_TRUE(port.getAvailablePorts().empty());
+}
+
+} // namespace

@@ -1,0 +1,400 @@
+// The link front over a scripted port, and over the real port on a pseudo-terminal.
+#include "UsbCommunication.h"
+
+#include "LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using tavisk::test::LogCapture;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A port whose answers the test sets. It also checks the link's promise to its port: nothing
+// is read or written on a closed port, and no close happens while a read or write runs.
+class FakePort : public SerialPort {
+public:
+    std::vector<std::string> getAvailablePorts() override { return ports; }
+    LinkStatus openPort(const std::string& name) override {
+        closePort();
+        std::lock_guard<std::mutex> lock(mutex);
+        openedNames.push_back(name);
+        open = openResult == LINK_OK;
+        return openResult;
+    }
+    LinkStatus closePort() override {
+        if (inIo.load() != 0)
+            ++violations;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (open)
+            ++closes;
+        open = false;
+        return closeResult;
+    }
+    bool isOpen() const override {
+        std::lock_guard<std::mutex> lock(mutex);
+        return open;
+    }
+    bool serialPortConfig(UsbTypes::Baudrate rate) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        configuredRates.push_back(rate);
+        return configResult;
+    }
+    void verifyPortSettings() override {}
+    IoResult writeDataImpl(const std::uint8_t* data, std::uint64_t size) override {
+        IoGuard guard(*this);
+        std::lock_guard<std::mutex> lock(mutex);
+        written.insert(written.end(), data, data + size);
+        if (writeFails)
+            return {LINK_WRITE_FAILED, 0};
+        return {LINK_OK, writeShort && size > 0 ? size - 1 : size};
+    }
+    IoResult readDataImpl(std::uint8_t* buffer, std::uint64_t size, int timeoutMs) override {
+        IoGuard guard(*this);
+        std::unique_lock<std::mutex> lock(mutex);
+        arrived.wait_for(lock, std::chrono::milliseconds(std::max(timeoutMs, 0)),
+                         [this] { return !incoming.empty() || readFails; });
+        if (readFails)
+            return {LINK_READ_FAILED, 0};
+        std::uint64_t n = 0;
+        while (n < size && !incoming.empty()) {
+            buffer[n++] = incoming.front();
+            incoming.pop_front();
+        }
+        return {n > 0 ? LINK_OK : LINK_NO_DATA, n};
+    }
+    void speedConfig(UsbTypes::Baudrate) override {}
+
+    void feed(const std::string& bytes) {
+        std::lock_guard<std::mutex> lock(mutex);
+        incoming.insert(incoming.end(), bytes.begin(), bytes.end());
+        arrived.notify_all();
+    }
+    void failReads() {
+        std::lock_guard<std::mutex> lock(mutex);
+        readFails = true;
+        arrived.notify_all();
+    }
+
+    // Set before the test runs.
+    std::vector<std::string> ports;
+    LinkStatus openResult = LINK_OK;
+    LinkStatus closeResult = LINK_OK;
+    bool configResult = true;
+    bool writeFails = false;
+    bool writeShort = false;
+
+    // Observed.
+    std::vector<std::string> openedNames;
+    std::vector<UsbTypes::Baudrate> configuredRates;
+    std::vector<std::uint8_t> written;
+    int closes = 0;
+    std::atomic<int> violations{0};
+
+private:
+    struct IoGuard {
+        explicit IoGuard(FakePort& p) : port(p) {
+            ++port.inIo;
+            if (!port.isOpen())
+                ++port.violations;
+        }
+        ~IoGuard() { --port.inIo; }
+        FakePort& port;
+    };
+
+    mutable std::mutex mutex;
+    std::condition_variable arrived;
+    std::deque<std::uint8_t> incoming;
+    bool readFails = false;
+    bool open = false;
+    std::atomic<int> inIo{0};
+};
+
+class UsbCommunicationTest : public ::testing::Test {
+protected:
+    UsbCommunicationTest() {
+        auto owned = std::make_unique<FakePort>();
+        fake = owned.get();
+        link = std::make_unique<UsbCommunication>(std::move(owned));
+        link->portName = "COM3";
+    }
+    void connectCom() {
+        ASSERT_EQ(link->connect(UsbCommunication::COM), LINK_OK);
+        log.clear();
+    }
+    int readStatus(int timeoutMs = 0) {
+        char buf[16];
+        return link->read(buf, sizeof buf, timeoutMs).status;
+    }
+    int writeStatus() { return link->write("ab", 2); }
+
+    LogCapture log;
+    FakePort* fake = nullptr;
+    std::unique_ptr<UsbCommunication> link;
+};
+
+const auto kOther = static_cast<UsbCommunication::ConnectionMethod>(7);
+const std::string kNoMethod = "UsbCommunication: Method didn't choose";
+
+TEST_F(UsbCommunicationTest, EachOperationInEachMethod) {
+    struct Row {
+        UsbCommunication::ConnectionMethod state;
+        const char* operation;
+        std::function<int(UsbCommunication&)> run;
+        int result;
+        std::vector<std::string> lines;
+    };
+    using U = UsbCommunication;
+    char buf[16];
+    const auto read3 = [&](U& l) { return int(l.read(buf, sizeof buf, 0).status); };
+    const auto read2 = [&](U& l) { return int(l.read(buf, sizeof buf).status); };
+    const auto write = [](U& l) { return int(l.write("ab", 2)); };
+    const auto connected = [](U& l) { return int(l.isConnected()); };
+    const std::vector<Row> rows = {
+        {U::NONE, "connect(USB)", [](U& l) { return int(l.connect(U::USB)); }, LINK_OK, {}},
+        {U::NONE,
+         "connect(COM)",
+         [](U& l) { return int(l.connect(U::COM)); },
+         LINK_OK,
+         {"UsbCommunication: Port COM3 is opened!"}},
+        {U::NONE,
+         "connect(other)",
+         [](U& l) { return int(l.connect(kOther)); },
+         LINK_READ_FAILED,
+         {kNoMethod}},
+        {U::NONE,
+         "connect(NONE)",
+         [](U& l) { return int(l.connect(U::NONE)); },
+         LINK_READ_FAILED,
+         {kNoMethod}},
+        {U::NONE, "disconnect", [](U& l) { return int(l.disconnect()); }, LINK_READ_FAILED, {kNoMethod}},
+        {U::USB, "disconnect", [](U& l) { return int(l.disconnect()); }, LINK_OK, {}},
+        {U::COM, "disconnect", [](U& l) { return int(l.disconnect()); }, LINK_OK, {}},
+        {U::NONE, "isConnected", connected, 0, {}},
+        {U::USB, "isConnected", connected, 1, {}},
+        {U::COM, "isConnected", connected, 1, {}},
+        {U::NONE, "read(timeout)", read3, LINK_UNAVAILABLE, {kNoMethod}},
+        {U::USB, "read(timeout)", read3, LINK_UNAVAILABLE, {}},
+        {U::COM, "read(timeout)", read3, LINK_OK, {}},
+        {U::NONE, "read()", read2, LINK_UNAVAILABLE, {kNoMethod}},
+        {U::USB, "read()", read2, LINK_UNAVAILABLE, {}},
+        {U::COM, "read()", read2, LINK_OK, {}},
+        {U::NONE, "write", write, LINK_UNAVAILABLE, {kNoMethod}},
+        {U::USB, "write", write, LINK_UNAVAILABLE, {}},
+        {U::COM, "write", write, LINK_OK, {}},
+        {U::NONE,
+         "toDetermineDevices(COM)",
+         [](U& l) { return int(l.toDetermineDevices(U::COM)); },
+         LINK_OK,
+         {}},
+        {U::NONE,
+         "toDetermineDevices(USB)",
+         [](U& l) { return int(l.toDetermineDevices(U::USB)); },
+         LINK_OK,
+         {}},
+        {U::NONE,
+         "toDetermineDevices(other)",
+         [](U& l) { return int(l.toDetermineDevices(kOther)); },
+         LINK_READ_FAILED,
+         {kNoMethod}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.operation) + " in method " + std::to_string(row.state));
+        auto owned = std::make_unique<FakePort>();
+        FakePort& port = *owned;
+        port.ports = {"COM1", "COM4"};
+        UsbCommunication l(std::move(owned));
+        l.portName = "COM3";
+        if (row.state != U::NONE) {
+            ASSERT_EQ(l.connect(row.state), LINK_OK);
+        }
+        port.feed("xy");
+        log.clear();
+        EXPECT_EQ(row.run(l), row.result);
+        EXPECT_EQ(log.texts(), row.lines);
+        EXPECT_EQ(port.violations.load(), 0);
+    }
+}
+
+TEST_F(UsbCommunicationTest, ConnectOpensTheNamedPortAtTheChosenRate) {
+    EXPECT_EQ(link->baudrate, UsbTypes::BAUD_115200);
+    connectCom();
+    link->portName = "COM5";
+    link->baudrate = UsbTypes::BAUD_921600;
+    ASSERT_EQ(link->connect(UsbCommunication::COM), LINK_OK);
+    EXPECT_EQ(fake->openedNames, (std::vector<std::string>{"COM3", "COM5"}));
+    EXPECT_EQ(fake->configuredRates,
+              (std::vector<UsbTypes::Baudrate>{UsbTypes::BAUD_115200, UsbTypes::BAUD_921600}));
+    EXPECT_EQ(fake->closes, 1); // the first port, closed by the reopen
+}
+
+TEST_F(UsbCommunicationTest, PortThatDoesNotOpenIsNotConnected) {
+    fake->openResult = LINK_OPEN_FAILED;
+    EXPECT_EQ(link->connect(UsbCommunication::COM), LINK_OPEN_FAILED);
+    EXPECT_EQ(log.count("UsbCommunication: Port COM3 is not available!", BaseLogger::ERROR), 1u);
+    EXPECT_FALSE(link->isConnected());
+    EXPECT_TRUE(fake->configuredRates.empty());
+}
+
+TEST_F(UsbCommunicationTest, PortThatCannotBeConfiguredIsClosedAndReportedAsNotOpened) {
+    fake->configResult = false;
+    EXPECT_EQ(link->connect(UsbCommunication::COM), LINK_OPEN_FAILED);
+    EXPECT_EQ(log.texts(),
+              std::vector<std::string>{"UsbCommunication: Port COM3 could not be configured and was closed"});
+    EXPECT_FALSE(fake->isOpen());
+    EXPECT_FALSE(link->isConnected());
+    log.clear();
+    EXPECT_EQ(writeStatus(), LINK_UNAVAILABLE);
+    EXPECT_TRUE(fake->written.empty());
+
+    fake->configResult = true;
+    EXPECT_EQ(link->connect(UsbCommunication::COM), LINK_OK);
+    EXPECT_TRUE(link->isConnected());
+}
+
+TEST_F(UsbCommunicationTest, FailedOrShortWriteDropsTheLink) {
+    for (const bool shortWrite : {false, true}) {
+        SCOPED_TRACE(shortWrite ? "short write" : "failed write");
+        fake->writeFails = !shortWrite;
+        fake->writeShort = shortWrite;
+        connectCom();
+        EXPECT_EQ(writeStatus(), LINK_WRITE_FAILED);
+        EXPECT_EQ(log.texts(),
+                  (std::vector<std::string>{"UsbCommunication: COM write failed; treating as disconnected",
+                                            "UsbCommunication: Transmit Error COM"}));
+        EXPECT_FALSE(fake->isOpen());
+        EXPECT_FALSE(link->isConnected());
+
+        log.clear();
+        EXPECT_EQ(writeStatus(), LINK_UNAVAILABLE);
+        EXPECT_EQ(readStatus(), LINK_UNAVAILABLE);
+        EXPECT_EQ(log.texts(), (std::vector<std::string>{kNoMethod, kNoMethod}));
+        EXPECT_EQ(link->disconnect(), LINK_READ_FAILED);
+    }
+    EXPECT_EQ(fake->violations.load(), 0);
+}
+
+TEST_F(UsbCommunicationTest, FailedReadDropsTheLinkSoTheListenerEnds) {
+    connectCom();
+    fake->failReads();
+    char buf[8];
+    EXPECT_EQ(link->read(buf, sizeof buf, 1000).status, LINK_READ_FAILED);
+    EXPECT_EQ(log.texts(),
+              std::vector<std::string>{"UsbCommunication: COM read failed; treating as disconnected"});
+    EXPECT_FALSE(fake->isOpen());
+    EXPECT_FALSE(link->isConnected());
+    EXPECT_EQ(link->read(buf, sizeof buf, 1000).status, LINK_UNAVAILABLE);
+
+    // Without a timeout the read also names the failure; a new connect restores the link.
+    auto owned = std::make_unique<FakePort>();
+    FakePort& port = *owned;
+    UsbCommunication other(std::move(owned));
+    ASSERT_EQ(other.connect(UsbCommunication::COM), LINK_OK);
+    port.failReads();
+    log.clear();
+    EXPECT_EQ(other.read(buf, sizeof buf).status, LINK_READ_FAILED);
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{"UsbCommunication: Receive Error COM",
+                                        "UsbCommunication: COM read failed; treating as disconnected"}));
+    EXPECT_EQ(other.connect(UsbCommunication::COM), LINK_OK);
+    EXPECT_TRUE(other.isConnected());
+}
+
+TEST_F(UsbCommunicationTest, FailedCloseLeavesNoEndlessReadFailures) {
+    connectCom();
+    fake->closeResult = LINK_CLOSE_FAILED;
+    EXPECT_EQ(link->disconnect(), LINK_CLOSE_FAILED);
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"UsbCommunication: Could not disconnect to COM port"});
+    EXPECT_FALSE(link->isConnected());
+    log.clear();
+    // The port is closed under a method of COM: one failure, then the link is known to be gone.
+    EXPECT_EQ(readStatus(), LINK_READ_FAILED);
+    EXPECT_EQ(readStatus(), LINK_UNAVAILABLE);
+    EXPECT_EQ(fake->violations.load(), 0);
+}
+
+TEST_F(UsbCommunicationTest, SilentLineGivesNoDataAfterTheTimeoutWithoutALog) {
+    connectCom();
+    const auto start = Clock::now();
+    EXPECT_EQ(readStatus(150), LINK_NO_DATA);
+    EXPECT_GE(Clock::now() - start, 150ms);
+    EXPECT_EQ(readStatus(0), LINK_NO_DATA);
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(UsbCommunicationTest, DeviceListIsRefilledAndAnEmptyOneIsAnError) {
+    fake->ports = {"COM1", "COM2"};
+    EXPECT_EQ(link->toDetermineDevices(UsbCommunication::COM), LINK_OK);
+    EXPECT_EQ(link->deviceList, fake->ports);
+    fake->ports.clear();
+    EXPECT_EQ(link->toDetermineDevices(UsbCommunication::COM), LINK_WRITE_FAILED);
+    EXPECT_TRUE(link->deviceList.empty());
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"UsbCommunication: Device COM list is empty"});
+}
+
+TEST(UsbCommunicationWithoutPort, ComOperationsReportTheMissingBackend) {
+    LogCapture log;
+    UsbCommunication link(nullptr);
+    EXPECT_EQ(link.connect(UsbCommunication::COM), LINK_OPEN_FAILED);
+    EXPECT_EQ(link.toDetermineDevices(UsbCommunication::COM), LINK_WRITE_FAILED);
+    EXPECT_FALSE(link.isConnected());
+    EXPECT_EQ(log.count("UsbCommunication: Serial port backend is not available on this platform/build",
+                        BaseLogger::ERROR),
+              2u);
+}
+
+TEST(UsbCommunicationStubs, UsbTransferAndWaitAnswerWithoutIo) {
+    LogCapture log;
+    UsbCommunication link(nullptr);
+    std::uint8_t buf[4] = {};
+    EXPECT_EQ(link.writeDataUsbImpl(buf, 4), LINK_UNAVAILABLE);
+    EXPECT_EQ(link.readDataUsbImpl(buf, 4).status, LINK_UNAVAILABLE);
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{"UsbCommunication: libusb doesn't implemented :(... Can't write",
+                                        "UsbCommunication: libusb doesn't implemented :(... Can't read"}));
+    EXPECT_TRUE(link.waitForReadyRead(0));
+    EXPECT_TRUE(link.waitForReadyRead(UINT64_MAX)); // -1 as a signed number: no sleep
+    EXPECT_TRUE(link.waitForReadyRead(5));
+}
+
+TEST_F(UsbCommunicationTest, ReadersWritersAndReconnectsNeverMeetOnAClosedPort) {
+    connectCom();
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        char buf[8];
+        while (!stop) {
+            link->read(buf, sizeof buf, 30);
+            ++reads;
+        }
+    });
+    std::thread writer([&] {
+        while (!stop)
+            link->write("frame", 5);
+    });
+    for (int i = 0; i < 200; ++i) {
+        if (i % 2 == 0)
+            link->disconnect();
+        else
+            link->connect(UsbCommunication::COM);
+        link->isConnected();
+        if (i % 10 == 0)
+            fake->feed("z");
+    }
+    stop = true;
+    reader.join();
+    writer.join();
+    EXPECT_EQ(fake->violations.load(), 0);
+    EXPECT_GT(reads.load(), 0);
+}
+
+} // namespace
