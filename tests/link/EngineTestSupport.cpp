@@ -5,7 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
+#include <random>
 
 namespace tavisk::test {
 
@@ -105,8 +105,9 @@ Bytes fieldRecord(std::uint8_t pack, std::uint8_t address, std::uint8_t type, co
 
 TempFile::TempFile(const Bytes& content) {
     static std::atomic<int> counter{0};
+    static const unsigned run = std::random_device{}();
     const auto dir = std::filesystem::temp_directory_path() /
-                     ("tavisk-engine-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+                     ("tavisk-engine-" + std::to_string(run) + "-" + std::to_string(counter++));
     std::filesystem::create_directories(dir);
     folder = dir.string();
     filePath = (dir / "image.bin").string();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -125,12 +126,20 @@ TEST_F(RequestEngine, RepeatedRequestIsAimedAtTheNewAddressAndIndex) {
     ASSERT_TRUE(engine.getPending(MSG_FIELD_INFO, record));
     EXPECT_EQ(record.index, 1);
 
-    std::uint8_t four = 4;
-    request(MSG_FIELD_INFO, &four);
+    // Asked again for the same device, the descriptions go on at the pending field ...
+    request(MSG_FIELD_INFO, &three);
     EXPECT_EQ(capture.count("Send queue is full!", BaseLogger::WARNING), 1u);
     auto frames = drain(engine);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].payload(), (Bytes{3, 4, 5, 0}));
+    EXPECT_EQ(frames[0].payload(), (Bytes{3, 3, 5, 1}));
+
+    // ... asked for another device, they start at its field 0.
+    std::uint8_t four = 4;
+    request(MSG_FIELD_INFO, &four);
+    EXPECT_EQ(capture.count("Send queue is full!", BaseLogger::WARNING), 2u);
+    frames = drain(engine);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].payload(), (Bytes{4, 4, 5, 0}));
 
     // Set-field: a lost answer for field 1 must not turn the next write into one of field 1.
     addDevice(engine, 5, 4, {{1, "mode"}, {2, "erase"}});
@@ -171,6 +180,29 @@ TEST_F(RequestEngine, FileRequestsNeedALoadableFile) {
     // A direct file-write request without a loaded file must not erase anything.
     engine.sendFileWriteReq();
     EXPECT_EQ(engine.getQueueSize(), 0u);
+}
+
+TEST_F(RequestEngine, FilesThatCannotBeSentWholeAreRefused) {
+    TempFile folderHolder({});
+    const std::string folder = std::filesystem::path(folderHolder.path()).parent_path().string();
+    FileRequest directory{5, 0, folder};
+    engine.onMessage(MSG_FIRMWARE_WRITE, &directory);
+    EXPECT_EQ(capture.count("Can't open file: " + folder, BaseLogger::ERROR), 1u);
+    EXPECT_FALSE(engine.isPending(MSG_FILE_WRITE));
+
+    // Offsets travel in 32 bits; a larger file is refused before anything is read.
+    TempFile huge({});
+    std::error_code error;
+    std::filesystem::resize_file(huge.path(), std::uintmax_t{1} << 32, error);
+    if (error)
+        GTEST_SKIP() << "no sparse 4 GiB file here: " << error.message();
+    FileRequest tooLarge{5, 0, huge.path()};
+    engine.onMessage(MSG_FIRMWARE_WRITE, &tooLarge);
+    EXPECT_EQ(capture.count("Can't send file of 4294967296 bytes (at most 4294967295): " + huge.path(),
+                            BaseLogger::ERROR),
+              1u);
+    EXPECT_FALSE(engine.isPending(MSG_FILE_WRITE));
+    EXPECT_FALSE(engine.isTransferActive());
 }
 
 TEST_F(RequestEngine, FirmwareWriteIsRecordedAsFileWrite) {
