@@ -188,9 +188,12 @@ void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, uns
     if (it != pending.end()) {
         if (type != MSG_FILE_WRITE) {
             // Re-aim the pending record: an unanswered request to one device must not
-            // capture every later request of its kind.
+            // capture every later request of its kind. A repeated field-description request
+            // names no field: for the same device it goes on where the chain stopped.
             log("Send queue is full!", BaseLogger::WARNING);
-            it->second = MessageDescriptor{address, index};
+            const bool namesIndex = type == MSG_SET_FIELD || type == MSG_GET_FIELD || type == MSG_FILE_READ;
+            if (namesIndex || it->second.address != address)
+                it->second = MessageDescriptor{address, index};
             return;
         }
         // A stalled transfer never resumes in the middle: the new file starts over.

@@ -55,10 +55,19 @@ TEST(EngineThreads, GuiListenerAndSenderShareTheEngine) {
     std::thread listener([&] {
         std::uint8_t address = 1;
         while (!stop) {
-            // Answers to the search in flight, from ever new addresses.
-            const Bytes frame = frameOf(deviceRecord(engine.getPackNumber(), address, 1, 0, 2, "dev"));
+            // Field descriptions while they are asked for, else answers to the search in
+            // flight from ever new addresses.
+            PayloadHandler::MessageDescriptor asked;
+            Bytes payload;
+            if (engine.getCurrentRequest() == MSG_FIELD_INFO && engine.getPending(MSG_FIELD_INFO, asked)) {
+                payload = fieldRecord(engine.getPackNumber(), asked.address, 8,
+                                      asked.index == 1 ? "erase" : "mode");
+            } else {
+                payload = deviceRecord(engine.getPackNumber(), address, 1, 0, 3, "dev");
+                address = static_cast<std::uint8_t>(address % 200 + 1);
+            }
+            const Bytes frame = frameOf(payload);
             engine.update(frame.data(), frame.size());
-            address = static_cast<std::uint8_t>(address % 200 + 1);
             std::this_thread::yield();
         }
     });
@@ -73,6 +82,12 @@ TEST(EngineThreads, GuiListenerAndSenderShareTheEngine) {
             std::lock_guard<std::recursive_mutex> lock(engine.deviceHandler.getMutex());
             for (const auto& entry : *engine.deviceHandler.getDeviceList())
                 EXPECT_EQ(entry.second->getDeviceName(), "dev");
+        }
+        // As the erase wait does on each tick: the device's own operations take the lock.
+        if (App::Device* device = engine.deviceHandler.getDevice(engine.deviceHandler.currentAddress)) {
+            if (Field* erase = device->getFieldByName("erase")) {
+                EXPECT_EQ(erase->getIndex(), 1);
+            }
         }
     }
     sender.join();

@@ -126,12 +126,20 @@ TEST_F(RequestEngine, RepeatedRequestIsAimedAtTheNewAddressAndIndex) {
     ASSERT_TRUE(engine.getPending(MSG_FIELD_INFO, record));
     EXPECT_EQ(record.index, 1);
 
-    std::uint8_t four = 4;
-    request(MSG_FIELD_INFO, &four);
+    // Asked again for the same device, the descriptions go on at the pending field ...
+    request(MSG_FIELD_INFO, &three);
     EXPECT_EQ(capture.count("Send queue is full!", BaseLogger::WARNING), 1u);
     auto frames = drain(engine);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].payload(), (Bytes{3, 4, 5, 0}));
+    EXPECT_EQ(frames[0].payload(), (Bytes{3, 3, 5, 1}));
+
+    // ... asked for another device, they start at its field 0.
+    std::uint8_t four = 4;
+    request(MSG_FIELD_INFO, &four);
+    EXPECT_EQ(capture.count("Send queue is full!", BaseLogger::WARNING), 2u);
+    frames = drain(engine);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].payload(), (Bytes{4, 4, 5, 0}));
 
     // Set-field: a lost answer for field 1 must not turn the next write into one of field 1.
     addDevice(engine, 5, 4, {{1, "mode"}, {2, "erase"}});
