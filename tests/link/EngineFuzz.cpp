@@ -105,12 +105,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint8_t other[] = {5, 1};
     FileRequest file{5, 0, imagePath};
     const MessageType order[] = {MSG_SEARCH_DEVICES, MSG_FIELD_INFO, MSG_SET_FIELD, MSG_GET_FIELD,
-                                 MSG_FILE_WRITE,     MSG_DFU,        MSG_FILE_INFO};
-    void* arguments[] = {nullptr, &address, field, other, &file, &address, &address};
-    const unsigned last = data[0] % 7;
-    for (unsigned i = 0; i < 7; ++i) {
-        const unsigned k = (last + 1 + i) % 7;
-        engine.onMessage(order[k], order[k] == MSG_FILE_WRITE ? static_cast<void*>(&file) : arguments[k]);
+                                 MSG_FILE_WRITE,     MSG_DFU,        MSG_FILE_INFO, MSG_FILE_READ};
+    void* arguments[] = {nullptr, &address, field, other, &file, &address, &address, &file};
+    constexpr unsigned kinds = sizeof order / sizeof order[0];
+    const unsigned last = data[0] % kinds;
+    for (unsigned i = 0; i < kinds; ++i) {
+        const unsigned k = (last + 1 + i) % kinds;
+        engine.onMessage(order[k], arguments[k]);
         engine.generateResponse(order[k], nullptr);
     }
     checkQueue(engine);

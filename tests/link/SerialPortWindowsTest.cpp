@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -48,6 +49,12 @@ protected:
         name = mappedPort();
         if (name.empty())
             GTEST_SKIP() << "TAVISK_TEST_COM_PORT is not set (scripts/test-windows sets it)";
+    }
+    void TearDown() override {
+        // What the port logged tells why wine refused a call.
+        if (HasFailure())
+            for (const std::string& line : log.texts())
+                std::fprintf(stderr, "logged: %s\n", line.c_str());
     }
     LogCapture log;
     std::string name;
