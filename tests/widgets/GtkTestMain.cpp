@@ -1,5 +1,7 @@
 // Entry point of every GUI test binary: one process per test (CTest runs each test alone),
 // GTK initialised once per process. Without a display the binary fails; it never skips.
+#include "WidgetTestSupport.h"
+
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <gtkmm/main.h>
@@ -43,6 +45,12 @@ std::filesystem::path makePrivateEnvironment() {
     return base;
 }
 
+// Run by hand, a binary runs all its tests in one process: no test may see the answers and
+// actions that an earlier one gave the fake handlers.
+class ResetFakeHandlers : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override { tavisk::test::FakeHandlers::instance().clear(); }
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -70,6 +78,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     Gtk::Main::init_gtkmm_internals();
+    ::testing::UnitTest::GetInstance()->listeners().Append(new ResetFakeHandlers);
     const int result = RUN_ALL_TESTS();
     std::error_code ignored;
     std::filesystem::remove_all(environment, ignored);

@@ -20,7 +20,9 @@ using Status = GlobalHandlerEvents::HandlerEventsStatus;
 struct ItemCase {
     const char* item;
     HandlersFuncKeys key;
-    std::optional<Status> answer; // none: no handler registered for the key
+    // None: no handler registered for the key. The registry keeps a handler for the life of
+    // the process, so these cases hold when each test runs alone, as CTest runs them.
+    std::optional<Status> answer;
     const char* firstLine;
     const char* resultLine; // empty: no further line
     BaseLogger::MessageType resultType;
