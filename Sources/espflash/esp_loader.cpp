@@ -94,9 +94,31 @@ void ensure_flash_size() {
     }
 }
 
+// Tells the ROM the flash geometry, with the size detected once per connection.
 LoaderResult send_flash_parameters() {
+    ensure_flash_size();
     loader_port_start_timer(kCommandTimeoutMs);
     return loader_spi_parameters(s_target_flash_size);
+}
+
+// The geometry sent, then the range [offset, offset + size) checked against the flash.
+LoaderResult parameters_for_range(std::uint32_t offset, std::uint32_t size) {
+    const LoaderResult r = send_flash_parameters();
+    if (r != LOADER_OK)
+        return r;
+    return std::uint64_t{offset} + size > s_target_flash_size ? LOADER_IMAGE_TOO_LARGE : LOADER_OK;
+}
+
+// A data command tried up to three times, each attempt under its own deadline.
+template <typename Send> LoaderResult with_attempts(std::uint32_t timeout, Send send) {
+    LoaderResult r = LOADER_FAIL;
+    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+        loader_port_start_timer(timeout);
+        r = send();
+        if (r == LOADER_OK)
+            break;
+    }
+    return r;
 }
 
 // Steps shared by the plain and the compressed write once the range is checked: the erase size,
@@ -116,19 +138,22 @@ bool overlaps(std::uint64_t from, std::uint64_t to, const esp_stub_segment& segm
     return from < std::uint64_t{segment.address} + segment.size && segment.address < to;
 }
 
-// SYNC and detection shared by the connections.
-LoaderResult sync_and_detect(const loader_connect_args* args) {
-    LoaderResult r = loader_initialize_conn(args);
-    if (r != LOADER_OK)
-        return r;
+// Sets the chip and its row together, and only when the chip was recognised.
+LoaderResult detect() {
     TargetChip target = CHIP_UNKNOWN;
     const esp_target_row* row = nullptr;
-    r = loader_detect_chip(&target, &row);
+    const LoaderResult r = loader_detect_chip(&target, &row);
     if (r != LOADER_OK)
         return r;
     s_target = target;
     s_reg = row;
     return LOADER_OK;
+}
+
+// SYNC and detection shared by the connections.
+LoaderResult sync_and_detect(const loader_connect_args* args) {
+    const LoaderResult r = loader_initialize_conn(args);
+    return r != LOADER_OK ? r : detect();
 }
 
 LoaderResult attach_flash(std::uint32_t configuration) {
@@ -349,32 +374,10 @@ LoaderResult esp_loader_flash_start(std::uint32_t offset, std::uint32_t size, st
     if (s_reg == nullptr)
         return LOADER_BAD_TARGET;
 
-    if (s_target_flash_size == 0) {
-        std::uint32_t detected = 0;
-        if (esp_loader_flash_detect_size(&detected) == LOADER_OK) {
-            s_target_flash_size = detected;
-        } else {
-            loader_port_debug_print("Flash size detection failed, falling back to default");
-            s_target_flash_size = kDefaultFlashSize;
-        }
-    }
-
-    loader_port_start_timer(kCommandTimeoutMs);
-    LoaderResult r = loader_spi_parameters(s_target_flash_size);
+    const LoaderResult r = parameters_for_range(offset, size);
     if (r != LOADER_OK)
         return r;
-    if (std::uint64_t{offset} + size > s_target_flash_size)
-        return LOADER_IMAGE_TOO_LARGE;
-
-    const bool encryption = encryption_in_begin_flash_cmd(s_target);
-    const std::uint32_t eraseSize = erase_size_for(offset, size);
-    const std::uint32_t blocks =
-        static_cast<std::uint32_t>((std::uint64_t{size} + block_size - 1) / block_size);
-    std::uint32_t timeout = static_cast<std::uint32_t>(eraseSize / 1000000.0 * 10000.0);
-    if (timeout < kMinEraseTimeoutMs)
-        timeout = kMinEraseTimeoutMs;
-    loader_port_start_timer(timeout);
-    return loader_flash_begin_cmd(offset, eraseSize, block_size, blocks, encryption);
+    return begin_flash_write(false, offset, size, size, block_size);
 }
 
 LoaderResult esp_loader_flash_write(void* buffer, std::uint32_t size) {
@@ -385,14 +388,7 @@ LoaderResult esp_loader_flash_write(void* buffer, std::uint32_t size) {
     for (std::uint32_t i = size; i < s_flash_write_size; ++i)
         block[i] = 0xFF;
 
-    LoaderResult r = LOADER_FAIL;
-    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-        loader_port_start_timer(kCommandTimeoutMs);
-        r = loader_flash_data_cmd(block, s_flash_write_size);
-        if (r == LOADER_OK)
-            break;
-    }
-    return r;
+    return with_attempts(kCommandTimeoutMs, [&] { return loader_flash_data_cmd(block, s_flash_write_size); });
 }
 
 LoaderResult esp_loader_flash_finish(bool reboot) {
@@ -464,13 +460,9 @@ LoaderResult esp_loader_connect_secure_download_mode(const loader_connect_args* 
     if (r != LOADER_OK)
         return r;
     if (s_target == CHIP_UNKNOWN) {
-        TargetChip detected = CHIP_UNKNOWN;
-        const esp_target_row* row = nullptr;
-        r = loader_detect_chip(&detected, &row);
+        r = detect();
         if (r != LOADER_OK)
             return r;
-        s_target = detected;
-        s_reg = row;
     }
     return attach_flash(0);
 }
@@ -484,26 +476,18 @@ LoaderResult esp_loader_flash_deflate_start(std::uint32_t offset, std::uint32_t 
         return LOADER_BAD_TARGET;
     if (s_target == CHIP_ESP8266 && !stub_running)
         return LOADER_UNSUPPORTED_OP;
-    ensure_flash_size();
-    const LoaderResult r = send_flash_parameters();
+    const LoaderResult r = parameters_for_range(offset, image_size);
     if (r != LOADER_OK)
         return r;
-    if (std::uint64_t{offset} + image_size > s_target_flash_size)
-        return LOADER_IMAGE_TOO_LARGE;
     return begin_flash_write(true, offset, image_size, compressed_size, block_size);
 }
 
 LoaderResult esp_loader_flash_deflate_write(const void* data, std::uint32_t size) {
     if (data == nullptr || size > s_flash_write_size)
         return LOADER_BAD_PARAM;
-    LoaderResult r = LOADER_FAIL;
-    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-        loader_port_start_timer(kCommandTimeoutMs);
-        r = loader_flash_deflate_data_cmd(static_cast<const std::uint8_t*>(data), size);
-        if (r == LOADER_OK)
-            break;
-    }
-    return r;
+    return with_attempts(kCommandTimeoutMs, [&] {
+        return loader_flash_deflate_data_cmd(static_cast<const std::uint8_t*>(data), size);
+    });
 }
 
 LoaderResult esp_loader_flash_deflate_finish(bool reboot) {
@@ -517,7 +501,6 @@ LoaderResult esp_loader_flash_erase() {
     if (s_reg == nullptr)
         return LOADER_BAD_TARGET;
     if (stub_running) {
-        ensure_flash_size();
         const LoaderResult r = send_flash_parameters();
         if (r != LOADER_OK)
             return r;
@@ -531,12 +514,9 @@ LoaderResult esp_loader_flash_erase() {
     s_flash_write_size = 1024;
     if (size % 4 != 0)
         return LOADER_BAD_PARAM;
-    ensure_flash_size();
-    r = send_flash_parameters();
+    r = parameters_for_range(0, size);
     if (r != LOADER_OK)
         return r;
-    if (size > s_target_flash_size)
-        return LOADER_IMAGE_TOO_LARGE;
     return begin_flash_write(false, 0, size, size, 1024);
 }
 
@@ -546,7 +526,6 @@ LoaderResult esp_loader_flash_erase_region(std::uint32_t offset, std::uint32_t s
     if (s_reg == nullptr)
         return LOADER_BAD_TARGET;
     if (stub_running) {
-        ensure_flash_size();
         const LoaderResult r = send_flash_parameters();
         if (r != LOADER_OK)
             return r;
@@ -567,12 +546,9 @@ LoaderResult esp_loader_flash_read(std::uint8_t* buffer, std::uint32_t address, 
         return LOADER_BAD_PARAM;
     if (s_reg == nullptr)
         return LOADER_BAD_TARGET;
-    ensure_flash_size();
-    const LoaderResult r = send_flash_parameters();
+    const LoaderResult r = parameters_for_range(address, length);
     if (r != LOADER_OK)
         return r;
-    if (std::uint64_t{address} + length > s_target_flash_size)
-        return LOADER_IMAGE_TOO_LARGE;
     if (stub_running)
         return read_flash_stub(buffer, address, length);
     return read_flash_rom(buffer, address, length);
@@ -599,14 +575,8 @@ LoaderResult esp_loader_mem_start(std::uint32_t offset, std::uint32_t size, std:
 LoaderResult esp_loader_mem_write(const void* data, std::uint32_t size) {
     if (data == nullptr && size != 0)
         return LOADER_BAD_PARAM;
-    LoaderResult r = LOADER_FAIL;
-    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-        loader_port_start_timer(memory_timeout(size));
-        r = loader_mem_data_cmd(static_cast<const std::uint8_t*>(data), size);
-        if (r == LOADER_OK)
-            break;
-    }
-    return r;
+    return with_attempts(memory_timeout(size),
+                         [&] { return loader_mem_data_cmd(static_cast<const std::uint8_t*>(data), size); });
 }
 
 LoaderResult esp_loader_mem_finish(std::uint32_t entry) {

@@ -49,6 +49,14 @@ template <std::size_t Words> struct Packet {
     }
 };
 
+// A command whose data field is two words.
+LoaderResult two_word_cmd(std::uint8_t opcode, std::uint32_t first, std::uint32_t second) {
+    Packet<2> p(opcode, 8);
+    p.word(0, first);
+    p.word(1, second);
+    return p.send();
+}
+
 LoaderResult receive_response(const loader_command& cmd, std::uint8_t opcode) {
     std::uint8_t frame[LOADER_HEADER_SIZE + LOADER_MAX_RESPONSE_DATA + LOADER_STATUS_SIZE];
     const std::size_t capacity = LOADER_HEADER_SIZE + cmd.response_capacity + LOADER_STATUS_SIZE;
@@ -207,10 +215,16 @@ LoaderResult loader_flash_data_cmd(const std::uint8_t* data, std::uint32_t size)
     return data_cmd(FLASH_DATA, data, size);
 }
 
-LoaderResult loader_flash_end_cmd(bool stay_in_loader) {
-    Packet<1> p(FLASH_END, 4);
+namespace {
+LoaderResult end_cmd(std::uint8_t opcode, bool stay_in_loader) {
+    Packet<1> p(opcode, 4);
     p.word(0, stay_in_loader ? 1 : 0);
     return p.send();
+}
+} // namespace
+
+LoaderResult loader_flash_end_cmd(bool stay_in_loader) {
+    return end_cmd(FLASH_END, stay_in_loader);
 }
 
 LoaderResult loader_sync_cmd() {
@@ -283,10 +297,7 @@ LoaderResult loader_mem_data_cmd(const std::uint8_t* data, std::uint32_t size) {
 }
 
 LoaderResult loader_mem_end_cmd(std::uint32_t entry) {
-    Packet<2> p(MEM_END, 8);
-    p.word(0, entry == 0 ? 1 : 0);
-    p.word(1, entry);
-    return p.send();
+    return two_word_cmd(MEM_END, entry == 0 ? 1 : 0, entry);
 }
 
 LoaderResult loader_flash_read_rom_cmd(std::uint32_t address, std::uint8_t* buffer) {
@@ -297,10 +308,7 @@ LoaderResult loader_flash_read_rom_cmd(std::uint32_t address, std::uint8_t* buff
 }
 
 LoaderResult loader_change_baudrate_cmd(std::uint32_t new_rate, std::uint32_t old_rate) {
-    Packet<2> p(CHANGE_BAUDRATE, 8);
-    p.word(0, new_rate);
-    p.word(1, old_rate);
-    return p.send();
+    return two_word_cmd(CHANGE_BAUDRATE, new_rate, old_rate);
 }
 
 LoaderResult loader_flash_deflate_begin_cmd(std::uint32_t offset, std::uint32_t erase_size,
@@ -313,9 +321,7 @@ LoaderResult loader_flash_deflate_data_cmd(const std::uint8_t* data, std::uint32
 }
 
 LoaderResult loader_flash_deflate_end_cmd(bool stay_in_loader) {
-    Packet<1> p(FLASH_DEFL_END, 4);
-    p.word(0, stay_in_loader ? 1 : 0);
-    return p.send();
+    return end_cmd(FLASH_DEFL_END, stay_in_loader);
 }
 
 LoaderResult loader_md5_cmd(std::uint32_t address, std::uint32_t size, std::uint8_t* buffer) {
@@ -331,10 +337,7 @@ LoaderResult loader_flash_erase_cmd() {
 }
 
 LoaderResult loader_flash_erase_region_cmd(std::uint32_t offset, std::uint32_t size) {
-    Packet<2> p(ERASE_REGION, 8);
-    p.word(0, offset);
-    p.word(1, size);
-    return p.send();
+    return two_word_cmd(ERASE_REGION, offset, size);
 }
 
 LoaderResult loader_flash_read_stub_cmd(std::uint32_t offset, std::uint32_t length,

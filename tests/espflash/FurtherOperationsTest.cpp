@@ -325,6 +325,21 @@ TEST_F(Further, CompressedFinishWithTheStubAsksToStay) {
     EXPECT_EQ(rom.transcriptLines().back(), "FLASH_DEFL_END 0x00000001");
 }
 
+TEST(FurtherChips, WritesWhileTheStubRunsLeaveTheFifthWordOff) {
+    esp_loader_reset_target();
+    SimRomLoader model(chip(5)); // C3: its ROM takes the fifth word
+    FakeLoaderPort port;
+    port.attach(&model);
+    ASSERT_EQ(esp_loader_connect_with_stub(&kArgs), LOADER_OK);
+    for (bool deflate : {false, true}) {
+        ASSERT_EQ(deflate ? esp_loader_flash_deflate_start(0x1000, 4096, 100, 1024)
+                          : esp_loader_flash_start(0x1000, 4096, 1024),
+                  LOADER_OK);
+        EXPECT_EQ(model.commands().back().words(), (Words{4096, deflate ? 1u : 4u, 1024, 0x1000}));
+    }
+    esp_loader_reset_target();
+}
+
 TEST(FurtherChips, Esp8266Refusals) {
     esp_loader_reset_target();
     SimRomLoader model(chip(0xFF));
