@@ -71,8 +71,17 @@ void DeviceListBox::toClearList() {
             delete row; // a removed row has no container left to delete it
         }
     }
-    if (deviceHandler)
-        deviceHandler->clearDeviceList();
+    {
+        // Under the model's lock, as the worker copies and hands over: names that a worker
+        // took from the model before it was emptied are dropped, never listed afterwards.
+        std::unique_lock<std::recursive_mutex> model;
+        if (deviceHandler) {
+            model = std::unique_lock<std::recursive_mutex>(deviceHandler->getMutex());
+            deviceHandler->clearDeviceList();
+        }
+        std::lock_guard<std::mutex> lock(namesMutex);
+        readyNames.clear();
+    }
     if (listDeviceListBox)
         listDeviceListBox->show_all_children();
 }
@@ -98,17 +107,13 @@ void DeviceListBox::run() {
     }
     if (!running)
         return;
-    std::vector<std::string> names;
     if (deviceHandler) {
         // Names are copied under the model's lock: a Search on the GUI thread may free the
         // devices as soon as it is released.
         std::lock_guard<std::recursive_mutex> model(deviceHandler->getMutex());
-        for (const auto& entry : *deviceHandler->getDeviceList())
-            names.push_back(entry.second->getDeviceName());
-    }
-    {
         std::lock_guard<std::mutex> lock(namesMutex);
-        readyNames.insert(readyNames.end(), names.begin(), names.end());
+        for (const auto& entry : *deviceHandler->getDeviceList())
+            readyNames.push_back(entry.second->getDeviceName());
     }
     namesReady.emit();
     terminate();

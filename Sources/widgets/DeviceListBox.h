@@ -54,7 +54,8 @@ private:
     // Lets the destructor cut the worker's 200 ms wait short.
     std::mutex waitMutex;
     std::condition_variable wake;
-    // Guards readyNames: the worker fills it, the GUI thread empties it.
+    // Guards readyNames: the worker fills it, the GUI thread empties it. Taken after the
+    // model's mutex where both are held.
     std::mutex namesMutex;
     std::vector<std::string> readyNames;
     Glib::Dispatcher namesReady;

@@ -204,6 +204,31 @@ TEST(GlibHandlers, WithoutAnEarlierHandlerGLibsOwnPrintsTheMessage) {
               std::string::npos);
 }
 
+volatile bool gLogWhenUnloading = false;
+
+// Runs after every static destructor, as a shared library's own clean-up does (GLib's among
+// them).
+[[gnu::destructor]] void logWhenUnloading() {
+    if (gLogWhenUnloading)
+        g_log("GLib-GIO", G_LOG_LEVEL_WARNING, "late in the exit");
+}
+
+TEST(GlibHandlers, MessageAfterStaticDestructionStillReachesTheLog) {
+    TempFolder temp;
+    const std::string log = temp.path() + "/startup.log";
+    const auto result = runInChild([&] {
+        openStartupLog(log);
+        installGlibHandlers();
+        gLogWhenUnloading = true;
+        std::exit(0);
+        return 0;
+    });
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_NE(readFile(log).find("[WARNING] [GLib-GIO] late in the exit\n"), std::string::npos)
+        << readFile(log);
+}
+
 TEST(GlibHandlers, ClearedMasksLetCriticalsAndWarningsPass) {
     const char* const domains[] = {nullptr, "GLib", "GLib-GIO", "Gtk", "Gdk", "Pango"};
     for (const char* domain : domains) {

@@ -166,21 +166,31 @@ TEST_F(ConnectionDialogTest, LinkDroppedAfterFailedWriteIsNotTakenForConnected) 
     EXPECT_EQ(log.count(successLine, BaseLogger::INFO), 1u);
 }
 
-TEST_F(ConnectionDialogTest, SuccessIsNeverReportedWithoutAnOpenPort) {
-    port->available = {"/dev/ttyUSB0"};
+// A second Connect whose close fails: the port counts as closed, so Connect opens it again
+// with the new selection, and reports success only when that open works.
+class FailedCloseOnReconnect : public ConnectionDialogTest,
+                               public ::testing::WithParamInterface<LinkStatus> {};
+
+TEST_P(FailedCloseOnReconnect, SuccessIsNeverReportedWithoutAnOpenPort) {
+    const bool reopens = GetParam() == LINK_OK;
+    port->available = {"/dev/ttyUSB0", "/dev/ttyUSB1"};
     open();
     connectButton->clicked();
-    // The close fails and the port counts as closed; the reopen fails too.
     port->closeResult = LINK_CLOSE_FAILED;
-    port->openResult = LINK_OPEN_FAILED;
+    port->openResult = GetParam();
     open();
+    portsCombo->set_active_text("/dev/ttyUSB0");
     LogCapture log;
     connectButton->clicked();
-    EXPECT_FALSE(link->isConnected());
-    EXPECT_EQ(log.count(successLine), 0u);
-    EXPECT_EQ(log.count(failedLine, BaseLogger::ERROR), 1u);
-    EXPECT_TRUE(dialog->get_visible());
+    EXPECT_EQ(log.count("ConnectionDialog: Closing the open port failed", BaseLogger::ERROR), 1u);
+    EXPECT_EQ(port->opens, (std::vector<std::string>{"/dev/ttyUSB1", "/dev/ttyUSB0"}));
+    EXPECT_EQ(link->isConnected(), reopens);
+    EXPECT_EQ(log.count(successLine, BaseLogger::INFO), reopens ? 1u : 0u);
+    EXPECT_EQ(log.count(failedLine, BaseLogger::ERROR), reopens ? 0u : 1u);
+    EXPECT_EQ(dialog->get_visible(), !reopens);
 }
+
+INSTANTIATE_TEST_SUITE_P(ReopenResult, FailedCloseOnReconnect, ::testing::Values(LINK_OK, LINK_OPEN_FAILED));
 
 TEST_F(ConnectionDialogTest, DisconnectClosesOnlyWhatTheDialogOpenedAndReportsFailure) {
     EXPECT_EQ(dialog->disconnect(), 1) << "no link handed over yet";

@@ -129,6 +129,22 @@ TEST_F(DeviceList, TwoQuickClicksGiveOneListing) {
     EXPECT_EQ(FakeHandlers::instance().count(SEARCH_DEVICES), 2u);
 }
 
+// Names that a worker handed over before a new Search belong to the old search: the new
+// Search drops them even when the GUI thread had not added them yet.
+TEST_F(DeviceList, NamesOfAnEarlierSearchNeverAppearAfterANewOne) {
+    FakeHandlers::instance().setAction(SEARCH_DEVICES,
+                                       [&] { widgets->deviceModel.addDevice(device(1, "Old")); });
+    LogCapture log;
+    search->clicked();
+    // The worker has handed "Old" over; the main loop has not run since.
+    ASSERT_TRUE(log.waitForText(endedLine));
+    FakeHandlers::instance().setAction(SEARCH_DEVICES,
+                                       [&] { widgets->deviceModel.addDevice(device(2, "New")); });
+    search->clicked();
+    waitForListing(log, 2);
+    EXPECT_EQ(rows(), std::vector<std::string>{"New"});
+}
+
 // The list may go away while its worker still waits: the worker is stopped, not left running.
 TEST_F(DeviceList, DestroyingTheListStopsAWaitingWorker) {
     LogCapture log;

@@ -176,6 +176,16 @@ TEST(OneLanguageTexts, NeverChangeWithTheLanguage) {
     EXPECT_EQ(snapshot(), expected);
 }
 
+TEST(WidgetFramework, BuildingAndRelabellingGiveNoGtkWarning) {
+    tavisk::test::GLibWarningCapture warnings;
+    {
+        BuiltWidgets widgets;
+        widgets.relabelAll();
+        widgets.relabelAll();
+    }
+    EXPECT_TRUE(warnings.messages().empty()) << warnings.messages().front();
+}
+
 // Four widgets announce their construction; all but the connection dialog log relabelling.
 TEST(WidgetFramework, BuildingLogsTheFrameworkLines) {
     tavisk::test::LogCapture log;
