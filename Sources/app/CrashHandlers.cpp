@@ -15,8 +15,6 @@ namespace {
 
 } // namespace
 
-void installPlatformCrashHandlers();
-
 void writeCrashLine(const char* message) {
     CrashLine line = CrashLine::begin(static_cast<std::int64_t>(std::time(nullptr)), "CRITICAL", "Crash");
     line.append(message);

@@ -16,12 +16,15 @@ void installCrashHandlers();
 
 // Fatal signals: "Signal N" and the stack, then the process ends with status 128 + N.
 // SIGABRT and SIGSEGV everywhere; on POSIX systems also SIGBUS, SIGILL, SIGFPE and SIGTRAP
-// (a fatal GLib error raises SIGTRAP there), handled on an alternate stack so that a stack
-// overflow is reported too.
+// (a fatal GLib error raises SIGTRAP there), handled on an alternate stack of the calling
+// thread (the main thread) so that a stack overflow there is reported too.
 void installSignalHandlers();
 
 // One CRITICAL line in the domain "Crash"; async-signal-safe.
 void writeCrashLine(const char* message);
 
-// Writes one finished line to the crash descriptor; async-signal-safe. Platform code.
+// The platform part, in CrashHandlersPosix.cpp or CrashHandlersWindows.cpp:
+// writes one finished line to the crash descriptor (async-signal-safe) ...
 void writeCrashBytes(const char* data, std::size_t size);
+// ... and installs the handlers that only some systems have (called by installCrashHandlers).
+void installPlatformCrashHandlers();

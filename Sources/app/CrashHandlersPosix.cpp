@@ -52,7 +52,7 @@ void writeCrashBytes(const char* data, std::size_t size) {
 void setCrashLogPath(const std::filesystem::path& path) {
     int fd = -1;
     if (!path.empty())
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     const int previous = gCrashFd.exchange(fd);
     if (previous >= 0)
         ::close(previous);

@@ -34,11 +34,12 @@ void glibPrintErrHandler(const gchar* text) noexcept {
 }
 
 void installGlibHandlers() {
-    gPrevGlibLogHandler = g_log_set_default_handler(glibLogHandler, nullptr);
+    const GLogFunc previous = g_log_set_default_handler(glibLogHandler, nullptr);
+    // A second installation keeps the first one's predecessor: our handler must never
+    // become its own.
+    if (previous != glibLogHandler)
+        gPrevGlibLogHandler = previous;
     gPrevGlibLogHandlerData = nullptr;
-    // A second installation must not make our handler its own predecessor.
-    if (gPrevGlibLogHandler == glibLogHandler)
-        gPrevGlibLogHandler = nullptr;
     g_set_print_handler(glibPrintHandler);
     g_set_printerr_handler(glibPrintErrHandler);
 }

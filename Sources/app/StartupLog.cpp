@@ -12,13 +12,19 @@ namespace {
 constexpr const char* kLogFileName = "TaviskBeaconUtility.log";
 constexpr const char* kFolderName = "TaviskBeaconUtility";
 
-std::ofstream gLogFile;
+// The log and its lock are never destroyed: GLib may still log from another thread or an
+// exit handler after static destructors have run. Every line is flushed, so nothing is lost
+// when the system closes the file at exit.
+std::ofstream& logFile() {
+    static auto* file = new std::ofstream;
+    return *file;
+}
 
 } // namespace
 
 std::mutex& startupLogMutex() {
-    static std::mutex mutex;
-    return mutex;
+    static auto* mutex = new std::mutex;
+    return *mutex;
 }
 
 const char* levelName(GLogLevelFlags level) {
@@ -82,11 +88,11 @@ std::filesystem::path chooseStartupLogPath() {
 bool openStartupLog(const std::filesystem::path& path) {
     {
         std::lock_guard<std::mutex> lock(startupLogMutex());
-        if (gLogFile.is_open())
-            gLogFile.close();
-        gLogFile.clear();
-        gLogFile.open(path, std::ios::out | std::ios::app);
-        if (!gLogFile.is_open())
+        if (logFile().is_open())
+            logFile().close();
+        logFile().clear();
+        logFile().open(path, std::ios::out | std::ios::app);
+        if (!logFile().is_open())
             return false;
     }
     setCrashLogPath(path);
@@ -98,21 +104,21 @@ bool openStartupLog(const std::filesystem::path& path) {
 void closeStartupLog() {
     setCrashLogPath({});
     std::lock_guard<std::mutex> lock(startupLogMutex());
-    if (gLogFile.is_open())
-        gLogFile.close();
+    if (logFile().is_open())
+        logFile().close();
 }
 
 bool startupLogIsOpen() {
     std::lock_guard<std::mutex> lock(startupLogMutex());
-    return gLogFile.is_open();
+    return logFile().is_open();
 }
 
 void writeLogLine(const char* domain, GLogLevelFlags level, const char* message) {
     std::lock_guard<std::mutex> lock(startupLogMutex());
-    if (!gLogFile.is_open())
+    if (!logFile().is_open())
         return;
-    gLogFile << formatLogLine(std::time(nullptr), domain, level, message);
-    gLogFile.flush();
+    logFile() << formatLogLine(std::time(nullptr), domain, level, message);
+    logFile().flush();
 }
 
 void writeLogLine(const char* domain, GLogLevelFlags level, const std::string& message) {

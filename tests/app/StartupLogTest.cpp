@@ -171,6 +171,7 @@ TEST(GlibHandlers, LogLinesReachTheLogAndThePreviousHandler) {
         openStartupLog(log);
         g_log_set_default_handler(recordPrevious, nullptr);
         installGlibHandlers();
+        installGlibHandlers(); // a second time keeps the first predecessor
         g_log(nullptr, G_LOG_LEVEL_WARNING, "plain warning");
         g_log("Gtk", G_LOG_LEVEL_MESSAGE, "from %s", "gtk");
         g_print("printed\n");
@@ -193,7 +194,6 @@ TEST(GlibHandlers, WithoutAnEarlierHandlerGLibsOwnPrintsTheMessage) {
     const auto result = runInChild([&] {
         openStartupLog(temp.path() + "/startup.log");
         installGlibHandlers();
-        installGlibHandlers(); // twice: must not call itself forever
         g_log("Gdk", G_LOG_LEVEL_WARNING, "to the console too");
         return 0;
     });
@@ -202,6 +202,31 @@ TEST(GlibHandlers, WithoutAnEarlierHandlerGLibsOwnPrintsTheMessage) {
     EXPECT_NE(result.err.find("to the console too"), std::string::npos) << result.err;
     EXPECT_NE(readFile(temp.path() + "/startup.log").find("[WARNING] [Gdk] to the console too\n"),
               std::string::npos);
+}
+
+volatile bool gLogWhenUnloading = false;
+
+// Runs after every static destructor, as a shared library's own clean-up does (GLib's among
+// them).
+[[gnu::destructor]] void logWhenUnloading() {
+    if (gLogWhenUnloading)
+        g_log("GLib-GIO", G_LOG_LEVEL_WARNING, "late in the exit");
+}
+
+TEST(GlibHandlers, MessageAfterStaticDestructionStillReachesTheLog) {
+    TempFolder temp;
+    const std::string log = temp.path() + "/startup.log";
+    const auto result = runInChild([&] {
+        openStartupLog(log);
+        installGlibHandlers();
+        gLogWhenUnloading = true;
+        std::exit(0);
+        return 0;
+    });
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_NE(readFile(log).find("[WARNING] [GLib-GIO] late in the exit\n"), std::string::npos)
+        << readFile(log);
 }
 
 TEST(GlibHandlers, ClearedMasksLetCriticalsAndWarningsPass) {

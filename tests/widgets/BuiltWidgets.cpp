@@ -10,11 +10,19 @@ BuiltWidgets::BuiltWidgets() : builder(loadUserInterface()) {
     builder->get_widget_derived("MenuBar", menuBar);
     builder->get_widget_derived("SelectFirmwareBox", selectFirmwareBox);
     builder->get_widget_derived("OpenFileDialog", openFileDialog);
+    builder->get_widget_derived("ConnectionDialog", connectionDialog);
+    builder->get_widget_derived("ListDeviceFrame", deviceListBox);
+    deviceListBox->deviceHandler = &deviceModel;
 }
 
 BuiltWidgets::~BuiltWidgets() {
+    // As the main window does: the derived widgets are ours to delete, then the window.
+    delete deviceListBox;
+    delete connectionDialog;
     delete openFileDialog;
-    // The window's children, the derived boxes and the menu bar among them, go with it.
+    delete selectFirmwareBox;
+    delete menuBar;
+    delete firmwareMethodBox;
     delete mainWindow;
     pumpEvents();
 }
@@ -24,6 +32,8 @@ void BuiltWidgets::relabelAll() {
     menuBar->redefinitionLabeles();
     selectFirmwareBox->redefinitionLabeles();
     openFileDialog->redefinitionLabeles();
+    connectionDialog->redefinitionLabeles();
+    deviceListBox->redefinitionLabeles();
 }
 
 } // namespace tavisk::test

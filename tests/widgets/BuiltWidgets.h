@@ -1,5 +1,8 @@
 #pragma once
 
+#include "ConnectionDialog.h"
+#include "DeviceHandler.h"
+#include "DeviceListBox.h"
 #include "FirmwareMethodBox.h"
 #include "MenuBar.h"
 #include "OpenFileDialog.h"
@@ -21,12 +24,16 @@ struct BuiltWidgets {
     // What the main window's SWITCH_LANG handler does.
     void relabelAll();
 
+    // The model that the device list empties and reads; outlives the widgets.
+    DeviceHandler deviceModel;
     Glib::RefPtr<Gtk::Builder> builder;
     Gtk::Window* mainWindow = nullptr;
     TaviskBiaconWidgets::FirmwareMethodBox* firmwareMethodBox = nullptr;
     TaviskBiaconWidgets::MenuBar* menuBar = nullptr;
     TaviskBiaconWidgets::SelectFirmwareBox* selectFirmwareBox = nullptr;
     TaviskBiaconWidgets::OpenFileDialog* openFileDialog = nullptr;
+    TaviskBiaconWidgets::ConnectionDialog* connectionDialog = nullptr;
+    TaviskBiaconWidgets::DeviceListBox* deviceListBox = nullptr;
 };
 
 } // namespace tavisk::test

@@ -4,10 +4,12 @@
 #include <gtk/gtk.h>
 #include <gtkmm/main.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 // Under AddressSanitizer: GLib and GTK are built without frame pointers, so the fast unwinder
 // stops at their allocators and a leak report cannot tell their one-off start-up tables
@@ -53,7 +55,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Cannot create a private folder for the test\n");
         return 1;
     }
-    if (!gtk_init_check(&argc, &argv)) {
+    // A display server that is still starting, or busy with many test processes at once, may
+    // refuse one connection: try a few times before giving up.
+    bool displayOpen = gtk_init_check(&argc, &argv);
+    for (int attempt = 0; !displayOpen && attempt < 20; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        displayOpen = gtk_init_check(&argc, &argv);
+    }
+    if (!displayOpen) {
         std::fprintf(stderr,
                      "Cannot open a display (DISPLAY=%s): GUI tests need one, run them under "
                      "xvfb-run\n",

@@ -117,6 +117,7 @@ TEST(MenuBar, MissingItemLeavesTheOthersWorking) {
     EXPECT_EQ(disconnect->get_label(), "Disconnect");
     Gtk::Window* window = nullptr;
     builder->get_widget("MainWindow", window);
+    delete menuBar;
     delete window;
 }
 

@@ -1,4 +1,5 @@
 #include "BuiltWidgets.h"
+#include "LogCapture.h"
 #include "WidgetTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -60,8 +61,32 @@ constexpr char SelectFirmwareBoxStm32Label[] = "SelectFirmwareBoxStm32Label";
 constexpr char SelectFirmwareEsp32Button[] = "SelectFirmwareEsp32Button";
 constexpr char SelectFirmwareStm32Button[] = "SelectFirmwareStm32Button";
 constexpr char SelectFirmwareLabel[] = "SelectFirmwareLabel";
+constexpr char TypeConnectionLable[] = "TypeConnectionLable";
+constexpr char CurrentTypeConnectionLable[] = "CurrentTypeConnectionLable";
+constexpr char PortLabel[] = "PortLabel";
+constexpr char BaudrateLabel[] = "BaudrateLabel";
+constexpr char ConnectionLabel[] = "ConnectionLabel";
+constexpr char ProtocolLabel[] = "ProtocolLabel";
+constexpr char ConnectionPortPage[] = "ConnectionPortPage";
+constexpr char DialogConnectButton[] = "DialogConnectButton";
+constexpr char DialogCloseButton[] = "DialogCloseButton";
+constexpr char DeviceListLable[] = "DeviceListLable";
+constexpr char SearchDeviceButton[] = "SearchDeviceButton";
 
 const LabelCase labelCases[] = {
+    {"ConnectionDialog", "ConnectionLabel", labelText<ConnectionLabel>, "Подключение", "Connection"},
+    {"ConnectionDialog", "ProtocolLabel", labelText<ProtocolLabel>, "Протокол", "Protocol"},
+    {"ConnectionDialog", "TypeConnectionLable", labelText<TypeConnectionLable>, "Тип", "Type"},
+    {"ConnectionDialog", "CurrentTypeConnectionLable", labelText<CurrentTypeConnectionLable>,
+     "Последовательный", "Serial"},
+    {"ConnectionDialog", "PortLabel", labelText<PortLabel>, "Порт", "Port"},
+    {"ConnectionDialog", "BaudrateLabel", labelText<BaudrateLabel>, "Скорость в бодах", "Baudrate"},
+    {"ConnectionDialog", "DialogConnectButton", buttonText<DialogConnectButton>, "Подключить", "Connect"},
+    {"ConnectionDialog", "DialogCloseButton", buttonText<DialogCloseButton>, "Закрыть", "Close"},
+    {"ConnectionDialog", "ConnectionPortPage", labelText<ConnectionPortPage>, "COM", "COM"},
+    {"DeviceListBox", "DeviceListLable", labelText<DeviceListLable>, "Список устройств", "Device list"},
+    {"DeviceListBox", "SearchDeviceButton", buttonText<SearchDeviceButton>, "Поиск устройств",
+     "Search devices"},
     {"MenuBar", "ConnectionMenuItem", menuItemText<ConnectionMenuItem>, "Подключение", "Connection"},
     {"MenuBar", "ConnectImageMenuItem", menuItemText<ConnectImageMenuItem>, "Подключиться", "Connect"},
     {"MenuBar", "DisconnectImageMenuItem", menuItemText<DisconnectImageMenuItem>, "Отключиться",
@@ -116,19 +141,69 @@ TEST(OneLanguageTexts, NeverChangeWithTheLanguage) {
     BuiltWidgets widgets;
     widgets.openFileDialog->init({"Binar", "*.bin", "Hex", "*.hex", "All", "*.*"});
     auto snapshot = [&] {
-        std::vector<std::string> texts =
-            comboEntries(child<Gtk::ComboBoxText>(widgets, "FirmwareMethodComboBoxText"));
+        std::vector<std::string> texts;
+        for (const char* id : {"FirmwareMethodComboBoxText", "TypeConnectionComboBoxText",
+                               "ProtocolTypeComboBoxText", "BaudratesListComboTextBox"})
+            for (const std::string& entry : comboEntries(child<Gtk::ComboBoxText>(widgets, id)))
+                texts.push_back(entry);
+        texts.push_back(widgets.connectionDialog->get_title());
         for (const auto& filter : widgets.openFileDialog->list_filters())
             texts.push_back(filter->get_name());
         return texts;
     };
-    const std::vector<std::string> expected = {"STM32", "ESP32", "Binar Files (*.bin)", "Hex Files (*.hex)",
+    const std::vector<std::string> expected = {"STM32",
+                                               "ESP32",
+                                               "TCP",
+                                               "Serial",
+                                               "Payload",
+                                               "57600",
+                                               "115200",
+                                               "230400",
+                                               "460800",
+                                               "500000",
+                                               "576000",
+                                               "921600",
+                                               "1000000",
+                                               "2000000",
+                                               "Connection",
+                                               "Binar Files (*.bin)",
+                                               "Hex Files (*.hex)",
                                                "All Files (*.*)"};
     EXPECT_EQ(snapshot(), expected);
     widgets.relabelAll();
     EXPECT_EQ(snapshot(), expected);
     widgets.relabelAll();
     EXPECT_EQ(snapshot(), expected);
+}
+
+TEST(WidgetFramework, BuildingAndRelabellingGiveNoGtkWarning) {
+    tavisk::test::GLibWarningCapture warnings;
+    {
+        BuiltWidgets widgets;
+        widgets.relabelAll();
+        widgets.relabelAll();
+    }
+    EXPECT_TRUE(warnings.messages().empty()) << warnings.messages().front();
+}
+
+// Four widgets announce their construction; all but the connection dialog log relabelling.
+TEST(WidgetFramework, BuildingLogsTheFrameworkLines) {
+    tavisk::test::LogCapture log;
+    BuiltWidgets widgets;
+    const char* const constructing[] = {
+        "FirmwareMethodBox: ", "MenuBar: ", "SelectFirmwareBox: ", "DeviceListBox: "};
+    for (const char* prefix : constructing) {
+        EXPECT_EQ(log.count(std::string(prefix) + "Constructor", BaseLogger::DEBUG), 1u) << prefix;
+        EXPECT_EQ(log.count(std::string(prefix) + "Definition default values", BaseLogger::DEBUG), 1u)
+            << prefix;
+    }
+    for (const char* prefix :
+         {"FirmwareMethodBox: ", "MenuBar: ", "SelectFirmwareBox: ", "DeviceListBox: ", "OpenFileDialog: "})
+        EXPECT_EQ(log.count(std::string(prefix) + "Redefinition labeles", BaseLogger::DEBUG), 1u) << prefix;
+    EXPECT_EQ(log.count("MenuBar: Redefinition labeles ", BaseLogger::DEBUG), 1u)
+        << "with its trailing blank";
+    EXPECT_EQ(log.count("OpenFileDialog: Constructor"), 0u);
+    EXPECT_EQ(log.count("ConnectionDialog: "), 0u);
 }
 
 } // namespace
