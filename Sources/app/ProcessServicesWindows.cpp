@@ -1,6 +1,4 @@
-#define NOGDI
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
+// NOGDI, WIN32_LEAN_AND_MEAN and NOMINMAX come from the build (wingdi.h defines ERROR).
 #include <windows.h>
 
 #include <knownfolders.h>

@@ -4,8 +4,8 @@
 
 namespace App {
 
-Device::Device(const DeviceInfo& deviceInfo)
-    : info(deviceInfo), name(info.name, strnlen(info.name, sizeof(info.name))) {
+Device::Device(const DeviceInfo& deviceInfo, std::recursive_mutex& modelMutex)
+    : info(deviceInfo), name(info.name, strnlen(info.name, sizeof(info.name))), mutex(modelMutex) {
     if (info.nameLength == 0)
         name.clear();
 }
@@ -15,17 +15,20 @@ Device::~Device() {
 }
 
 void Device::addNewField(std::uint8_t index, FieldInfo fieldInfo) {
+    std::lock_guard<std::recursive_mutex> lock(mutex);
     if (fields.count(index) != 0)
         return;
     fields[index] = new Field(index, fieldInfo);
 }
 
 Field* Device::getField(std::uint8_t index) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex);
     auto it = fields.find(index);
     return it == fields.end() ? nullptr : it->second;
 }
 
 Field* Device::getFieldByName(const char* wanted) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex);
     const std::size_t wantedLength = strnlen(wanted, sizeof(FieldInfo::name));
     for (const auto& entry : fields) {
         const Field* field = entry.second;
@@ -47,8 +50,14 @@ std::uint64_t Device::getFieldIndexByName(const char* wanted) const {
 }
 
 void Device::setFieldValue(std::uint8_t index, const void* value) {
+    std::lock_guard<std::recursive_mutex> lock(mutex);
     if (Field* field = getField(index))
         field->setData(false, value);
+}
+
+std::size_t Device::getFieldCount() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    return fields.size();
 }
 
 void Device::setFieldValueLoaded(std::uint8_t) {
@@ -56,6 +65,7 @@ void Device::setFieldValueLoaded(std::uint8_t) {
 }
 
 void Device::deleteFields() {
+    std::lock_guard<std::recursive_mutex> lock(mutex);
     for (auto& entry : fields)
         delete entry.second;
     fields.clear();

@@ -5,15 +5,17 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 
 namespace App {
 
-// One device of the model: its identity record and its fields, which it owns. Not guarded
-// itself: reach it through DeviceHandler and hold DeviceHandler::getMutex() while using it.
+// One device of the model: its identity record and its fields, which it owns. Its field
+// operations take the model's mutex (given by DeviceHandler), so a lookup on the GUI thread is
+// safe while the listener adds fields; whoever keeps a returned Field* holds that mutex.
 class Device {
 public:
-    explicit Device(const DeviceInfo& info);
+    Device(const DeviceInfo& info, std::recursive_mutex& modelMutex);
     ~Device();
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
@@ -34,7 +36,8 @@ public:
     void setFieldValue(std::uint8_t index, const void* value);
     void setFieldValueLoaded(std::uint8_t index);
     void deleteFields();
-    std::size_t getFieldCount() const { return fields.size(); }
+    std::size_t getFieldCount() const;
+    // The map itself: hold the model's mutex while using it.
     const std::map<std::uint8_t, Field*>& getFields() const { return fields; }
 
 private:
@@ -42,6 +45,7 @@ private:
     DeviceInfo info;
     std::string name;
     std::map<std::uint8_t, Field*> fields;
+    std::recursive_mutex& mutex;
 };
 
 } // namespace App

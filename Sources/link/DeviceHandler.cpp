@@ -24,7 +24,7 @@ void DeviceHandler::addDevice(DeviceInfo info) {
         return;
     }
     currentAddress = info.address;
-    devices[address] = new App::Device(info);
+    devices[address] = new App::Device(info, mutex);
     GlobalHandlerEvents::getInstance()._executeHandler(SET_CURRENT_DEVICE_ADDR);
     logger->log("added device with address " + std::to_string(address), BaseLogger::INFO, kPrefix);
 }

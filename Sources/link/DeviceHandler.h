@@ -14,10 +14,11 @@ class LoggerManager;
 // Root of the device model: the devices that have answered, by address, each with its fields.
 //
 // Locking: one recursive mutex, shared with the protocol engine that holds this model, guards
-// the model. Every operation here takes it; a caller that keeps pointers or references into
-// the model (getDeviceList, getDevice, fields) holds getMutex() while it uses them, and may
-// not keep them across clearDeviceList. It is recursive because adding a device fires
-// SET_CURRENT_DEVICE_ADDR, whose handler reads the model and queues a request on this thread.
+// the model. Every operation here and every field operation of a device takes it; a caller
+// that walks getDeviceList() or uses a device or field pointer from another thread than the
+// listener holds getMutex() meanwhile, and may not keep such pointers across clearDeviceList. It is recursive
+// because adding a device fires SET_CURRENT_DEVICE_ADDR, whose handler reads the model and queues a request
+// on this thread.
 class DeviceHandler {
 public:
     DeviceHandler();

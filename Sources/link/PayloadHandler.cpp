@@ -179,14 +179,21 @@ void PayloadHandler::onMessage(MessageType type, void* argument) {
 
 void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, unsigned char index,
                                     std::string path) {
+    // The file is read before the lock is taken: the sender and the GUI go on meanwhile.
+    std::vector<std::uint8_t> data;
+    const bool loaded = type == MSG_FILE_WRITE && loadFile(path, data);
+
     std::lock_guard<std::recursive_mutex> lock(getMutex());
     auto it = pending.find(type);
     if (it != pending.end()) {
         if (type != MSG_FILE_WRITE) {
             // Re-aim the pending record: an unanswered request to one device must not
-            // capture every later request of its kind.
+            // capture every later request of its kind. A repeated field-description request
+            // names no field: for the same device it goes on where the chain stopped.
             log("Send queue is full!", BaseLogger::WARNING);
-            it->second = MessageDescriptor{address, index};
+            const bool namesIndex = type == MSG_SET_FIELD || type == MSG_GET_FIELD || type == MSG_FILE_READ;
+            if (namesIndex || it->second.address != address)
+                it->second = MessageDescriptor{address, index};
             return;
         }
         // A stalled transfer never resumes in the middle: the new file starts over.
@@ -198,8 +205,7 @@ void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, uns
     }
 
     if (type == MSG_FILE_WRITE) {
-        std::vector<std::uint8_t> data;
-        if (!loadFile(path, data))
+        if (!loaded)
             return;
         fileData.swap(data);
         fileSize = static_cast<std::uint32_t>(fileData.size());
@@ -220,7 +226,11 @@ void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, uns
 bool PayloadHandler::loadFile(const std::string& path, std::vector<std::uint8_t>& out) {
     std::ifstream file;
     try {
-        file.open(std::filesystem::u8path(path), std::ios::binary | std::ios::ate);
+        const std::filesystem::path fsPath = std::filesystem::u8path(path);
+        std::error_code ignored;
+        // A folder may open as a stream on some systems; it is no file to send.
+        if (!std::filesystem::is_directory(fsPath, ignored))
+            file.open(fsPath, std::ios::binary | std::ios::ate);
     } catch (const std::exception&) {
         file.setstate(std::ios::failbit);
     }

@@ -160,6 +160,10 @@ LinkStatus SerialPortPosix::closePort() {
         return LINK_OK;
     const int closing = fd;
     fd = -1;
+    // The exclusive flag belongs to the terminal, not to this descriptor: a peer that keeps
+    // the line open (a pseudo-terminal) would otherwise keep every later open out.
+    ::ioctl(closing, TIOCNXCL);
+    ::flock(closing, LOCK_UN);
     if (::close(closing) != 0 && errno != EINTR) {
         logError("Error closing port (close err=" + systemError(errno) + ")");
         return LINK_CLOSE_FAILED;

@@ -67,8 +67,9 @@ fs::path scratch() {
     return dir;
 }
 
+// Read as text: the logger writes the system's own newline (CR LF on Windows).
 std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
+    std::ifstream in(p);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();

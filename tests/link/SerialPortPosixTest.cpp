@@ -9,7 +9,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -120,6 +122,36 @@ TEST_F(SerialPortPosixTest, SecondOpenOfTheSamePortIsRefusedUntilTheFirstCloses)
 
     EXPECT_EQ(port.closePort(), LINK_OK);
     EXPECT_EQ(other.openPort(pty.slavePath()), LINK_OK);
+}
+
+// Runs `body` as a user without privileges (root ignores TIOCEXCL): in a child process that
+// drops to "nobody" when the tests run as root. Returns the body's result.
+bool asUnprivilegedUser(const std::function<bool()>& body) {
+    if (::geteuid() != 0)
+        return body();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const bool ok = ::setgid(65534) == 0 && ::setuid(65534) == 0 && body();
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+TEST_F(SerialPortPosixTest, WithoutPrivilegesTheSecondOpenIsRefusedAndAReopenWorks) {
+    ASSERT_EQ(::chmod(pty.slavePath().c_str(), 0666), 0);
+    const std::string path = pty.slavePath();
+    EXPECT_TRUE(asUnprivilegedUser([&path] {
+        SerialPortPosix first;
+        SerialPortPosix second;
+        const bool firstOpens = first.openPort(path) == LINK_OK;
+        const bool secondRefused = second.openPort(path) == LINK_OPEN_FAILED;
+        first.closePort();
+        // The peer still holds the line: only the port's own close can lift the exclusion.
+        const bool reopens = first.openPort(path) == LINK_OK;
+        return firstOpens && secondRefused && reopens;
+    }));
 }
 
 TEST_F(SerialPortPosixTest, ReadReturnsWhatIsWaitingAtMostTheAskedSize) {

@@ -370,6 +370,7 @@ TEST_F(UsbCommunicationTest, ReadersWritersAndReconnectsNeverMeetOnAClosedPort) 
     connectCom();
     std::atomic<bool> stop{false};
     std::atomic<int> reads{0};
+    std::atomic<int> writes{0};
     std::thread reader([&] {
         char buf[8];
         while (!stop) {
@@ -378,10 +379,14 @@ TEST_F(UsbCommunicationTest, ReadersWritersAndReconnectsNeverMeetOnAClosedPort) 
         }
     });
     std::thread writer([&] {
-        while (!stop)
+        while (!stop) {
             link->write("frame", 5);
+            ++writes;
+        }
     });
-    for (int i = 0; i < 200; ++i) {
+    // Keep reopening and closing until both workers have run many times in between.
+    const auto deadline = Clock::now() + 60s;
+    for (int i = 0; (i < 200 || reads < 100 || writes < 100) && Clock::now() < deadline; ++i) {
         if (i % 2 == 0)
             link->disconnect();
         else
@@ -389,12 +394,14 @@ TEST_F(UsbCommunicationTest, ReadersWritersAndReconnectsNeverMeetOnAClosedPort) 
         link->isConnected();
         if (i % 10 == 0)
             fake->feed("z");
+        std::this_thread::yield();
     }
     stop = true;
     reader.join();
     writer.join();
     EXPECT_EQ(fake->violations.load(), 0);
-    EXPECT_GT(reads.load(), 0);
+    EXPECT_GE(reads.load(), 100);
+    EXPECT_GE(writes.load(), 100);
 }
 
 } // namespace

@@ -1,0 +1,250 @@
+#include "RuntimeEnvironment.h"
+
+#include "PrivateFolder.h"
+#include "ProcessServices.h"
+#include "StartupLog.h"
+#include "TaviskResources.h"
+
+#include <gio/gio.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <random>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kIconPrefix = "/taviskbeaconutility/icons/hicolor/";
+constexpr const char* kSchemaResource = "/taviskbeaconutility/gsettings/gschemas.compiled";
+
+// Relative to the theme folder, in the order in which they are copied (the index first).
+constexpr const char* kIconFiles[] = {
+    "index.theme",
+    "16x16/actions/edit-find-symbolic.xpm",
+    "16x16/actions/gtk-refresh.xpm",
+    "16x16/devices/computer.xpm",
+    "16x16/devices/drive-harddisk.xpm",
+    "16x16/devices/drive-removable-media.xpm",
+    "16x16/places/folder.xpm",
+    "16x16/places/folder-documents.xpm",
+    "16x16/places/folder-download.xpm",
+    "16x16/places/user-home-symbolic-ltr.xpm",
+    "16x16/places/user-home-symbolic.xpm",
+    "16x16/places/user-desktop.xpm",
+    "16x16/status/image-missing.xpm",
+    "256x256/apps/taviskbeaconutility.png",
+    "scalable/apps/taviskbeaconutility.svg",
+};
+
+constexpr const char* kKeyResources[] = {
+    "/taviskbeaconutility/ui/UserInterface.glade",
+    "/taviskbeaconutility/icons/hicolor/index.theme",
+    "/taviskbeaconutility/icons/hicolor/16x16/places/user-home-symbolic-ltr.xpm",
+    "/taviskbeaconutility/icons/hicolor/16x16/places/user-home-symbolic.xpm",
+    "/taviskbeaconutility/icons/hicolor/16x16/actions/edit-find-symbolic.xpm",
+    "/taviskbeaconutility/icons/hicolor/16x16/status/image-missing.xpm",
+    kSchemaResource,
+};
+
+std::optional<fs::path> gPortableShareDir;
+
+struct BytesDeleter {
+    void operator()(GBytes* bytes) const { g_bytes_unref(bytes); }
+};
+using Bytes = std::unique_ptr<GBytes, BytesDeleter>;
+
+// The resource's bytes, or null with GLib's reason.
+Bytes lookupResource(const char* path, std::string& reason) {
+    GError* error = nullptr;
+    Bytes bytes(g_resources_lookup_data(path, G_RESOURCE_LOOKUP_FLAGS_NONE, &error));
+    if (!bytes)
+        reason = (error != nullptr && error->message != nullptr) ? error->message : "unknown error";
+    g_clear_error(&error);
+    return bytes;
+}
+
+// "Exists" means the status query gives any file type; an error counts as missing.
+bool pathExists(const fs::path& path) {
+    std::error_code ec;
+    const auto status = fs::status(path, ec);
+    return !ec && status.type() != fs::file_type::not_found && status.type() != fs::file_type::none;
+}
+
+std::string uniqueSuffix() {
+    static std::random_device source;
+    static const char kDigits[] = "0123456789abcdef";
+    std::string suffix;
+    for (int i = 0; i < 4; ++i) {
+        std::uint32_t bits = source();
+        for (int j = 0; j < 8; ++j, bits >>= 4)
+            suffix += kDigits[bits & 0xF];
+    }
+    return suffix;
+}
+
+enum class WriteResult { Written, OpenFailed, WriteFailed };
+
+WriteResult writeWhole(const fs::path& path, const char* data, std::size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out.is_open())
+        return WriteResult::OpenFailed;
+    out.write(data, static_cast<std::streamsize>(size));
+    out.flush();
+    out.close();
+    return out.fail() ? WriteResult::WriteFailed : WriteResult::Written;
+}
+
+} // namespace
+
+std::string sanitizeRuntimeName(const std::string& utf8Name) {
+    std::string result = utf8Name;
+    for (char& c : result) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool keep = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+                          (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_';
+        if (!keep)
+            c = '_';
+    }
+    return result;
+}
+
+void setEnvironmentFromExecutableFolder(const std::optional<fs::path>& executable) {
+    if (!executable)
+        return;
+    const fs::path folder = executable->parent_path();
+    if (pathExists(folder / "share"))
+        setXdgDataDirs(folder / "share");
+    setEnvVarAlways("GTK_DATA_PREFIX", folder);
+    const fs::path shareSchemas = folder / "share" / "glib-2.0" / "schemas";
+    if (pathExists(shareSchemas))
+        setEnvVarAlways("GSETTINGS_SCHEMA_DIR", shareSchemas);
+    const fs::path schemas = folder / "glib-2.0" / "schemas";
+    if (pathExists(schemas))
+        setEnvVarAlways("GSETTINGS_SCHEMA_DIR", schemas);
+}
+
+void registerResourceBundles() {
+    writeLogMessage("TaviskBeaconUtility", "Registering embedded resources...");
+    GResource* (*const getters[])() = {tavisk_ui_get_resource, tavisk_icons_get_resource,
+                                       tavisk_firmware_get_resource, tavisk_gsettings_get_resource};
+    for (auto getter : getters) {
+        if (GResource* bundle = getter())
+            g_resources_register(bundle);
+    }
+    writeLogMessage("TaviskBeaconUtility", "Embedded resources registered.");
+    writeLogMessage("GSettings", "Embedded GSettings schemas: yes");
+}
+
+bool writeResourceToFileIfMissing(const char* resourcePath, const fs::path& destination) {
+    if (pathExists(destination))
+        return true;
+
+    std::string reason;
+    const Bytes bytes = lookupResource(resourcePath, reason);
+    if (!bytes) {
+        writeLogLine("GResource", G_LOG_LEVEL_WARNING,
+                     std::string("extract failed: ") + resourcePath + " (" + reason + ")");
+        return false;
+    }
+
+    std::error_code ec;
+    fs::create_directories(destination.parent_path(), ec);
+    if (ec) {
+        writeLogLine("FS", G_LOG_LEVEL_WARNING, "mkdir failed: " + destination.u8string());
+        return false;
+    }
+
+    gsize size = 0;
+    const auto* data = static_cast<const char*>(g_bytes_get_data(bytes.get(), &size));
+    // A name of this write's own: two programs starting at once must not write one file.
+    fs::path partial = destination;
+    partial += ".partial-" + uniqueSuffix();
+    switch (writeWhole(partial, data, size)) {
+    case WriteResult::OpenFailed:
+        writeLogLine("FS", G_LOG_LEVEL_WARNING, "open failed: " + destination.u8string());
+        return false;
+    case WriteResult::WriteFailed:
+        fs::remove(partial, ec);
+        writeLogLine("FS", G_LOG_LEVEL_WARNING, "write failed: " + destination.u8string());
+        return false;
+    case WriteResult::Written:
+        break;
+    }
+    fs::rename(partial, destination, ec);
+    if (ec) {
+        fs::remove(partial, ec);
+        writeLogLine("FS", G_LOG_LEVEL_WARNING, "rename failed: " + destination.u8string());
+        return false;
+    }
+    return true;
+}
+
+std::string runtimeFolderName(const std::optional<fs::path>& executable) {
+    std::string name = "default";
+    if (executable)
+        name = executable->stem().u8string();
+    return "TaviskBeaconUtility-runtime-" + sanitizeRuntimeName(name);
+}
+
+void ensurePortableRuntimeData(const std::optional<fs::path>& executable, const fs::path& tempDir) {
+    const fs::path runtime = tempDir / runtimeFolderName(executable);
+    const fs::path share = runtime / "share";
+    gPortableShareDir.reset();
+    // The temporary folder is shared: a folder someone else made under our name, or a link
+    // there, must not feed GTK icons and schemas.
+    if (!ensurePrivateFolder(runtime)) {
+        writeLogLine("FS", G_LOG_LEVEL_WARNING, "mkdir failed: " + runtime.u8string());
+        return;
+    }
+    gPortableShareDir = share;
+
+    const fs::path theme = share / "icons" / "hicolor";
+    bool indexInPlace = false;
+    for (const char* relative : kIconFiles) {
+        const bool copied =
+            writeResourceToFileIfMissing((std::string(kIconPrefix) + relative).c_str(), theme / relative);
+        if (relative == kIconFiles[0])
+            indexInPlace = copied;
+    }
+    const fs::path schemas = share / "glib-2.0" / "schemas";
+    const bool schemasInPlace = writeResourceToFileIfMissing(kSchemaResource, schemas / "gschemas.compiled");
+
+    if (indexInPlace)
+        setXdgDataDirs(share);
+    if (schemasInPlace && pathExists(schemas / "gschemas.compiled"))
+        setEnvVarAlways("GSETTINGS_SCHEMA_DIR", schemas);
+}
+
+void ensurePortableRuntimeData() {
+    ensurePortableRuntimeData(getExecutablePath(), getTempDir());
+}
+
+std::optional<fs::path> portableShareDir() {
+    return gPortableShareDir;
+}
+
+void logEnvIfSet(const char* name) {
+    const char* value = std::getenv(name);
+    if (value != nullptr)
+        writeLogMessage("Env", std::string(name) + "=" + value);
+    else
+        writeLogMessage("Env", std::string(name) + " is not set");
+}
+
+void logResourcePresence(const char* resourcePath) {
+    std::string reason;
+    if (lookupResource(resourcePath, reason))
+        writeLogMessage("GResource", std::string("OK: ") + resourcePath);
+    else
+        writeLogLine("GResource", G_LOG_LEVEL_WARNING,
+                     std::string("Missing: ") + resourcePath + " (" + reason + ")");
+}
+
+void logRuntimeEnvironment() {
+    logEnvIfSet("XDG_DATA_DIRS");
+    logEnvIfSet("GSETTINGS_SCHEMA_DIR");
+    for (const char* path : kKeyResources)
+        logResourcePresence(path);
+}

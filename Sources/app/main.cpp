@@ -1,0 +1,8 @@
+#include "MainWindow.h"
+#include "Startup.h"
+
+int main(int argc, char** argv) {
+    return runStartup(argc, argv, [](const char* title, Glib::RefPtr<Gtk::Application>& app) -> Gtk::Window* {
+        return MainWindow::getInstance(title, app);
+    });
+}

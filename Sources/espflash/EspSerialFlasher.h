@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class UsbCommunication;
+
+// The flasher front: loads an image file and writes it into the ESP32's flash through the ROM
+// bootloader, over the connected device link.
+namespace TaviskEspSerialFlasher {
+
+struct FlashOptions {
+    std::uint32_t offset = 0;       // flash address of the image, a multiple of 4
+    std::uint32_t blockSize = 1024; // bytes per data block; below 256 is raised to 256
+    bool reboot = false;            // false: the ROM stays in the loader after the write
+};
+
+// True when every block was written (a failed final FLASH_END still counts as written).
+// `progress` gets the percentage after each block; on failure `error`, when not null, gets
+// the text. The link stays connected afterwards. One flash at a time in the process.
+bool flashBinary(UsbCommunication& usb, const std::string& path, const FlashOptions& options,
+                 const std::function<void(unsigned char)>& progress, std::string* error);
+
+} // namespace TaviskEspSerialFlasher

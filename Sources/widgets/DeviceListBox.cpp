@@ -1,0 +1,132 @@
+#include "DeviceListBox.h"
+
+#include "DeviceHandler.h"
+#include "GlobalHandlerEvents.h"
+
+#include <gtkmm/listboxrow.h>
+
+#include <chrono>
+
+namespace TaviskBiaconWidgets {
+
+namespace {
+constexpr std::chrono::milliseconds listingDelay{200};
+}
+
+DeviceListBox::DeviceListBox(GtkFrame* cobject, const Glib::RefPtr<Gtk::Builder>& builder)
+    : Glib::ObjectBase("DLFrame"), Gtk::Frame(cobject), Thread("DeviceListBox: "),
+      texts({{DEVICE_LIST_LABEL, "Список устройств"}, {SEARCH_BUTTON, "Поиск устройств"}},
+            {{DEVICE_LIST_LABEL, "Device list"}, {SEARCH_BUTTON, "Search devices"}}),
+      builder(builder) {
+    logger->log("Constructor", BaseLogger::DEBUG, name);
+    searchDeviceButton = findChild<Gtk::Button>(builder, "SearchDeviceButton");
+    deviceListLabel = findChild<Gtk::Label>(builder, "DeviceListLable");
+    listDeviceListBox = findChild<Gtk::ListBox>(builder, "ListDeviceListBox");
+    namesReady.connect(sigc::mem_fun(*this, &DeviceListBox::onNamesReady));
+    definitionDefaultValues();
+}
+
+DeviceListBox::~DeviceListBox() {
+    {
+        std::lock_guard<std::mutex> lock(waitMutex);
+        running = false;
+    }
+    wake.notify_all();
+    terminate();
+}
+
+void DeviceListBox::definitionDefaultValues() {
+    logger->log("Definition default values", BaseLogger::DEBUG, name);
+    redefinitionLabeles();
+    if (searchDeviceButton)
+        searchDeviceButton->signal_clicked().connect(sigc::mem_fun(*this, &DeviceListBox::onSearchClicked));
+}
+
+void DeviceListBox::redefinitionLabeles() {
+    logger->log("Redefinition labeles", BaseLogger::DEBUG, name);
+    texts.switchLanguage();
+    if (deviceListLabel)
+        deviceListLabel->set_text(texts.text(DEVICE_LIST_LABEL));
+    if (searchDeviceButton)
+        searchDeviceButton->set_label(texts.text(SEARCH_BUTTON));
+}
+
+void DeviceListBox::addToList(const std::string& deviceName) {
+    if (!listDeviceListBox)
+        return;
+    auto* row = Gtk::manage(new Gtk::ListBoxRow());
+    row->add(*Gtk::manage(new Gtk::Label(deviceName)));
+    listDeviceListBox->append(*row);
+    listDeviceListBox->show_all_children();
+}
+
+bool DeviceListBox::isFoundSame(const std::string&) {
+    return false;
+}
+
+void DeviceListBox::toClearList() {
+    if (listDeviceListBox) {
+        for (Gtk::Widget* row : listDeviceListBox->get_children()) {
+            listDeviceListBox->remove(*row);
+            delete row; // a removed row has no container left to delete it
+        }
+    }
+    {
+        // Under the model's lock, as the worker copies and hands over: names that a worker
+        // took from the model before it was emptied are dropped, never listed afterwards.
+        std::unique_lock<std::recursive_mutex> model;
+        if (deviceHandler) {
+            model = std::unique_lock<std::recursive_mutex>(deviceHandler->getMutex());
+            deviceHandler->clearDeviceList();
+        }
+        std::lock_guard<std::mutex> lock(namesMutex);
+        readyNames.clear();
+    }
+    if (listDeviceListBox)
+        listDeviceListBox->show_all_children();
+}
+
+void DeviceListBox::onSearchClicked() {
+    toClearList();
+    if (GlobalHandlerEvents::getInstance()._executeHandler(SEARCH_DEVICES) != GlobalHandlerEvents::SUCCESS) {
+        logger->log("Device search request transmitted with error (no active connection?)", BaseLogger::ERROR,
+                    name);
+        return;
+    }
+    logger->log("Device search request transmitted successfully!", BaseLogger::INFO, name);
+    // While the worker of an earlier click still waits, it does the listing. The worker is
+    // not detached: the destructor wakes and joins it.
+    start(false);
+}
+
+void DeviceListBox::run() {
+    const auto begin = std::chrono::steady_clock::now();
+    {
+        std::unique_lock<std::mutex> lock(waitMutex);
+        wake.wait_until(lock, begin + listingDelay, [this] { return !running; });
+    }
+    if (!running)
+        return;
+    if (deviceHandler) {
+        // Names are copied under the model's lock: a Search on the GUI thread may free the
+        // devices as soon as it is released.
+        std::lock_guard<std::recursive_mutex> model(deviceHandler->getMutex());
+        std::lock_guard<std::mutex> lock(namesMutex);
+        for (const auto& entry : *deviceHandler->getDeviceList())
+            readyNames.push_back(entry.second->getDeviceName());
+    }
+    namesReady.emit();
+    terminate();
+}
+
+void DeviceListBox::onNamesReady() {
+    std::vector<std::string> names;
+    {
+        std::lock_guard<std::mutex> lock(namesMutex);
+        names.swap(readyNames);
+    }
+    for (const std::string& deviceName : names)
+        addToList(deviceName);
+}
+
+} // namespace TaviskBiaconWidgets

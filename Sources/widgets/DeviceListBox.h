@@ -1,0 +1,64 @@
+#pragma once
+
+#include "BilingualLabels.h"
+#include "Thread.h"
+
+#include <glibmm/dispatcher.h>
+#include <gtkmm/builder.h>
+#include <gtkmm/button.h>
+#include <gtkmm/frame.h>
+#include <gtkmm/label.h>
+#include <gtkmm/listbox.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class DeviceHandler;
+
+namespace TaviskBiaconWidgets {
+
+// The main window's device list: Search empties the list and the device model, asks for a
+// device search (SEARCH_DEVICES) and starts a short-lived worker that, 200 ms later, lists
+// the names of the devices that the model holds by then, in address order.
+class DeviceListBox : public Gtk::Frame, private Thread {
+public:
+    enum DeviceListText { DEVICE_LIST_LABEL = 0, SEARCH_BUTTON = 1 };
+
+    DeviceListBox(GtkFrame* cobject, const Glib::RefPtr<Gtk::Builder>& builder);
+    // Wakes a worker that still waits and waits for it to end: none outlives the list.
+    ~DeviceListBox() override;
+
+    void redefinitionLabeles();
+    void addToList(const std::string& name);
+    bool isFoundSame(const std::string& name);
+    void toClearList();
+
+    // Set by the main window before the window is shown; not owned.
+    DeviceHandler* deviceHandler = nullptr;
+
+private:
+    void definitionDefaultValues();
+    void onSearchClicked();
+    void run() override;
+    // GUI thread: adds the names that the worker handed over.
+    void onNamesReady();
+
+    BilingualLabels<DeviceListText> texts;
+    Glib::RefPtr<Gtk::Builder> builder;
+    Glib::RefPtr<Gtk::Label> deviceListLabel;
+    Glib::RefPtr<Gtk::Button> searchDeviceButton;
+    Glib::RefPtr<Gtk::ListBox> listDeviceListBox;
+
+    // Lets the destructor cut the worker's 200 ms wait short.
+    std::mutex waitMutex;
+    std::condition_variable wake;
+    // Guards readyNames: the worker fills it, the GUI thread empties it. Taken after the
+    // model's mutex where both are held.
+    std::mutex namesMutex;
+    std::vector<std::string> readyNames;
+    Glib::Dispatcher namesReady;
+};
+
+} // namespace TaviskBiaconWidgets

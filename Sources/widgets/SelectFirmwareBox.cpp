@@ -1,0 +1,338 @@
+#include "SelectFirmwareBox.h"
+
+#include "PrivateFolder.h"
+
+#include <gio/gio.h>
+#include <glibmm/miscutils.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+namespace TaviskBiaconWidgets {
+
+namespace {
+
+const std::string logPrefix = "SelectFirmwareBox: ";
+
+const char* const esp32Resource = "/taviskbeaconutility/firmware/tavisk_firmware.bin";
+const char* const stm32Resource = "/taviskbeaconutility/firmware/Halvin_2.13.319.f75a0c3_aes.bin";
+const char* const esp32CopyName = "tavisk_firmware.bin";
+const char* const stm32CopyName = "Halvin_2.13.319.f75a0c3_aes.bin";
+
+void logError(const std::string& message) {
+    LoggerManager::getInstance().log(message, BaseLogger::ERROR, logPrefix);
+}
+
+// Whether the file holds exactly these bytes. Equal size alone is not enough: a stale or
+// foreign file of the same size must never be taken for the image.
+bool fileHoldsExactly(const std::filesystem::path& file, const char* data, std::size_t size) {
+    std::error_code ec;
+    if (isSymbolicLink(file) || !std::filesystem::is_regular_file(file, ec))
+        return false;
+    if (std::filesystem::file_size(file, ec) != size || ec)
+        return false;
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return false;
+    std::vector<char> block(64 * 1024);
+    std::size_t offset = 0;
+    while (offset < size) {
+        const std::size_t want = std::min(block.size(), size - offset);
+        if (!in.read(block.data(), static_cast<std::streamsize>(want)))
+            return false;
+        if (std::memcmp(block.data(), data + offset, want) != 0)
+            return false;
+        offset += want;
+    }
+    return true;
+}
+
+// A name beside the copy that no other writer (another instance of the program) uses.
+std::filesystem::path partialName(const std::filesystem::path& file) {
+    static std::atomic<unsigned> counter{0};
+    std::random_device random;
+    std::filesystem::path partial = file;
+    partial += ".partial-" + std::to_string(random()) + "-" + std::to_string(counter++);
+    return partial;
+}
+
+// Puts the resource's bytes at filePath unless the file there already holds them. The copy
+// is written under a temporary name and renamed into place only once it is complete, so a
+// failed write leaves no file and yields no path.
+std::string writeResourceToFileIfNeeded(const char* resourcePath, const std::filesystem::path& filePath) {
+    GError* error = nullptr;
+    GBytes* rawBytes = g_resources_lookup_data(resourcePath, G_RESOURCE_LOOKUP_FLAGS_NONE, &error);
+    if (rawBytes == nullptr) {
+        std::string message = std::string("Can't lookup resource ") + resourcePath;
+        if (error != nullptr && error->message != nullptr)
+            message += std::string(": ") + error->message;
+        g_clear_error(&error);
+        logError(message);
+        return {};
+    }
+    std::unique_ptr<GBytes, decltype(&g_bytes_unref)> bytes(rawBytes, &g_bytes_unref);
+    gsize size = 0;
+    const char* data = static_cast<const char*>(g_bytes_get_data(bytes.get(), &size));
+
+    std::filesystem::path partial;
+    try {
+        const std::filesystem::path folder = filePath.parent_path();
+        std::filesystem::create_directories(folder.parent_path());
+        if (!ensurePrivateFolder(folder))
+            throw std::runtime_error("folder " + folder.u8string() + " is not a private folder of this user");
+        if (fileHoldsExactly(filePath, data, size))
+            return filePath.u8string();
+
+        partial = partialName(filePath);
+        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            logError("Can't open file for preinstalled firmware: " + filePath.u8string());
+            return {};
+        }
+        out.write(data, static_cast<std::streamsize>(size));
+        out.flush();
+        out.close();
+        if (out.fail())
+            throw std::runtime_error("writing " + partial.u8string() + " failed");
+        std::filesystem::rename(partial, filePath);
+        return filePath.u8string();
+    } catch (const std::exception& e) {
+        if (!partial.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove(partial, ignored);
+        }
+        logError(std::string("Failed to write preinstalled firmware: ") + e.what());
+        return {};
+    }
+}
+
+} // namespace
+
+SelectFirmwareBox::SelectFirmwareBox(GtkBox* cobject, const Glib::RefPtr<Gtk::Builder>& builder)
+    : Glib::ObjectBase("SFBoxTB"), Gtk::Box(cobject),
+      texts(
+          {
+              {PREINSTALLED_SWITCH_LABEL, "Использовать предустановленную прошивку"},
+              {ESP32_PATH_LABEL, "Путь для прошивки ESP32"},
+              {STM32_PATH_LABEL, "Путь для прошивки STM32"},
+              {SEARCH_BUTTON, "Поиск"},
+              {FRAME_LABEL, "Загрузка прошивки"},
+          },
+          {
+              {PREINSTALLED_SWITCH_LABEL, "Use preinstalled firmware"},
+              {ESP32_PATH_LABEL, "Firmware path for ESP32"},
+              {STM32_PATH_LABEL, "Firmware path for STM32"},
+              {SEARCH_BUTTON, "Search"},
+              {FRAME_LABEL, "Upload firmware"},
+          }),
+      builder(builder), logger(&LoggerManager::getInstance()) {
+    logger->log("Constructor", BaseLogger::DEBUG, logPrefix);
+    sourceModeSwitch = findChild<Gtk::Switch>(builder, "FirmwareSourceModeSwitch");
+    sourceModeSwitchLabel = findChild<Gtk::Label>(builder, "FirmwareSourceModeSwitchLabel");
+    esp32Box = findChild<Gtk::Box>(builder, "SelectFirmwareBoxEsp32");
+    stm32Box = findChild<Gtk::Box>(builder, "SelectFirmwareBoxStm32");
+    esp32Label = findChild<Gtk::Label>(builder, "SelectFirmwareBoxEsp32Label");
+    stm32Label = findChild<Gtk::Label>(builder, "SelectFirmwareBoxStm32Label");
+    esp32Button = findChild<Gtk::Button>(builder, "SelectFirmwareEsp32Button");
+    stm32Button = findChild<Gtk::Button>(builder, "SelectFirmwareStm32Button");
+    esp32Entry = findChild<Gtk::SearchEntry>(builder, "SelectFirmwareSearchEntryEsp32");
+    stm32Entry = findChild<Gtk::SearchEntry>(builder, "SelectFirmwareSearchEntryStm32");
+    frameLabel = findChild<Gtk::Label>(builder, "SelectFirmwareLabel");
+    uploadButton = findChild<Gtk::Button>(builder, "UploadButton");
+    definitionDefaultValues();
+}
+
+SelectFirmwareBox::~SelectFirmwareBox() = default;
+
+void SelectFirmwareBox::definitionDefaultValues() {
+    logger->log("Definition default values", BaseLogger::DEBUG, logPrefix);
+    redefinitionLabeles();
+    if (sourceModeSwitch)
+        sourceModeSwitch->property_active().signal_changed().connect(
+            sigc::mem_fun(*this, &SelectFirmwareBox::onSourceModeChanged));
+    if (stm32Button)
+        stm32Button->signal_clicked().connect(
+            sigc::bind(sigc::mem_fun(*this, &SelectFirmwareBox::onSearchFile), SEARCH_FILE_STM32, "STM32"));
+    if (esp32Button)
+        esp32Button->signal_clicked().connect(
+            sigc::bind(sigc::mem_fun(*this, &SelectFirmwareBox::onSearchFile), SEARCH_FILE_ESP32, "ESP32"));
+    updateFirmwareSourceModeUi();
+}
+
+void SelectFirmwareBox::redefinitionLabeles() {
+    logger->log("Redefinition labeles", BaseLogger::DEBUG, logPrefix);
+    texts.switchLanguage();
+    const std::pair<Gtk::Label*, SelectFirmwareText> labels[] = {
+        {esp32Label.get(), ESP32_PATH_LABEL},
+        {stm32Label.get(), STM32_PATH_LABEL},
+    };
+    for (const auto& [label, key] : labels)
+        if (label)
+            label->set_label(texts.text(key));
+    for (Gtk::Button* button : {esp32Button.get(), stm32Button.get()})
+        if (button)
+            button->set_label(texts.text(SEARCH_BUTTON));
+    if (frameLabel)
+        frameLabel->set_label(texts.text(FRAME_LABEL));
+    if (sourceModeSwitchLabel)
+        sourceModeSwitchLabel->set_label(texts.text(PREINSTALLED_SWITCH_LABEL));
+}
+
+void SelectFirmwareBox::onSourceModeChanged() {
+    {
+        std::lock_guard<std::mutex> lock(pathsMutex);
+        usePreinstalled = sourceModeSwitch->get_active();
+    }
+    updateFirmwareSourceModeUi();
+}
+
+void SelectFirmwareBox::onSearchFile(HandlersFuncKeys key, const char* target) {
+    // The key's handler runs the file chooser and calls setFilePath before it returns.
+    if (GlobalHandlerEvents::getInstance()._executeHandler(key) == GlobalHandlerEvents::FAILURE)
+        logger->log(std::string("Error with Open File for ") + target + "!", BaseLogger::ERROR, logPrefix);
+    else
+        logger->log(std::string("Open File for ") + target + " is success!", BaseLogger::INFO, logPrefix);
+}
+
+std::string& SelectFirmwareBox::preinstalledPathLocked(FirmwareTarget target) {
+    return target == ESP32 ? esp32PreinstalledPath : stm32PreinstalledPath;
+}
+
+void SelectFirmwareBox::setRowSensitive(Glib::RefPtr<Gtk::Button>& button,
+                                        Glib::RefPtr<Gtk::SearchEntry>& entry, bool sensitive) {
+    if (button)
+        button->set_sensitive(sensitive);
+    if (entry)
+        entry->set_sensitive(sensitive);
+}
+
+void SelectFirmwareBox::updateFirmwareSourceModeUi() {
+    bool preinstalled = false;
+    std::string esp32Shown;
+    std::string stm32Shown;
+    bool uploadSensitive = true;
+    {
+        std::lock_guard<std::mutex> lock(pathsMutex);
+        preinstalled = usePreinstalled;
+        if (preinstalled) {
+            // Both copies on the first visit to this mode, whatever the target.
+            for (FirmwareTarget target : {ESP32, STM32}) {
+                std::string& copy = preinstalledPathLocked(target);
+                if (copy.empty())
+                    copy = ensurePreinstalledFirmwareOnDisk(target);
+            }
+            esp32Shown = esp32PreinstalledPath;
+            stm32Shown = stm32PreinstalledPath;
+        } else {
+            esp32Shown = esp32FilePath;
+            stm32Shown = stm32FilePath;
+        }
+        filePath = currentTarget == ESP32 ? esp32Shown : stm32Shown;
+        uploadSensitive = !preinstalled || !filePath.empty();
+    }
+    updateDisplayedPath(esp32Shown, SEARCH_FILE_ESP32);
+    updateDisplayedPath(stm32Shown, SEARCH_FILE_STM32);
+    if (preinstalled) {
+        setRowSensitive(esp32Button, esp32Entry, false);
+        setRowSensitive(stm32Button, stm32Entry, false);
+    } else {
+        if (esp32Button && esp32Entry)
+            setRowSensitive(esp32Button, esp32Entry, esp32Enabled);
+        if (stm32Button && stm32Entry)
+            setRowSensitive(stm32Button, stm32Entry, stm32Enabled);
+    }
+    if (uploadButton)
+        uploadButton->set_sensitive(uploadSensitive);
+}
+
+void SelectFirmwareBox::updateDisplayedPath(const std::string& path, HandlersFuncKeys key) {
+    Gtk::SearchEntry* entry = key == SEARCH_FILE_ESP32   ? esp32Entry.get()
+                              : key == SEARCH_FILE_STM32 ? stm32Entry.get()
+                                                         : nullptr;
+    if (!entry)
+        return;
+    entry->set_text(Glib::path_get_basename(path));
+    entry->set_tooltip_text(path);
+}
+
+void SelectFirmwareBox::setFilePath(std::string& path, HandlersFuncKeys& key) {
+    if (key != SEARCH_FILE_ESP32 && key != SEARCH_FILE_STM32)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(pathsMutex);
+        if (usePreinstalled)
+            return;
+        const bool esp32 = key == SEARCH_FILE_ESP32;
+        (esp32 ? esp32FilePath : stm32FilePath) = path;
+        if (currentTarget == (esp32 ? ESP32 : STM32))
+            filePath = path;
+    }
+    updateDisplayedPath(path, key);
+}
+
+std::string SelectFirmwareBox::getFilePath() {
+    std::lock_guard<std::mutex> lock(pathsMutex);
+    if (!usePreinstalled) {
+        filePath = currentTarget == ESP32 ? esp32FilePath : stm32FilePath;
+    } else {
+        std::string& copy = preinstalledPathLocked(currentTarget);
+        if (copy.empty())
+            copy = ensurePreinstalledFirmwareOnDisk(currentTarget);
+        filePath = copy;
+    }
+    return filePath;
+}
+
+void SelectFirmwareBox::esp32Active() {
+    activate(ESP32);
+}
+void SelectFirmwareBox::stm32Active() {
+    activate(STM32);
+}
+
+void SelectFirmwareBox::activate(FirmwareTarget target) {
+    bool preinstalled = false;
+    {
+        std::lock_guard<std::mutex> lock(pathsMutex);
+        currentTarget = target;
+        preinstalled = usePreinstalled;
+    }
+    const bool esp32 = target == ESP32;
+    (esp32 ? esp32Enabled : stm32Enabled) = true;
+    if (!preinstalled)
+        setRowSensitive(esp32 ? esp32Button : stm32Button, esp32 ? esp32Entry : stm32Entry, true);
+    updateFirmwareSourceModeUi();
+}
+
+void SelectFirmwareBox::esp32Inactive() {
+    esp32Enabled = false;
+    setRowSensitive(esp32Button, esp32Entry, false);
+}
+
+void SelectFirmwareBox::stm32Inactive() {
+    stm32Enabled = false;
+    setRowSensitive(stm32Button, stm32Entry, false);
+}
+
+std::string SelectFirmwareBox::ensurePreinstalledFirmwareOnDisk(FirmwareTarget target) {
+    const std::filesystem::path base = std::filesystem::u8path(Glib::get_tmp_dir()) / "TaviskBeaconUtility";
+    // The program's folder in the shared temporary folder must be its own before anything
+    // is written below it.
+    if (!ensurePrivateFolder(base)) {
+        logError("Failed to write preinstalled firmware: folder " + base.u8string() +
+                 " is not a private folder of this user");
+        return {};
+    }
+    const std::filesystem::path file = base / "firmware" / (target == ESP32 ? esp32CopyName : stm32CopyName);
+    return writeResourceToFileIfNeeded(target == ESP32 ? esp32Resource : stm32Resource, file);
+}
+
+} // namespace TaviskBiaconWidgets

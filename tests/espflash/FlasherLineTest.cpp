@@ -1,0 +1,292 @@
+// The flasher front end to end: the real link on a pseudo-terminal, the simulated beacon that
+// hands the line to the simulated ROM loader on the bootloader-entry frame.
+#include "EspSerialFlasher.h"
+#include "LogCapture.h"
+#include "PtyLine.h"
+#include "SimBeacon.h"
+#include "SimRomPeer.h"
+#include "UsbCommunication.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+using namespace std::chrono_literals;
+using tavisk::sim::SimRomLoader;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes pattern(std::size_t size) {
+    Bytes b(size);
+    std::uint32_t x = 0x12345678;
+    for (auto& v : b) {
+        x = x * 1103515245 + 12345;
+        v = static_cast<std::uint8_t>(x >> 16);
+    }
+    // Make sure the escapes are exercised in the data too.
+    for (std::size_t i = 0; i + 1 < b.size(); i += 97) {
+        b[i] = 0xC0;
+        b[i + 1] = 0xDB;
+    }
+    return b;
+}
+
+class TempFile {
+public:
+    explicit TempFile(const Bytes& content, const std::string& name = "image.bin") {
+        char tmpl[] = "/tmp/tavisk-espflash-XXXXXX";
+        folder = ::mkdtemp(tmpl);
+        path = folder + "/" + name;
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(content.data()),
+                   static_cast<std::streamsize>(content.size()));
+    }
+    ~TempFile() {
+        std::remove(path.c_str());
+        ::rmdir(folder.c_str());
+    }
+    std::string folder, path;
+};
+
+// A beacon with its ESP32 ROM loader on a pseudo-terminal, and the program's link to it.
+struct Bench {
+    explicit Bench(tavisk::sim::SimRomConfig config = {})
+        : rom(std::make_shared<tavisk::sim::SimRomPeer>(config)) {
+        beacon->setBootloaderPeer(rom);
+        line.addPeer(beacon);
+        std::string error;
+        if (!line.open(&error))
+            throw std::runtime_error(error);
+        usb.portName = line.path();
+        usb.baudrate = UsbTypes::BAUD_115200;
+        if (usb.connect(UsbCommunication::COM) != LINK_OK)
+            throw std::runtime_error("cannot open " + line.path());
+    }
+    std::vector<std::string> transcript() {
+        std::vector<std::string> t;
+        rom->with([&](SimRomLoader& m) { t = m.transcriptLines(); });
+        return t;
+    }
+    Bytes flash(std::size_t from, std::size_t size) {
+        Bytes f;
+        rom->with(
+            [&](SimRomLoader& m) { f.assign(m.flash().begin() + from, m.flash().begin() + from + size); });
+        return f;
+    }
+
+    std::shared_ptr<tavisk::sim::SimRomPeer> rom;
+    std::shared_ptr<tavisk::sim::SimBeacon> beacon = std::make_shared<tavisk::sim::SimBeacon>();
+    tavisk::sim::PtyLine line;
+    UsbCommunication usb;
+};
+
+std::vector<std::string> readLines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
+    return lines;
+}
+
+TEST(FlasherLine, WritesAnImageOfManyBlocksByteForByte) {
+    Bench bench;
+    // 230 blocks, the last one short: sequence numbers 0xC0 and 0xDB go out escaped.
+    const Bytes image = pattern(230 * 1024 - 100);
+    TempFile file(image);
+    std::vector<unsigned> progress;
+    std::string error = "untouched";
+    const bool ok = TaviskEspSerialFlasher::flashBinary(
+        bench.usb, file.path, {0x10000, 1024, false}, [&](unsigned char p) { progress.push_back(p); },
+        &error);
+    ASSERT_TRUE(ok) << error;
+    EXPECT_EQ(error, "untouched");
+    EXPECT_TRUE(bench.beacon->handedOff());
+    EXPECT_TRUE(bench.usb.isConnected());
+
+    EXPECT_EQ(bench.flash(0x10000, image.size()), image);
+    const Bytes padding = bench.flash(0x10000 + image.size(), 100);
+    EXPECT_EQ(padding, Bytes(100, 0xFF));
+    bench.rom->with([](SimRomLoader& m) {
+        EXPECT_EQ(m.blocksWritten(), 230u);
+        EXPECT_EQ(m.flashEndFlag(), 1);
+        EXPECT_EQ(m.malformedFrames(), 0);
+    });
+    ASSERT_EQ(progress.size(), 230u);
+    EXPECT_EQ(progress.back(), 100u);
+    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+
+    EXPECT_EQ(bench.transcript(), readLines(TAVISK_ESPFLASH_GOLDEN "/flash_230_blocks.txt"));
+}
+
+TEST(FlasherLine, ProgressAndBlockSizes) {
+    const struct {
+        std::uint32_t blockSize;
+        std::size_t imageSize;
+        std::vector<unsigned> progress;
+        std::uint32_t wireBlock;
+    } cases[] = {
+        {1024, 2500, {40, 81, 100}, 1024},
+        {0, 512, {50, 100}, 256},
+        {100, 512, {50, 100}, 256},
+    };
+    for (const auto& c : cases) {
+        Bench bench;
+        TempFile file(pattern(c.imageSize));
+        std::vector<unsigned> progress;
+        ASSERT_TRUE(TaviskEspSerialFlasher::flashBinary(
+            bench.usb, file.path, {0, c.blockSize, false}, [&](unsigned char p) { progress.push_back(p); },
+            nullptr));
+        EXPECT_EQ(progress, c.progress);
+        std::vector<std::uint32_t> sizes;
+        bench.rom->with([&](SimRomLoader& m) {
+            for (const auto& cmd : m.commands()) {
+                if (cmd.opcode == 0x03)
+                    sizes.push_back(cmd.words()[0]);
+            }
+            EXPECT_EQ(m.flash()[c.imageSize], c.imageSize % c.wireBlock ? 0xFF : m.flash()[c.imageSize]);
+        });
+        EXPECT_EQ(sizes, std::vector<std::uint32_t>(c.progress.size(), c.wireBlock));
+    }
+}
+
+TEST(FlasherLine, FileProblemsAreReportedWithoutTraffic) {
+    Bench bench;
+    TempFile empty({});
+    const struct {
+        std::string path;
+        std::string text;
+    } cases[] = {
+        {empty.folder + "/missing.bin", "Can't open file: " + empty.folder + "/missing.bin"},
+        {empty.path, "File is empty or size is invalid: " + empty.path},
+    };
+    for (const auto& c : cases) {
+        std::string error = "old";
+        EXPECT_FALSE(TaviskEspSerialFlasher::flashBinary(bench.usb, c.path, {}, nullptr, &error));
+        EXPECT_EQ(error, c.text);
+        tavisk::test::LogCapture log;
+        EXPECT_FALSE(TaviskEspSerialFlasher::flashBinary(bench.usb, c.path, {}, nullptr, nullptr));
+        EXPECT_TRUE(log.lines().empty());
+    }
+    EXPECT_EQ(bench.line.bytesFromProgram(), 0u);
+    EXPECT_FALSE(bench.beacon->handedOff());
+}
+
+TEST(FlasherLine, OpensUtf8Paths) {
+    Bench bench;
+    TempFile file(pattern(1024), "прошивка.bin");
+    std::string error;
+    EXPECT_TRUE(TaviskEspSerialFlasher::flashBinary(bench.usb, file.path, {}, nullptr, &error)) << error;
+}
+
+TEST(FlasherLine, MisalignedImageFailsAfterConnectingAndBeforeAnyBlock) {
+    Bench bench;
+    TempFile file(pattern(1023));
+    std::string error;
+    EXPECT_FALSE(TaviskEspSerialFlasher::flashBinary(bench.usb, file.path, {}, nullptr, &error));
+    EXPECT_EQ(error, "esp_loader_flash_start failed: 5");
+    const auto t = bench.transcript();
+    EXPECT_EQ(
+        std::count_if(t.begin(), t.end(), [](const std::string& l) { return l.rfind("FLASH_", 0) == 0; }), 0);
+    EXPECT_EQ(t.back().rfind("SPI_ATTACH", 0), 0u);
+}
+
+// What the front returns when the ROM loader misbehaves.
+struct FaultCase {
+    const char* name;
+    std::function<void(tavisk::sim::SimRomConfig&, tavisk::sim::SimRomFaults&)> setUp;
+    bool result;
+    std::string error;  // when it fails
+    std::string logged; // a line that must have been logged, if any
+    bool imageIntact;
+};
+
+class FlasherFaults : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(FlasherFaults, FrontResult) {
+    const FaultCase& c = GetParam();
+    tavisk::sim::SimRomConfig config;
+    tavisk::sim::SimRomFaults faults;
+    c.setUp(config, faults);
+    Bench bench(config);
+    bench.rom->with([&](SimRomLoader& m) { m.faults() = faults; });
+    const Bytes image = pattern(8 * 1024);
+    TempFile file(image);
+    tavisk::test::LogCapture log;
+    std::string error;
+    EXPECT_EQ(TaviskEspSerialFlasher::flashBinary(bench.usb, file.path, {}, nullptr, &error), c.result);
+    EXPECT_EQ(error, c.result ? "" : c.error);
+    if (!c.logged.empty()) {
+        EXPECT_TRUE(log.contains(c.logged)) << c.logged;
+    }
+    if (c.imageIntact) {
+        EXPECT_EQ(bench.flash(0, image.size()), image);
+    }
+}
+
+using Cfg = tavisk::sim::SimRomConfig;
+using Flt = tavisk::sim::SimRomFaults;
+const FaultCase kFaults[] = {
+    {"sync_unanswered_for_a_while", [](Cfg&, Flt& f) { f.silentSyncs = 3; }, true, "", "", true},
+    {"sync_never_answered", [](Cfg&, Flt& f) { f.silentSyncs = 1000; }, false, "esp_loader_connect failed: 2",
+     "", false},
+    {"sync_error_status",
+     [](Cfg&, Flt& f) {
+         f.errorOpcode = 0x08;
+         f.errors = 1;
+     },
+     false, "esp_loader_connect failed: 9", "Error: COMMAND_FAILED", false},
+    {"security_query_unanswered", [](Cfg& c, Flt&) { c.security = tavisk::sim::SimRomSecurityForm::Silent; },
+     true, "", "", true},
+    {"two_status_bytes", [](Cfg& c, Flt&) { c.statusBytes = 2; }, true, "", "", true},
+    {"unknown_chip",
+     [](Cfg& c, Flt&) {
+         c.registers = {{0x40001000, 0x12345678}};
+     },
+     false, "esp_loader_connect failed: 6", "", false},
+    {"wrong_opcode_and_direction_before_answers",
+     [](Cfg&, Flt& f) {
+         f.decoyOpcode = 0x0A;
+         f.decoys = 4;
+     },
+     true, "", "", true},
+    {"flash_begin_error_status",
+     [](Cfg&, Flt& f) {
+         f.errorOpcode = 0x02;
+         f.errors = 1;
+         f.errorCode = 0xC6;
+     },
+     false, "esp_loader_flash_start failed: 9", "Error: NOT_IN_FLASH_MODE", false},
+    {"bad_checksum_twice", [](Cfg&, Flt& f) { f.badChecksumBlocks = 2; }, true, "",
+     "Error: BAD_DATA_CHECKSUM", true},
+    {"bad_checksum_three_times", [](Cfg&, Flt& f) { f.badChecksumBlocks = 3; }, false,
+     "esp_loader_flash_write failed: 9", "Error: BAD_DATA_CHECKSUM", false},
+    {"late_block_answer",
+     [](Cfg&, Flt& f) {
+         f.lateOpcode = 0x03;
+         f.lates = 1;
+         f.lateBy = 1500ms;
+     },
+     true, "", "", true},
+    {"stuck_busy_bit", [](Cfg& c, Flt&) { c.busyReads = -1; }, true, "",
+     "Flash size detection failed, falling back to default", true},
+    {"late_flash_end",
+     [](Cfg&, Flt& f) {
+         f.lateOpcode = 0x04;
+         f.lates = 1;
+         f.lateBy = 1500ms;
+     },
+     true, "", "esp_loader_flash_finish failed: 2", true},
+    {"hang_up_during_the_data",
+     [](Cfg&, Flt& f) {
+         f.hangUpOpcode = 0x03;
+         f.hangUpAfter = 3;
+     },
+     false, "esp_loader_flash_write failed: 1", "", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, FlasherFaults, ::testing::ValuesIn(kFaults),
+                         [](const auto& info) { return std::string(info.param.name); });
+} // namespace

@@ -1,0 +1,237 @@
+#include "EspSerialFlasherPort.h"
+#include "LogCapture.h"
+#include "LoggerManager.h"
+#include "PayloadFrame.h"
+#include "SerialPort.h"
+#include "UsbCommunication.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <thread>
+
+namespace {
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+// The hooks' clock, moved only by their sleeps and by the test.
+class VirtualClock : public TaviskEspSerialFlasherPort::Clock {
+public:
+    std::chrono::steady_clock::time_point now() override { return t; }
+    void sleepFor(std::chrono::milliseconds d) override {
+        sleeps.push_back(d.count());
+        t += d;
+    }
+    std::chrono::steady_clock::time_point t{std::chrono::hours(1)};
+    std::vector<long long> sleeps;
+};
+
+// A serial port that answers reads from a script and records what happens to it.
+class ScriptedPort : public SerialPort {
+public:
+    struct Read {
+        LinkStatus status;
+        Bytes bytes;
+    };
+    std::vector<std::string> getAvailablePorts() override { return {"COM7"}; }
+    LinkStatus openPort(const std::string&) override {
+        ++opens;
+        if (failOpens > 0) {
+            --failOpens;
+            return LINK_OPEN_FAILED;
+        }
+        open = true;
+        return LINK_OK;
+    }
+    LinkStatus closePort() override {
+        ++closes;
+        open = false;
+        return LINK_OK;
+    }
+    bool isOpen() const override { return open; }
+    bool serialPortConfig(UsbTypes::Baudrate) override { return true; }
+    void verifyPortSettings() override {}
+    IoResult writeDataImpl(const std::uint8_t* data, std::uint64_t size) override {
+        writes.emplace_back(data, data + size);
+        return {LINK_OK, size};
+    }
+    IoResult readDataImpl(std::uint8_t* buffer, std::uint64_t size, int timeoutMs) override {
+        ++reads;
+        if (reads_.empty()) {
+            // Nothing arrives: wait as a real port would (the link reads in short slices).
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(timeoutMs, 1)));
+            return {LINK_NO_DATA, 0};
+        }
+        Read r = reads_.front();
+        reads_.pop_front();
+        const std::size_t n = std::min<std::size_t>(size, r.bytes.size());
+        std::copy_n(r.bytes.begin(), n, buffer);
+        return {r.status, r.status == LINK_OK ? n : 0};
+    }
+    void speedConfig(UsbTypes::Baudrate) override {}
+
+    std::deque<Read> reads_;
+    std::vector<Bytes> writes;
+    int opens = 0, closes = 0, reads = 0, failOpens = 0;
+    bool open = false;
+};
+
+class PortHooks : public ::testing::Test {
+protected:
+    PortHooks() {
+        auto p = std::make_unique<ScriptedPort>();
+        port = p.get();
+        usb = std::make_unique<UsbCommunication>(std::move(p));
+        usb->portName = "COM7";
+        TaviskEspSerialFlasherPort::setClock(&clock);
+        taviskEspSerialFlasherPortSetUsb(usb.get());
+    }
+    ~PortHooks() override {
+        taviskEspSerialFlasherPortSetUsb(nullptr);
+        TaviskEspSerialFlasherPort::setClock(nullptr);
+    }
+
+    VirtualClock clock;
+    ScriptedPort* port;
+    std::unique_ptr<UsbCommunication> usb;
+};
+
+TEST_F(PortHooks, ReadCollectsExactlyTheSizeBeforeTheDeadline) {
+    ASSERT_EQ(usb->connect(UsbCommunication::COM), LINK_OK);
+    const struct {
+        const char* name;
+        std::vector<ScriptedPort::Read> script;
+        std::uint32_t timeout;
+        LoaderResult result;
+        Bytes got;
+        int reads;
+    } cases[] = {
+        {"in pieces", {{LINK_OK, {1}}, {LINK_OK, {2, 3, 4}}}, 100, LOADER_OK, {1, 2, 3, 4}, 2},
+        {"at once", {{LINK_OK, {9, 8, 7, 6}}}, 100, LOADER_OK, {9, 8, 7, 6}, 1},
+        {"link read fails", {{LINK_OK, {1}}, {LINK_READ_FAILED, {}}}, 100, LOADER_FAIL, {1, 0, 0, 0}, 2},
+        {"timeout 0 reads nothing", {{LINK_OK, {1, 2, 3, 4}}}, 0, LOADER_TIMEOUT, {0, 0, 0, 0}, 0},
+    };
+    for (const auto& c : cases) {
+        port->reads_.assign(c.script.begin(), c.script.end());
+        port->reads = 0;
+        if (!usb->isConnected()) {
+            ASSERT_EQ(usb->connect(UsbCommunication::COM), LINK_OK);
+        }
+        Bytes buffer(4, 0);
+        EXPECT_EQ(loader_port_read(buffer.data(), 4, c.timeout), c.result) << c.name;
+        EXPECT_EQ(buffer, c.got) << c.name;
+        EXPECT_EQ(port->reads, c.reads) << c.name;
+    }
+}
+
+TEST_F(PortHooks, ReadPollsOncePerMillisecondUntilTheDeadline) {
+    ASSERT_EQ(usb->connect(UsbCommunication::COM), LINK_OK);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(loader_port_read(&byte, 1, 5), LOADER_TIMEOUT);
+    EXPECT_EQ(clock.sleeps, (std::vector<long long>{1, 1, 1, 1, 1}));
+}
+
+TEST_F(PortHooks, ReadAndWriteRefuseBadArguments) {
+    std::uint8_t byte = 0;
+    EXPECT_EQ(loader_port_read(nullptr, 1, 10), LOADER_BAD_PARAM);
+    EXPECT_EQ(loader_port_read(&byte, 0, 10), LOADER_BAD_PARAM);
+    EXPECT_EQ(loader_port_write(nullptr, 1, 10), LOADER_BAD_PARAM);
+    EXPECT_EQ(loader_port_write(&byte, 0, 10), LOADER_BAD_PARAM);
+    // Not connected: the link refuses.
+    EXPECT_EQ(loader_port_write(&byte, 1, 10), LOADER_FAIL);
+    taviskEspSerialFlasherPortSetUsb(nullptr);
+    EXPECT_EQ(loader_port_write(&byte, 1, 10), LOADER_BAD_PARAM);
+    EXPECT_EQ(loader_port_read(&byte, 1, 10), LOADER_BAD_PARAM);
+    EXPECT_TRUE(port->writes.empty());
+    EXPECT_EQ(port->reads, 0);
+}
+
+TEST_F(PortHooks, ZeroByteReadIsAFailure) {
+    ASSERT_EQ(usb->connect(UsbCommunication::COM), LINK_OK);
+    port->reads_.push_back({LINK_OK, {}});
+    std::uint8_t byte = 0;
+    EXPECT_EQ(loader_port_read(&byte, 1, 100), LOADER_FAIL);
+    EXPECT_EQ(port->reads, 1);
+}
+
+TEST_F(PortHooks, RemainingTimeIsTruncatedAndCapped) {
+    loader_port_start_timer(1);
+    clock.t += 500us;
+    EXPECT_EQ(loader_port_remaining_time(), 0u);
+    loader_port_start_timer(10);
+    clock.t += 2500us;
+    EXPECT_EQ(loader_port_remaining_time(), 7u);
+    clock.t += 20ms;
+    EXPECT_EQ(loader_port_remaining_time(), 0u);
+    loader_port_start_timer(0xFFFFFFFF);
+    EXPECT_EQ(loader_port_remaining_time(), 0x7FFFFFFFu);
+    loader_port_delay_ms(0);
+    EXPECT_TRUE(clock.sleeps.empty());
+}
+
+TEST_F(PortHooks, EntryFrameIsThePayloadProtocolSetFieldFrame) {
+    const std::uint8_t payload[] = {0x00, 0x02, 0x03, 0x02, 0x08, 0x01, 0x00, 0x00, 0x00};
+    std::uint8_t frame[PayloadFrame::kMaxFrame];
+    const std::size_t n = PayloadFrame::build(payload, sizeof payload, frame);
+    EXPECT_EQ(Bytes(frame, frame + n), Bytes(std::begin(TaviskEspSerialFlasherPort::kEnterEspFlashingPayload),
+                                             std::end(TaviskEspSerialFlasherPort::kEnterEspFlashingPayload)));
+}
+
+TEST_F(PortHooks, EnterBootloaderWritesTheFrameAndReopensThePort) {
+    const struct {
+        int failedOpens;
+        std::vector<long long> sleeps;
+        bool connected;
+        bool errorLine;
+    } cases[] = {
+        {0, {150, 150, 150}, true, false},
+        {3, {150, 150, 200, 200, 200, 150}, true, false},
+        {25,
+         [] {
+             std::vector<long long> s{150, 150};
+             s.resize(27, 200);
+             return s;
+         }(),
+         false, true},
+    };
+    for (const auto& c : cases) {
+        tavisk::test::LogCapture log;
+        clock.sleeps.clear();
+        port->writes.clear();
+        ASSERT_EQ(usb->connect(UsbCommunication::COM), LINK_OK);
+        port->failOpens = c.failedOpens;
+        const int opensBefore = port->opens;
+        loader_port_enter_bootloader();
+        ASSERT_EQ(port->writes.size(), 1u);
+        EXPECT_EQ(port->writes[0], Bytes(std::begin(TaviskEspSerialFlasherPort::kEnterEspFlashingPayload),
+                                         std::end(TaviskEspSerialFlasherPort::kEnterEspFlashingPayload)));
+        EXPECT_EQ(clock.sleeps, c.sleeps);
+        EXPECT_EQ(port->opens - opensBefore, std::min(c.failedOpens + 1, 25));
+        EXPECT_EQ(usb->isConnected(), c.connected);
+        EXPECT_EQ(log.count("EspSerialFlasherPort: Failed to reconnect serial port after ESP prepare payload",
+                            BaseLogger::ERROR),
+                  c.errorLine ? 1u : 0u);
+    }
+}
+
+TEST_F(PortHooks, EnterBootloaderWithoutALinkDoesNothing) {
+    tavisk::test::LogCapture log;
+    taviskEspSerialFlasherPortSetUsb(nullptr);
+    loader_port_enter_bootloader();
+    EXPECT_TRUE(clock.sleeps.empty());
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(port->opens, 0);
+}
+
+TEST_F(PortHooks, DebugPrintLogsAtDebugOnly) {
+    tavisk::test::LogCapture log;
+    loader_port_debug_print("Error: INVALID_CRC");
+    loader_port_debug_print(nullptr);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0].type, BaseLogger::DEBUG);
+    EXPECT_EQ(log.lines()[0].text, "EspSerialFlasherPort: Error: INVALID_CRC");
+    LoggerManager::getInstance().setGlobalLevel(LoggerManager::IMPORTANT);
+    loader_port_debug_print("hidden");
+    EXPECT_EQ(log.lines().size(), 1u);
+}
+} // namespace

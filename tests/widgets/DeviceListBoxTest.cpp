@@ -1,0 +1,158 @@
+#include "BuiltWidgets.h"
+#include "LogCapture.h"
+#include "WidgetTestSupport.h"
+
+#include <gtest/gtest.h>
+#include <gtkmm/button.h>
+#include <gtkmm/label.h>
+#include <gtkmm/listbox.h>
+#include <gtkmm/listboxrow.h>
+
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+using tavisk::test::BuiltWidgets;
+using tavisk::test::FakeHandlers;
+using tavisk::test::LogCapture;
+
+const char* const startedLine = "DeviceListBox: Thread is started";
+const char* const endedLine = "DeviceListBox: Thread is terminated";
+
+DeviceInfo device(std::uint8_t address, const char* name) {
+    DeviceInfo info;
+    info.address = address;
+    info.nameLength = static_cast<std::uint8_t>(std::strlen(name));
+    std::strncpy(info.name, name, sizeof info.name - 1);
+    return info;
+}
+
+class DeviceList : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FakeHandlers::instance().registerKeys({SEARCH_DEVICES, SET_CURRENT_DEVICE_ADDR});
+        widgets = std::make_unique<BuiltWidgets>();
+        search = Glib::RefPtr<Gtk::Button>::cast_dynamic(widgets->builder->get_object("SearchDeviceButton"));
+        list = Glib::RefPtr<Gtk::ListBox>::cast_dynamic(widgets->builder->get_object("ListDeviceListBox"));
+    }
+
+    std::vector<std::string> rows() const {
+        std::vector<std::string> names;
+        for (Gtk::Widget* widget : list->get_children()) {
+            auto* row = dynamic_cast<Gtk::ListBoxRow*>(widget);
+            auto* label = row ? dynamic_cast<Gtk::Label*>(row->get_child()) : nullptr;
+            names.push_back(label ? std::string(label->get_text()) : "<not a label row>");
+        }
+        return names;
+    }
+
+    // Waits until the worker has ended and its names have reached the list.
+    void waitForListing(const LogCapture& log, std::size_t workers = 1) {
+        ASSERT_TRUE(log.waitForText(endedLine, workers));
+        tavisk::test::runUntil([&] { return false; }, std::chrono::milliseconds(50));
+        tavisk::test::pumpEvents();
+    }
+
+    std::unique_ptr<BuiltWidgets> widgets;
+    Glib::RefPtr<Gtk::Button> search;
+    Glib::RefPtr<Gtk::ListBox> list;
+};
+
+TEST_F(DeviceList, SearchWithoutConnectionEmptiesAndStartsNoWorker) {
+    widgets->deviceListBox->addToList("stale row");
+    widgets->deviceModel.addDevice(device(3, "stale"));
+    FakeHandlers::instance().setResult(SEARCH_DEVICES, GlobalHandlerEvents::FAILURE);
+    LogCapture log;
+    search->clicked();
+    EXPECT_TRUE(rows().empty());
+    EXPECT_TRUE(widgets->deviceModel.copyDeviceList().empty());
+    EXPECT_EQ(log.count("DeviceListBox: Device search request transmitted with error (no active connection?)",
+                        BaseLogger::ERROR),
+              1u);
+    EXPECT_EQ(log.count(startedLine), 0u);
+}
+
+TEST_F(DeviceList, ListsTheModelsDevicesInAddressOrderOncePerSearch) {
+    // The search handler stands in for the devices that answer.
+    FakeHandlers::instance().setAction(SEARCH_DEVICES, [&] {
+        widgets->deviceModel.addDevice(device(9, "Beacon"));
+        widgets->deviceModel.addDevice(device(2, "Relay"));
+        widgets->deviceModel.addDevice(device(5, "Beacon"));
+    });
+    LogCapture log;
+    search->clicked();
+    EXPECT_EQ(log.count("DeviceListBox: Device search request transmitted successfully!", BaseLogger::INFO),
+              1u);
+    waitForListing(log);
+    EXPECT_EQ(rows(), (std::vector<std::string>{"Relay", "Beacon", "Beacon"}));
+
+    // The rows keep their texts across a language switch; the caption changes.
+    widgets->deviceListBox->redefinitionLabeles();
+    EXPECT_EQ(rows(), (std::vector<std::string>{"Relay", "Beacon", "Beacon"}));
+    EXPECT_EQ(
+        Glib::RefPtr<Gtk::Label>::cast_dynamic(widgets->builder->get_object("DeviceListLable"))->get_text(),
+        "Device list");
+
+    // A second search starts from an empty list.
+    FakeHandlers::instance().setAction(SEARCH_DEVICES,
+                                       [&] { widgets->deviceModel.addDevice(device(1, "Solo")); });
+    search->clicked();
+    waitForListing(log, 2);
+    EXPECT_EQ(rows(), std::vector<std::string>{"Solo"});
+}
+
+TEST_F(DeviceList, SearchWithNoAnswerLeavesTheListEmptyAndTheWorkerEnds) {
+    LogCapture log;
+    search->clicked();
+    waitForListing(log);
+    EXPECT_TRUE(rows().empty());
+    EXPECT_EQ(log.count(startedLine), 1u);
+}
+
+// Two clicks while the first worker waits run one worker, which lists once. The test holds
+// the model's lock so that the worker cannot list between the clicks, however slow the run.
+TEST_F(DeviceList, TwoQuickClicksGiveOneListing) {
+    LogCapture log;
+    {
+        std::lock_guard<std::recursive_mutex> model(widgets->deviceModel.getMutex());
+        search->clicked();
+        widgets->deviceModel.addDevice(device(4, "First"));
+        search->clicked();
+        EXPECT_TRUE(widgets->deviceModel.copyDeviceList().empty()) << "the second click emptied the model";
+        widgets->deviceModel.addDevice(device(7, "Second"));
+    }
+    waitForListing(log);
+    EXPECT_EQ(rows(), std::vector<std::string>{"Second"});
+    EXPECT_EQ(log.count(startedLine), 1u);
+    EXPECT_EQ(log.count(endedLine), 1u);
+    EXPECT_EQ(FakeHandlers::instance().count(SEARCH_DEVICES), 2u);
+}
+
+// Names that a worker handed over before a new Search belong to the old search: the new
+// Search drops them even when the GUI thread had not added them yet.
+TEST_F(DeviceList, NamesOfAnEarlierSearchNeverAppearAfterANewOne) {
+    FakeHandlers::instance().setAction(SEARCH_DEVICES,
+                                       [&] { widgets->deviceModel.addDevice(device(1, "Old")); });
+    LogCapture log;
+    search->clicked();
+    // The worker has handed "Old" over; the main loop has not run since.
+    ASSERT_TRUE(log.waitForText(endedLine));
+    FakeHandlers::instance().setAction(SEARCH_DEVICES,
+                                       [&] { widgets->deviceModel.addDevice(device(2, "New")); });
+    search->clicked();
+    waitForListing(log, 2);
+    EXPECT_EQ(rows(), std::vector<std::string>{"New"});
+}
+
+// The list may go away while its worker still waits: the worker is stopped, not left running.
+TEST_F(DeviceList, DestroyingTheListStopsAWaitingWorker) {
+    LogCapture log;
+    std::unique_lock<std::recursive_mutex> model(widgets->deviceModel.getMutex());
+    search->clicked();
+    model.unlock();
+    widgets.reset();
+    EXPECT_EQ(log.count(endedLine), 1u);
+}
+
+} // namespace
