@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <random>
 
 namespace fs = std::filesystem;
 
@@ -69,6 +70,18 @@ bool pathExists(const fs::path& path) {
     std::error_code ec;
     const auto status = fs::status(path, ec);
     return !ec && status.type() != fs::file_type::not_found && status.type() != fs::file_type::none;
+}
+
+std::string uniqueSuffix() {
+    static std::random_device source;
+    static const char kDigits[] = "0123456789abcdef";
+    std::string suffix;
+    for (int i = 0; i < 4; ++i) {
+        std::uint32_t bits = source();
+        for (int j = 0; j < 8; ++j, bits >>= 4)
+            suffix += kDigits[bits & 0xF];
+    }
+    return suffix;
 }
 
 enum class WriteResult { Written, OpenFailed, WriteFailed };
@@ -145,9 +158,9 @@ bool writeResourceToFileIfMissing(const char* resourcePath, const fs::path& dest
 
     gsize size = 0;
     const auto* data = static_cast<const char*>(g_bytes_get_data(bytes.get(), &size));
+    // A name of this write's own: two programs starting at once must not write one file.
     fs::path partial = destination;
-    partial += ".partial";
-    fs::remove(partial, ec); // a leftover of an interrupted earlier run, or a planted link
+    partial += ".partial-" + uniqueSuffix();
     switch (writeWhole(partial, data, size)) {
     case WriteResult::OpenFailed:
         writeLogLine("FS", G_LOG_LEVEL_WARNING, "open failed: " + destination.u8string());

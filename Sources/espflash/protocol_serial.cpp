@@ -1,6 +1,7 @@
 #include "protocol_serial.h"
 
 #include "EspSerialFlasherPort.h"
+#include "esp_loader.h"
 #include "slip.h"
 
 #include <cstring>
@@ -47,6 +48,14 @@ template <std::size_t Words> struct Packet {
         return send_cmd(cmd);
     }
 };
+
+// A command whose data field is two words.
+LoaderResult two_word_cmd(std::uint8_t opcode, std::uint32_t first, std::uint32_t second) {
+    Packet<2> p(opcode, 8);
+    p.word(0, first);
+    p.word(1, second);
+    return p.send();
+}
 
 LoaderResult receive_response(const loader_command& cmd, std::uint8_t opcode) {
     std::uint8_t frame[LOADER_HEADER_SIZE + LOADER_MAX_RESPONSE_DATA + LOADER_STATUS_SIZE];
@@ -179,10 +188,11 @@ void log_loader_internal_error(std::uint8_t error) {
     loader_port_debug_print(loader_error_text(error));
 }
 
-LoaderResult loader_flash_begin_cmd(std::uint32_t offset, std::uint32_t erase_size, std::uint32_t block_size,
-                                    std::uint32_t blocks, bool encryption) {
+namespace {
+LoaderResult begin_cmd(std::uint8_t opcode, std::uint32_t offset, std::uint32_t erase_size,
+                       std::uint32_t block_size, std::uint32_t blocks, bool encryption) {
     s_sequence_number = 0;
-    Packet<5> p(FLASH_BEGIN, encryption ? 20 : 16);
+    Packet<5> p(opcode, encryption ? 20 : 16);
     p.word(0, erase_size);
     p.word(1, blocks);
     p.word(2, block_size);
@@ -194,15 +204,27 @@ LoaderResult loader_flash_begin_cmd(std::uint32_t offset, std::uint32_t erase_si
     const loader_command cmd{p.bytes, LOADER_HEADER_SIZE + 16, nullptr, 0, nullptr, 0, nullptr, nullptr};
     return send_cmd(cmd);
 }
+} // namespace
+
+LoaderResult loader_flash_begin_cmd(std::uint32_t offset, std::uint32_t erase_size, std::uint32_t block_size,
+                                    std::uint32_t blocks, bool encryption) {
+    return begin_cmd(FLASH_BEGIN, offset, erase_size, block_size, blocks, encryption);
+}
 
 LoaderResult loader_flash_data_cmd(const std::uint8_t* data, std::uint32_t size) {
     return data_cmd(FLASH_DATA, data, size);
 }
 
-LoaderResult loader_flash_end_cmd(bool stay_in_loader) {
-    Packet<1> p(FLASH_END, 4);
+namespace {
+LoaderResult end_cmd(std::uint8_t opcode, bool stay_in_loader) {
+    Packet<1> p(opcode, 4);
     p.word(0, stay_in_loader ? 1 : 0);
     return p.send();
+}
+} // namespace
+
+LoaderResult loader_flash_end_cmd(bool stay_in_loader) {
+    return end_cmd(FLASH_END, stay_in_loader);
 }
 
 LoaderResult loader_sync_cmd() {
@@ -246,10 +268,93 @@ LoaderResult loader_spi_attach_cmd(std::uint32_t configuration) {
     Packet<2> p(SPI_ATTACH, 8);
     p.word(0, configuration);
     p.word(1, 0);
+    if (esp_stub_get_running()) {
+        // The stub takes the configuration word alone; the size field stays as the ROM's.
+        const loader_command cmd{p.bytes, LOADER_HEADER_SIZE + 4, nullptr, 0, nullptr, 0, nullptr, nullptr};
+        return send_cmd(cmd);
+    }
     return p.send();
 }
 
 LoaderResult loader_get_security_info_cmd(std::uint8_t* response, std::uint32_t* response_length) {
     Packet<0> p(GET_SECURITY_INFO, 0);
     return p.send(response, 20, response_length);
+}
+
+LoaderResult loader_mem_begin_cmd(std::uint32_t offset, std::uint32_t size, std::uint32_t blocks,
+                                  std::uint32_t block_size) {
+    s_sequence_number = 0;
+    Packet<4> p(MEM_BEGIN, 16);
+    p.word(0, size);
+    p.word(1, blocks);
+    p.word(2, block_size);
+    p.word(3, offset);
+    return p.send();
+}
+
+LoaderResult loader_mem_data_cmd(const std::uint8_t* data, std::uint32_t size) {
+    return data_cmd(MEM_DATA, data, size);
+}
+
+LoaderResult loader_mem_end_cmd(std::uint32_t entry) {
+    return two_word_cmd(MEM_END, entry == 0 ? 1 : 0, entry);
+}
+
+LoaderResult loader_flash_read_rom_cmd(std::uint32_t address, std::uint8_t* buffer) {
+    Packet<2> p(READ_FLASH_SLOW, 8);
+    p.word(0, address);
+    p.word(1, 64);
+    return p.send(buffer, 64);
+}
+
+LoaderResult loader_change_baudrate_cmd(std::uint32_t new_rate, std::uint32_t old_rate) {
+    return two_word_cmd(CHANGE_BAUDRATE, new_rate, old_rate);
+}
+
+LoaderResult loader_flash_deflate_begin_cmd(std::uint32_t offset, std::uint32_t erase_size,
+                                            std::uint32_t block_size, std::uint32_t blocks, bool encryption) {
+    return begin_cmd(FLASH_DEFL_BEGIN, offset, erase_size, block_size, blocks, encryption);
+}
+
+LoaderResult loader_flash_deflate_data_cmd(const std::uint8_t* data, std::uint32_t size) {
+    return data_cmd(FLASH_DEFL_DATA, data, size);
+}
+
+LoaderResult loader_flash_deflate_end_cmd(bool stay_in_loader) {
+    return end_cmd(FLASH_DEFL_END, stay_in_loader);
+}
+
+LoaderResult loader_md5_cmd(std::uint32_t address, std::uint32_t size, std::uint8_t* buffer) {
+    Packet<4> p(SPI_FLASH_MD5, 16);
+    p.word(0, address);
+    p.word(1, size);
+    return p.send(buffer, esp_stub_get_running() ? 16 : 32);
+}
+
+LoaderResult loader_flash_erase_cmd() {
+    Packet<0> p(ERASE_FLASH, 0);
+    return p.send();
+}
+
+LoaderResult loader_flash_erase_region_cmd(std::uint32_t offset, std::uint32_t size) {
+    return two_word_cmd(ERASE_REGION, offset, size);
+}
+
+LoaderResult loader_flash_read_stub_cmd(std::uint32_t offset, std::uint32_t length,
+                                        std::uint32_t packet_size) {
+    Packet<4> p(READ_FLASH, 16);
+    p.word(0, offset);
+    p.word(1, length);
+    p.word(2, packet_size);
+    p.word(3, 1);
+    return p.send();
+}
+
+LoaderResult loader_send_frame(const std::uint8_t* data, std::uint32_t size) {
+    LoaderResult r = SLIP_send_delimiter();
+    if (r == LOADER_OK)
+        r = SLIP_send(data, size);
+    if (r == LOADER_OK)
+        r = SLIP_send_delimiter();
+    return r;
 }

@@ -76,3 +76,24 @@ LoaderResult loader_read_reg_cmd(std::uint32_t address, std::uint32_t* value);
 LoaderResult loader_spi_parameters(std::uint32_t total_size);
 LoaderResult loader_spi_attach_cmd(std::uint32_t configuration);
 LoaderResult loader_get_security_info_cmd(std::uint8_t* response, std::uint32_t* response_length);
+LoaderResult loader_mem_begin_cmd(std::uint32_t offset, std::uint32_t size, std::uint32_t blocks,
+                                  std::uint32_t block_size);
+// As loader_flash_data_cmd, for RAM.
+LoaderResult loader_mem_data_cmd(const std::uint8_t* data, std::uint32_t size);
+LoaderResult loader_mem_end_cmd(std::uint32_t entry);
+// Reads 64 bytes of flash into `buffer`.
+LoaderResult loader_flash_read_rom_cmd(std::uint32_t address, std::uint8_t* buffer);
+LoaderResult loader_change_baudrate_cmd(std::uint32_t new_rate, std::uint32_t old_rate);
+LoaderResult loader_flash_deflate_begin_cmd(std::uint32_t offset, std::uint32_t erase_size,
+                                            std::uint32_t block_size, std::uint32_t blocks, bool encryption);
+LoaderResult loader_flash_deflate_data_cmd(const std::uint8_t* data, std::uint32_t size);
+LoaderResult loader_flash_deflate_end_cmd(bool stay_in_loader);
+// The digest of a flash region: 32 bytes (hex text) from the ROM, 16 from the stub.
+LoaderResult loader_md5_cmd(std::uint32_t address, std::uint32_t size, std::uint8_t* buffer);
+LoaderResult loader_flash_erase_cmd();
+LoaderResult loader_flash_erase_region_cmd(std::uint32_t offset, std::uint32_t size);
+// Starts a streamed read; the data follows as frames of their own.
+LoaderResult loader_flash_read_stub_cmd(std::uint32_t offset, std::uint32_t length,
+                                        std::uint32_t packet_size);
+// Sends the bytes as one SLIP frame of their own (the acknowledgements of a streamed read).
+LoaderResult loader_send_frame(const std::uint8_t* data, std::uint32_t size);

@@ -1,6 +1,7 @@
 #include "SimRomLoader.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace tavisk::sim {
@@ -96,6 +97,13 @@ void SimRomLoader::receive(const std::uint8_t* data, std::size_t size, Time now)
 }
 
 void SimRomLoader::frameComplete() {
+    if (streaming && !badFrame && frame.size() == 4) {
+        // The client acknowledges a packet of a streamed read with the count received so far.
+        const std::uint32_t count = le32(frame, 0);
+        if (count == streamSent)
+            streamNext(rxDoneAt);
+        return;
+    }
     if (badFrame || frame.size() < 8 || frame[0] != 0x00) {
         ++malformed;
         return;
@@ -133,6 +141,86 @@ void SimRomLoader::queue(const std::vector<std::uint8_t>& bytes, Time at) {
     }
     put(END);
     txFreeAt = t;
+}
+
+void SimRomLoader::sendRaw(const std::vector<std::uint8_t>& bytes, Time at) {
+    queue(bytes, at);
+}
+
+void SimRomLoader::streamNext(Time at) {
+    if (streamSent >= streamData.size()) {
+        streaming = false;
+        std::vector<std::uint8_t> digest = md5(streamData.data(), streamData.size());
+        if (flt.md5Mismatch)
+            digest[0] ^= 0x01;
+        if (flt.shortDigest)
+            digest.pop_back();
+        sendRaw(digest, at);
+        return;
+    }
+    std::size_t n = std::min<std::size_t>(streamPacket, streamData.size() - streamSent);
+    if (flt.streamBreakAfter >= 0 && streamPackets == flt.streamBreakAfter && n > 1)
+        n -= 1;
+    sendRaw(std::vector<std::uint8_t>(streamData.begin() + static_cast<std::ptrdiff_t>(streamSent),
+                                      streamData.begin() + static_cast<std::ptrdiff_t>(streamSent + n)),
+            at);
+    streamSent += n;
+    ++streamPackets;
+}
+
+std::vector<std::uint8_t> SimRomLoader::md5(const std::uint8_t* data, std::size_t size) {
+    std::uint32_t k[64];
+    for (int i = 0; i < 64; ++i)
+        k[i] = static_cast<std::uint32_t>(std::floor(std::fabs(std::sin(i + 1.0)) * 4294967296.0));
+    static const int r[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
+    std::vector<std::uint8_t> msg(data, data + size);
+    msg.push_back(0x80);
+    while (msg.size() % 64 != 56)
+        msg.push_back(0);
+    const std::uint64_t bits = std::uint64_t{size} * 8;
+    for (int i = 0; i < 8; ++i)
+        msg.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+    std::uint32_t h[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+    for (std::size_t at = 0; at < msg.size(); at += 64) {
+        std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3];
+        for (int i = 0; i < 64; ++i) {
+            const int round = i / 16;
+            std::uint32_t f = 0;
+            int g = 0;
+            switch (round) {
+            case 0:
+                f = d ^ (b & (c ^ d));
+                g = i;
+                break;
+            case 1:
+                f = c ^ (d & (b ^ c));
+                g = (5 * i + 1) & 15;
+                break;
+            case 2:
+                f = b ^ c ^ d;
+                g = (3 * i + 5) & 15;
+                break;
+            default:
+                f = c ^ (b | ~d);
+                g = (7 * i) & 15;
+            }
+            const std::uint32_t word = le32(msg, at + 4 * static_cast<std::size_t>(g));
+            const std::uint32_t sum = a + f + k[i] + word;
+            const int shift = r[round][i % 4];
+            a = d;
+            d = c;
+            c = b;
+            b += (sum << shift) | (sum >> (32 - shift));
+        }
+        h[0] += a;
+        h[1] += b;
+        h[2] += c;
+        h[3] += d;
+    }
+    std::vector<std::uint8_t> out;
+    for (std::uint32_t v : h)
+        append32(out, v);
+    return out;
 }
 
 void SimRomLoader::respond(std::uint8_t opcode, std::uint32_t value, const std::vector<std::uint8_t>& data,
@@ -258,8 +346,8 @@ void SimRomLoader::handle(const Command& c, Time at) {
         }
         return ok();
     }
-    case 0x0D: // SPI_ATTACH
-        return w.size() == 2 ? ok() : fail(0xC0);
+    case 0x0D: // SPI_ATTACH: the stub takes the configuration word alone
+        return w.size() == (stub ? 1u : 2u) ? ok() : fail(0xC0);
     case 0x0B: // SPI_SET_PARAMS
         return w.size() == 6 ? ok() : fail(0xC0);
     case 0x02: { // FLASH_BEGIN
@@ -318,6 +406,109 @@ void SimRomLoader::handle(const Command& c, Time at) {
         endFlag = static_cast<int>(w[0]);
         flashOpen = false;
         return ok();
+    case 0x05: // MEM_BEGIN
+        if (w.size() != 4)
+            return fail(0xC0);
+        memOpen = true;
+        memSize = w[0];
+        memReceived = 0;
+        memSequence = 0;
+        return ok();
+    case 0x07: { // MEM_DATA
+        if (c.data.size() < 16)
+            return fail(0xC0);
+        const std::size_t payload = c.data.size() - 16;
+        std::uint8_t sum = 0xEF;
+        for (std::size_t i = 16; i < c.data.size(); ++i)
+            sum ^= c.data[i];
+        if (w[0] != payload || sum != c.checksum)
+            return fail(w[0] != payload ? 0xC0 : 0xC1);
+        if (!memOpen || w[1] != memSequence || memReceived + payload > memSize)
+            return fail(0x06);
+        ++memSequence;
+        memReceived += static_cast<std::uint32_t>(payload);
+        return ok();
+    }
+    case 0x06: { // MEM_END
+        if (w.size() != 2)
+            return fail(0xC0);
+        memOpen = false;
+        ok();
+        if (w[1] != 0 && w[0] == 0) {
+            stub = cfg.stubGreeting == "OHAI";
+            sendRaw(std::vector<std::uint8_t>(cfg.stubGreeting.begin(), cfg.stubGreeting.end()), at);
+        }
+        return;
+    }
+    case 0x0E: { // READ_FLASH_SLOW
+        if (w.size() != 2 || w[1] != 64)
+            return fail(0xC0);
+        std::vector<std::uint8_t> d(64, 0xFF);
+        for (std::uint64_t i = 0; i < 64; ++i) {
+            if (w[0] + i < flashMemory.size())
+                d[i] = flashMemory[w[0] + i];
+        }
+        return ok(0, d);
+    }
+    case 0x0F: // CHANGE_BAUDRATE
+        if (w.size() != 2)
+            return fail(0xC0);
+        baud = w;
+        return ok();
+    case 0x10: // FLASH_DEFL_BEGIN
+        if (w.size() != 4 && w.size() != 5)
+            return fail(0xC0);
+        deflated.clear();
+        deflateSequence = 0;
+        deflateOpen = true;
+        return ok();
+    case 0x11: { // FLASH_DEFL_DATA
+        if (c.data.size() < 16)
+            return fail(0xC0);
+        std::uint8_t sum = 0xEF;
+        for (std::size_t i = 16; i < c.data.size(); ++i)
+            sum ^= c.data[i];
+        if (w[0] != c.data.size() - 16 || sum != c.checksum)
+            return fail(0xC1);
+        if (!deflateOpen || w[1] != deflateSequence)
+            return fail(0x06);
+        ++deflateSequence;
+        deflated.insert(deflated.end(), c.data.begin() + 16, c.data.end());
+        return ok();
+    }
+    case 0x12: // FLASH_DEFL_END
+        if (w.size() != 1)
+            return fail(0xC0);
+        endFlag = static_cast<int>(w[0]);
+        deflateOpen = false;
+        return ok();
+    case 0xD0: // ERASE_FLASH
+        if (!stub)
+            return fail(0x05);
+        std::fill(flashMemory.begin(), flashMemory.end(), 0xFF);
+        return ok();
+    case 0xD1: { // ERASE_REGION
+        if (!stub)
+            return fail(0x05);
+        if (w.size() != 2 || std::uint64_t{w[0]} + w[1] > flashMemory.size())
+            return fail(0x06);
+        std::fill(flashMemory.begin() + w[0], flashMemory.begin() + w[0] + w[1], 0xFF);
+        return ok();
+    }
+    case 0xD2: { // READ_FLASH
+        if (!stub)
+            return fail(0x05);
+        if (w.size() != 4 || w[2] == 0 || std::uint64_t{w[0]} + w[1] > flashMemory.size())
+            return fail(0x06);
+        ok();
+        streaming = true;
+        streamData.assign(flashMemory.begin() + w[0], flashMemory.begin() + w[0] + w[1]);
+        streamSent = 0;
+        streamPacket = w[2];
+        streamPackets = 0;
+        streamNext(at);
+        return;
+    }
     default:
         return fail(0x05);
     }
@@ -343,6 +534,28 @@ const char* SimRomLoader::opcodeName(std::uint8_t opcode) {
         return "SPI_ATTACH";
     case 0x14:
         return "GET_SECURITY_INFO";
+    case 0x05:
+        return "MEM_BEGIN";
+    case 0x06:
+        return "MEM_END";
+    case 0x07:
+        return "MEM_DATA";
+    case 0x0E:
+        return "READ_FLASH_SLOW";
+    case 0x0F:
+        return "CHANGE_BAUDRATE";
+    case 0x10:
+        return "FLASH_DEFL_BEGIN";
+    case 0x11:
+        return "FLASH_DEFL_DATA";
+    case 0x12:
+        return "FLASH_DEFL_END";
+    case 0xD0:
+        return "ERASE_FLASH";
+    case 0xD1:
+        return "ERASE_REGION";
+    case 0xD2:
+        return "READ_FLASH";
     default:
         return "UNKNOWN";
     }
@@ -355,6 +568,8 @@ std::vector<std::string> SimRomLoader::transcriptLines() const {
         const std::vector<std::uint32_t> w = c.words();
         switch (c.opcode) {
         case 0x03:
+        case 0x07:
+        case 0x11:
             line += " seq=" + std::to_string(w[1]) + " size=" + std::to_string(w[0]);
             break;
         case 0x08:

@@ -30,6 +30,8 @@ struct SimRomConfig {
     std::uint32_t spiW0 = 0x3FF42080;
     // Reads of the command register that still show the busy bit after a start (-1: always).
     int busyReads = 1;
+    // What the loaded stub says once it runs.
+    std::string stubGreeting = "OHAI";
     // Line-rate emulation: bytes in and out take 10 bits each at this rate; 0 = no pacing.
     std::uint32_t baud = 0;
 };
@@ -50,6 +52,9 @@ struct SimRomFaults {
     int silents = 0;               // ... this many times
     std::uint8_t hangUpOpcode = 0; // hang the line up on this opcode (instead of answering)
     int hangUpAfter = 0;           // ... after that many of them were answered
+    bool md5Mismatch = false;      // a streamed read ends with a wrong digest
+    bool shortDigest = false;      // ... or with a digest of 15 bytes
+    int streamBreakAfter = -1;     // a streamed read sends a short packet after this many packets
 };
 
 // A simulated ESP32 ROM serial loader: a transport-free model. Bytes go in with the time they
@@ -104,11 +109,22 @@ public:
     // Blocks written since the last FLASH_BEGIN and the flag of the last FLASH_END (-1: none).
     std::uint32_t blocksWritten() const { return written; }
     int flashEndFlag() const { return endFlag; }
+    // Whether a stub was loaded and greeted; the bytes it was loaded with.
+    bool stubRunning() const { return stub; }
+    std::uint32_t memoryBytes() const { return memReceived; }
+    // The compressed data of the last compressed write, in order.
+    const std::vector<std::uint8_t>& deflateStream() const { return deflated; }
+    // Words of the last CHANGE_BAUDRATE (new rate, old rate).
+    const std::vector<std::uint32_t>& baudChange() const { return baud; }
+    // MD5 of bytes (RFC 1321), written for the model on its own.
+    static std::vector<std::uint8_t> md5(const std::uint8_t* data, std::size_t size);
 
     static const char* opcodeName(std::uint8_t opcode);
 
 private:
     void frameComplete();
+    void streamNext(Time at);
+    void sendRaw(const std::vector<std::uint8_t>& bytes, Time at);
     void handle(const Command& c, Time at);
     void respond(std::uint8_t opcode, std::uint32_t value, const std::vector<std::uint8_t>& data,
                  std::uint8_t status, std::uint8_t error, Time at, std::uint8_t direction = 0x01);
@@ -148,6 +164,21 @@ private:
     std::uint32_t nextSequence = 0;
     std::uint32_t written = 0;
     int endFlag = -1;
+    bool stub = false;
+    bool memOpen = false;
+    std::uint32_t memSize = 0;
+    std::uint32_t memReceived = 0;
+    std::uint32_t memSequence = 0;
+    std::vector<std::uint8_t> deflated;
+    std::uint32_t deflateSequence = 0;
+    bool deflateOpen = false;
+    std::vector<std::uint32_t> baud;
+    // Streamed read in progress.
+    bool streaming = false;
+    std::vector<std::uint8_t> streamData;
+    std::size_t streamSent = 0;
+    std::uint32_t streamPacket = 0;
+    int streamPackets = 0;
 };
 
 } // namespace tavisk::sim

@@ -1,0 +1,198 @@
+#include "LogCapture.h"
+#include "UploadRig.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <thread>
+
+namespace tavisk::test {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::SimBeacon;
+using Fault = SimBeacon::Fault;
+
+// Every byte value, in an order that changes from one 256-byte block to the next.
+std::vector<std::uint8_t> everyByteImage(std::size_t size) {
+    std::vector<std::uint8_t> image(size);
+    for (std::size_t i = 0; i < size; ++i)
+        image[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
+    return image;
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void connect(UploadRig& r) {
+        std::string error;
+        ASSERT_TRUE(r.connect(&error)) << error;
+    }
+    // Search, field chain, erase write, and the transfer that its acknowledgement starts.
+    void startUpload(UploadRig& r, const std::vector<std::uint8_t>& image) {
+        r.setImage(image);
+        connect(r);
+        ASSERT_TRUE(r.discover());
+        ASSERT_TRUE(r.writeEraseCode());
+    }
+    // On a failure, show the last lines the system logged: the capture hides them otherwise.
+    void TearDown() override {
+        if (!HasFailure())
+            return;
+        const auto texts = log.texts();
+        const std::size_t from = texts.size() > 60 ? texts.size() - 60 : 0;
+        for (std::size_t i = from; i < texts.size(); ++i)
+            std::cerr << "log: " << texts[i] << "\n";
+    }
+    // Waits until the beacon's transcript holds a line with the fragment.
+    static bool beaconSaw(SimBeacon& beacon, const std::string& fragment) {
+        const auto until = std::chrono::steady_clock::now() + 20s;
+        while (std::chrono::steady_clock::now() < until) {
+            for (const auto& line : beacon.transcript())
+                if (line.find(fragment) != std::string::npos)
+                    return true;
+            std::this_thread::sleep_for(5ms);
+        }
+        return false;
+    }
+    LogCapture log;
+};
+
+TEST_F(EndToEnd, SearchAndTheFieldChainFillTheDeviceModel) {
+    sim::BeaconConfig config;
+    config.fields = sim::beaconFields(2);
+    UploadRig rig(0, config);
+    connect(rig);
+    ASSERT_TRUE(rig.discover());
+    ASSERT_TRUE(log.waitForText("field info response", 4));
+    std::lock_guard<std::recursive_mutex> lock(rig.engine().getMutex());
+    App::Device* device = rig.engine().deviceHandler.getDevice(5);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->getDeviceName(), "beacon");
+    EXPECT_EQ(device->getInfo()->versionMajor, 2);
+    EXPECT_EQ(device->getInfo()->versionMinor, 13);
+    const std::vector<std::string> names = {"serial", "channel", "erase", "reboot"};
+    ASSERT_EQ(device->getFieldCount(), names.size());
+    for (std::size_t i = 0; i < names.size(); ++i)
+        EXPECT_EQ(std::string(device->getField(static_cast<std::uint8_t>(i))->getName()), names[i]);
+    EXPECT_EQ(device->getFieldIndexByName("erase"), 2u);
+    EXPECT_TRUE(rig.beacon().violations().empty());
+}
+
+TEST_F(EndToEnd, UploadOfEveryByteValueIsConfirmedByteForByte) {
+    // 16 KiB: 512 chunks of 32 bytes, so the pack number wraps twice.
+    const auto image = everyByteImage(16 * 1024);
+    UploadRig rig;
+    startUpload(rig, image);
+    ASSERT_TRUE(log.waitForText("Firmware transfer complete: 16384 bytes in ", 1, 120s));
+    EXPECT_TRUE(rig.waitForTransferEnd(20s));
+    EXPECT_EQ(rig.loadFirmwareCount(), 1);
+    EXPECT_TRUE(rig.beacon().imageMatches());
+    EXPECT_EQ(rig.beacon().receivedImage(), image);
+    EXPECT_EQ(rig.beacon().violations(), std::vector<std::string>{});
+    EXPECT_EQ(rig.beacon().requestCount(8), 1u + 512u + 1u);
+    EXPECT_EQ(rig.engine().transferPercent.load(), 100);
+    EXPECT_GE(rig.statusUpdateCount(), 515);
+    EXPECT_FALSE(log.contains("received message with wrong CRC"));
+}
+
+TEST_F(EndToEnd, TheEraseWriteWaitsWithTheLongReplyTimeout) {
+    UploadRig rig;
+    rig.beacon().addFault({Fault::Drop, 3});
+    startUpload(rig, everyByteImage(64));
+    ASSERT_TRUE(log.waitFor([&](const auto&) { return rig.listener().currentTimeout() == 20000; }));
+    ASSERT_TRUE(beaconSaw(rig.beacon(), "fault: drop on the answer to set field"));
+    EXPECT_EQ(rig.loadFirmwareCount(), 0);
+    EXPECT_FALSE(rig.beacon().imageComplete());
+}
+
+TEST_F(EndToEnd, ASecondDeviceAnsweringTheSearchIsIgnored) {
+    UploadRig rig;
+    sim::BeaconConfig other;
+    other.address = 6;
+    other.name = "other";
+    rig.addDevice(std::make_shared<SimBeacon>(other));
+    connect(rig);
+    ASSERT_TRUE(rig.discover());
+    ASSERT_TRUE(log.waitForText("received unexpected message (device 6, message 0, pack #1)"));
+    std::lock_guard<std::recursive_mutex> lock(rig.engine().getMutex());
+    EXPECT_EQ(rig.engine().deviceHandler.getDeviceList()->size(), 1u);
+    EXPECT_NE(rig.engine().deviceHandler.getDevice(5), nullptr);
+}
+
+// One fault on the answer to the 11th file-write request (the erase is the first), and what
+// the system must then do.
+struct FaultCase {
+    const char* name;
+    SimBeacon::FaultPlan plan;
+    bool completes;
+    std::vector<std::string> logged; // by the system, in this order
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FaultTable : public EndToEnd, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(FaultTable, TheTransferCompletesOrStallsWithoutAFalseSuccess) {
+    const FaultCase& c = GetParam();
+    const auto image = everyByteImage(2048);
+    UploadRig rig;
+    rig.beacon().addFault(c.plan);
+    startUpload(rig, image);
+    ASSERT_TRUE(beaconSaw(rig.beacon(), "fault: "));
+    for (std::size_t i = 0; i < c.logged.size(); ++i)
+        ASSERT_TRUE(log.waitForText(c.logged[i])) << c.logged[i];
+    if (c.completes) {
+        ASSERT_TRUE(log.waitForText("Firmware transfer complete: 2048 bytes", 1, 60s));
+        EXPECT_TRUE(rig.beacon().imageMatches());
+        EXPECT_EQ(rig.engine().transferPercent.load(), 100);
+    } else {
+        // Nothing more can come: the answer the engine waits for is gone for good.
+        EXPECT_FALSE(rig.beacon().imageComplete());
+        EXPECT_FALSE(log.contains("Firmware transfer complete"));
+        EXPECT_LT(rig.engine().transferPercent.load(), 100);
+    }
+    EXPECT_EQ(rig.beacon().violations(), std::vector<std::string>{});
+}
+
+const std::string kTimeout = "Listener timeout waiting for response";
+SimBeacon::FaultPlan onChunk(Fault fault, std::chrono::milliseconds delay = 0ms) {
+    return {fault, 8, 10, delay, 3};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , FaultTable,
+    ::testing::Values(
+        FaultCase{"bad_crc", onChunk(Fault::BadCrc), false, {"received message with wrong CRC", kTimeout}},
+        FaultCase{"wrong_pack", onChunk(Fault::WrongPack), false, {"received unexpected message", kTimeout}},
+        FaultCase{"stale_pack", onChunk(Fault::StalePack), false, {"received unexpected message", kTimeout}},
+        FaultCase{"dropped", onChunk(Fault::Drop), false, {kTimeout}},
+        FaultCase{"late", onChunk(Fault::Late, 800ms), true, {kTimeout}},
+        FaultCase{"error_status",
+                  onChunk(Fault::ErrorStatus),
+                  false,
+                  {"Message with problem - error code: 3", kTimeout}},
+        FaultCase{"truncated", onChunk(Fault::Truncated), false, {kTimeout}},
+        FaultCase{"noise", onChunk(Fault::Noise), true, {"received message is not Payload type"}},
+        FaultCase{"noise_with_start_byte", onChunk(Fault::NoiseWithStart), false, {kTimeout}},
+        FaultCase{"split_byte_by_byte", onChunk(Fault::SplitBytes), true, {}},
+        FaultCase{"hang_up",
+                  onChunk(Fault::HangUp),
+                  false,
+                  {"COM read failed; treating as disconnected", "SerialListener: Thread is terminated"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EndToEnd, AfterAHangUpTheLinkIsDroppedAndTheListenerEnded) {
+    UploadRig rig;
+    connect(rig);
+    rig.line().hangUp();
+    ASSERT_TRUE(log.waitForText("SerialListener: Thread is terminated"));
+    EXPECT_FALSE(rig.link().isConnected());
+    // A request now fails its six tries and is dropped; nothing hangs.
+    rig.sender().search();
+    ASSERT_TRUE(log.waitForText("Response count exceeded"));
+}
+
+} // namespace
+} // namespace tavisk::test
