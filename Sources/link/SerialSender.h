@@ -137,8 +137,8 @@ private:
         if (heldHasData)
             written = frame.empty() || usbCommunication->write(frame.data(), frame.size()) == LINK_OK;
         if (written) {
-            logger->log(kSuccess, BaseLogger::INFO, name);
             release();
+            logger->log(kSuccess, BaseLogger::INFO, name);
             return true;
         }
         logger->log(kRetry, BaseLogger::WARNING, name);
