@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -118,6 +119,10 @@ TEST_F(DeviceList, TwoQuickClicksGiveOneListing) {
         std::lock_guard<std::recursive_mutex> model(widgets->deviceModel.getMutex());
         search->clicked();
         widgets->deviceModel.addDevice(device(4, "First"));
+        // Usually the worker's wait is over by now and it waits for the model: the second
+        // click then frees "First" under its nose (a read of it would be a use after free).
+        // On a slower run the worker simply lists later; the outcome is the same.
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
         search->clicked();
         EXPECT_TRUE(widgets->deviceModel.copyDeviceList().empty()) << "the second click emptied the model";
         widgets->deviceModel.addDevice(device(7, "Second"));
