@@ -65,6 +65,15 @@ public:
         terminate();
     }
 
+    // Hides Thread::start (call it through the listener's type): a start that comes while the
+    // loop is about to end itself after a failed read must not be lost, so both are
+    // serialised here and the loop ends only if no start came since that read began.
+    void start(bool detach) {
+        std::lock_guard<std::mutex> lock(startMutex);
+        ++starts;
+        Thread::start(detach);
+    }
+
     // The reply timeout that reads wait with now.
     std::uint64_t currentTimeout() const { return timeoutMs.load(); }
 
@@ -83,11 +92,16 @@ protected:
                 continue;
             }
             std::unique_lock<std::mutex> lock(mutex);
+            const std::uint64_t startsBefore = starts.load();
             usbCommunication->waitForReadyRead(1);
             const IoResult r = readForReply();
             if (r.status == LINK_UNAVAILABLE) {
-                terminate();
-                return;
+                std::lock_guard<std::mutex> guard(startMutex);
+                if (starts.load() == startsBefore) {
+                    terminate();
+                    return;
+                }
+                continue; // started again meanwhile (after a reconnect): read on
             }
             if (r.count == 0) {
                 if (r.status == LINK_NO_DATA && running)
@@ -156,6 +170,9 @@ private:
     std::atomic<std::uint64_t> timeoutGeneration{0};
     // Held by the worker around each wait, read and parse.
     std::mutex mutex;
+    // Serialises start() with the loop ending itself; `starts` counts the calls of start().
+    std::mutex startMutex;
+    std::atomic<std::uint64_t> starts{0};
     Engine* payloadHandler;
     LinkType* usbCommunication;
     std::shared_ptr<QueueWakeup> wakeup;
