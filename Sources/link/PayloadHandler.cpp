@@ -97,8 +97,11 @@ void PayloadHandler::addToQueue(void const* data, unsigned long long size, unsig
         return;
     std::shared_ptr<std::uint8_t[]> bytes(new std::uint8_t[size]);
     std::memcpy(bytes.get(), data, size);
-    std::lock_guard<std::recursive_mutex> lock(getMutex());
-    queue.push_back(QueueItem{std::move(bytes), size, timeoutMs});
+    {
+        std::lock_guard<std::recursive_mutex> lock(getMutex());
+        queue.push_back(QueueItem{std::move(bytes), size, timeoutMs});
+    }
+    queueWakeup.notify();
 }
 
 QueueItem PayloadHandler::fetchToQueue() {

@@ -7,6 +7,7 @@
 #include "MessageType.h"
 #include "PayloadCommand.h"
 #include "PayloadParser.h"
+#include "QueueWakeup.h"
 
 #include <atomic>
 #include <chrono>
@@ -92,6 +93,8 @@ public:
     bool isTransferActive();
     ParserState getParserState() const { return parser.getState(); }
     std::recursive_mutex& getMutex() { return deviceHandler.getMutex(); }
+    // Notified whenever a frame is queued; the sender waits on it between its looks.
+    PayloadProtocol::QueueWakeup& getQueueWakeup() { return queueWakeup; }
 
     // Percentage of the running file transfer (100 only once the device confirmed the end).
     std::atomic<std::uint8_t> transferPercent{0};
@@ -108,6 +111,7 @@ private:
     void completeTransfer();
 
     LoggerManager* logger;
+    PayloadProtocol::QueueWakeup queueWakeup;
     std::uint8_t attempt = 0;
     PayloadParser parser;
     MessageType currentRequest = MSG_NONE;

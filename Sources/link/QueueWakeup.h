@@ -2,26 +2,19 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <map>
-#include <memory>
 #include <mutex>
 
 namespace PayloadProtocol {
 
-// Wakes the sender of one protocol engine as soon as a frame may have been queued, so that a
-// frame need not wait for the sender's next look at the queue. Whoever queues on the engine
-// (the sender's request operations, the listener after an answer that chained a request)
-// notifies; the sender waits here between its looks. The sender still looks at least every
-// millisecond, so a frame queued without a notification is never stuck.
-//
-// One wake-up exists per engine for as long as someone holds it; forEngine() finds it by the
-// engine's address.
+// Wakes the sender as soon as a frame has been queued, so that a frame never waits for the
+// sender's next look at the queue and an idle sender need not look every millisecond. The
+// protocol engine owns one and notifies it from every path that queues a frame (the sender's
+// requests, answer processing that chains the next request, the main window's own calls).
 class QueueWakeup {
 public:
-    static std::shared_ptr<QueueWakeup> forEngine(const void* engine);
-
     void notify();
-    // Returns at the next notify() (or one that came since the last wait), or after `timeout`.
+    // Returns at the next notify() (or at once if one came since the last wait), or after
+    // `timeout`.
     void waitFor(std::chrono::microseconds timeout);
 
 private:
@@ -29,10 +22,6 @@ private:
     std::mutex mutex;
     std::condition_variable condition;
     bool notified = false;
-
-    // Guards the registry of wake-ups by engine address.
-    static std::mutex registryMutex;
-    static std::map<const void*, std::weak_ptr<QueueWakeup>> registry;
 };
 
 } // namespace PayloadProtocol

@@ -3,7 +3,6 @@
 #include "BaseLogger.h"
 #include "GlobalHandlerEvents.h"
 #include "LinkTypes.h"
-#include "QueueWakeup.h"
 #include "Thread.h"
 
 #include <algorithm>
@@ -36,7 +35,7 @@ public:
 
     SerialListener(LinkType& link, Engine& engine)
         : Thread("SerialListener: "), timeoutMs(Engine::getDefaultTimeout()), payloadHandler(&engine),
-          usbCommunication(&link), wakeup(QueueWakeup::forEngine(&engine)), target(sharedTarget()) {
+          usbCommunication(&link), target(sharedTarget()) {
         buffer.fill(0);
         {
             std::lock_guard<std::mutex> lock(target->mutex);
@@ -109,8 +108,7 @@ protected:
                 continue;
             }
             logger->log(kGot, BaseLogger::INFO, name);
-            if (payloadHandler->update(buffer.data(), r.count) > 0)
-                wakeup->notify(); // an answer may have chained the next request
+            payloadHandler->update(buffer.data(), r.count);
             buffer.fill(0);
         }
     }
@@ -175,7 +173,6 @@ private:
     std::atomic<std::uint64_t> starts{0};
     Engine* payloadHandler;
     LinkType* usbCommunication;
-    std::shared_ptr<QueueWakeup> wakeup;
     std::shared_ptr<Target> target;
 };
 

@@ -24,8 +24,9 @@ namespace PayloadProtocol {
 // the listener reads with that frame's reply timeout.
 //
 // Engine requirements: getQueueSize, fetchToQueue (a copy of the front item with `data`,
-// `size`, `timeoutMs`), freeFrontFromQueue, onMessage, generateResponse and getMutex (the
-// engine's recursive mutex, which its queue operations take as well).
+// `size`, `timeoutMs`), freeFrontFromQueue, onMessage, generateResponse, getMutex (the
+// engine's recursive mutex, which its queue operations take as well) and getQueueWakeup
+// (notified whenever a frame is queued).
 //
 // BufferSize and Crc are not used: frames come from the engine framed and checksummed.
 template <std::size_t BufferSize, typename Link, typename Engine, typename Crc>
@@ -35,7 +36,7 @@ public:
 
     SerialSender(Engine& engine, LinkType& link)
         : Thread("SerialSender: "), payloadHandler(&engine), usbCommunication(&link),
-          wakeup(QueueWakeup::forEngine(&engine)) {
+          wakeup(&engine.getQueueWakeup()) {
         frame.reserve(512);
     }
 
@@ -49,14 +50,12 @@ public:
         logger->log("device info request. Search device...", BaseLogger::INFO, name);
         payloadHandler->onMessage(MSG_SEARCH_DEVICES, nullptr);
         payloadHandler->generateResponse(MSG_SEARCH_DEVICES, nullptr);
-        wakeup->notify();
     }
 
     void getInfoFields(std::uint8_t address, std::uint8_t /*unused*/ = 0) {
         logger->log("fields info request. Get fields...", BaseLogger::INFO, name);
         payloadHandler->onMessage(MSG_FIELD_INFO, &address);
         payloadHandler->generateResponse(MSG_FIELD_INFO, nullptr);
-        wakeup->notify();
     }
 
     void setFieldValue(std::uint8_t address, std::uint8_t index) {
@@ -64,7 +63,6 @@ public:
         std::uint8_t record[2] = {address, index};
         payloadHandler->onMessage(MSG_SET_FIELD, record);
         payloadHandler->generateResponse(MSG_SET_FIELD, nullptr);
-        wakeup->notify();
     }
 
 protected:
@@ -73,16 +71,23 @@ protected:
         static const std::string kTaken = "Get message from queue!";
         logger->log(kStart, BaseLogger::DEBUG, name);
         while (running) {
-            if (!inHand && take()) {
-                logger->log(kTaken, BaseLogger::INFO, name);
-                // Fired without the engine's lock: the listener's handler takes it itself.
-                GlobalHandlerEvents::getInstance()._executeHandler(SET_LISTENER_TIMEOUT);
-                if (transmit())
-                    continue; // the next frame may already wait
-            } else if (inHand) {
+            bool idle = false;
+            if (!inHand) {
+                if (take()) {
+                    logger->log(kTaken, BaseLogger::INFO, name);
+                    // Fired without the engine's lock: the listener's handler takes it itself.
+                    GlobalHandlerEvents::getInstance()._executeHandler(SET_LISTENER_TIMEOUT);
+                    if (transmit())
+                        continue; // the next frame may already wait
+                } else {
+                    idle = true;
+                }
+            } else {
                 transmit();
             }
-            wakeup->waitFor(std::chrono::milliseconds(1));
+            // A retry waits one turn; an empty queue waits for the engine's notification, and
+            // looks again after kIdleWait so that terminate() returns within that time.
+            wakeup->waitFor(idle ? kIdleWait : kTurn);
         }
         inHand = false;
         held = {};
@@ -149,10 +154,13 @@ private:
         return false;
     }
 
+    static constexpr std::chrono::milliseconds kTurn{1};
+    static constexpr std::chrono::milliseconds kIdleWait{100};
+
     std::uint64_t retries = 0;
     Engine* payloadHandler;
     LinkType* usbCommunication;
-    std::shared_ptr<QueueWakeup> wakeup;
+    QueueWakeup* wakeup; // the engine's
 
     // Sender thread only: the frame in hand and the copy of its bytes that is written.
     bool inHand = false;

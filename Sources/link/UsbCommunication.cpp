@@ -13,7 +13,7 @@ const char* const kNoMethod = "Method didn't choose";
 
 // A read waits on the port in slices of at most this long, so that an open or close from
 // another thread waits for one slice at most instead of a whole reply timeout.
-constexpr long long kReadSliceMs = 20;
+constexpr long long kReadSliceMs = 50;
 } // namespace
 
 UsbCommunication::UsbCommunication() : UsbCommunication(createSerialPort()) {}
