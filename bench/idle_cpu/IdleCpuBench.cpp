@@ -24,7 +24,7 @@ int main() {
     tavisk::test::UploadRig rig(115200);
     std::string error;
     if (!rig.connect(&error)) {
-        std::fprintf(stderr, "bench_idle_cpu: %s\n", error.c_str());
+        std::fprintf(stderr, "tavisk_bench_idle_cpu: %s\n", error.c_str());
         return 1;
     }
     std::this_thread::sleep_for(200ms); // let both workers reach their idle loops

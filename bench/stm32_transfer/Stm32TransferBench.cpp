@@ -33,11 +33,11 @@ bool upload(const Run& run, double& kibPerSecond) {
     rig.setImage(image);
     std::string error;
     if (!rig.connect(&error)) {
-        std::fprintf(stderr, "bench_stm32_transfer: %s\n", error.c_str());
+        std::fprintf(stderr, "tavisk_bench_stm32_transfer: %s\n", error.c_str());
         return false;
     }
     if (!rig.discover(30s) || !rig.writeEraseCode()) {
-        std::fprintf(stderr, "bench_stm32_transfer: the simulated beacon was not found\n");
+        std::fprintf(stderr, "tavisk_bench_stm32_transfer: the simulated beacon was not found\n");
         return false;
     }
     // From the erase code's acknowledgement (the image is handed to the engine) to the
@@ -47,7 +47,7 @@ bool upload(const Run& run, double& kibPerSecond) {
         std::this_thread::sleep_for(100us);
     const auto start = Clock::now();
     if (!rig.waitForTransferEnd(600s) || !rig.beacon().imageMatches()) {
-        std::fprintf(stderr, "bench_stm32_transfer: the transfer did not complete intact\n");
+        std::fprintf(stderr, "tavisk_bench_stm32_transfer: the transfer did not complete intact\n");
         return false;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();

@@ -1,4 +1,5 @@
 #include "LogCapture.h"
+#include "SharedTestImage.h"
 #include "UploadRig.h"
 
 #include <gtest/gtest.h>
@@ -12,14 +13,6 @@ namespace {
 using namespace std::chrono_literals;
 using sim::SimBeacon;
 using Fault = SimBeacon::Fault;
-
-// Every byte value, in an order that changes from one 256-byte block to the next.
-std::vector<std::uint8_t> everyByteImage(std::size_t size) {
-    std::vector<std::uint8_t> image(size);
-    for (std::size_t i = 0; i < size; ++i)
-        image[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
-    return image;
-}
 
 class EndToEnd : public ::testing::Test {
 protected:
@@ -93,7 +86,7 @@ TEST_F(EndToEnd, SearchAndTheFieldChainFillTheDeviceModel) {
 
 TEST_F(EndToEnd, UploadOfEveryByteValueIsConfirmedByteForByte) {
     // 16 KiB: 512 chunks of 32 bytes, so the pack number wraps twice.
-    const auto image = everyByteImage(16 * 1024);
+    const auto image = sim::sharedTestImage(16 * 1024);
     UploadRig rig;
     startUpload(rig, image);
     ASSERT_TRUE(log.waitForText("Firmware transfer complete: 16384 bytes in ", 1, 120s));
@@ -112,7 +105,7 @@ TEST_F(EndToEnd, UploadOfEveryByteValueIsConfirmedByteForByte) {
 TEST_F(EndToEnd, TheEraseWriteWaitsWithTheLongReplyTimeout) {
     UploadRig rig;
     rig.beacon().addFault({Fault::Drop, 3});
-    startUpload(rig, everyByteImage(64));
+    startUpload(rig, sim::sharedTestImage(64));
     ASSERT_TRUE(eventually([&] { return rig.listener().currentTimeout() == 20000; }));
     ASSERT_TRUE(beaconSaw(rig.beacon(), "fault: drop on the answer to set field"));
     EXPECT_EQ(rig.loadFirmwareCount(), 0);
@@ -150,7 +143,7 @@ class FaultTable : public EndToEnd, public ::testing::WithParamInterface<FaultCa
 
 TEST_P(FaultTable, TheTransferCompletesOrStallsWithoutAFalseSuccess) {
     const FaultCase& c = GetParam();
-    const auto image = everyByteImage(2048);
+    const auto image = sim::sharedTestImage(2048);
     UploadRig rig;
     rig.beacon().addFault(c.plan);
     startUpload(rig, image);

@@ -1,34 +1,18 @@
 #pragma once
 
-#include "FastCrc8.h"
-#include "PayloadHandler.h"
 #include "PtyLine.h"
-#include "SerialListener.h"
-#include "SerialSender.h"
 #include "SimBeacon.h"
-#include "UsbCommunication.h"
+#include "StandInWindow.h"
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 namespace tavisk::test {
 
-using Sender = PayloadProtocol::SerialSender<256, UsbCommunication&, PayloadHandler, FastCrc8>;
-using Listener = PayloadProtocol::SerialListener<UsbCommunication&, PayloadHandler>;
-
-// The STM32 road end to end: simulated beacons on a pseudo-terminal, the real port, link,
-// listener, sender and engine, and a stand-in for the main window's handlers of
-// SET_CURRENT_DEVICE_ADDR (adopt the new device, ask for its field descriptions),
-// UPLOAD_FIRMWARE with LOAD_FIRMWARE (hand the image file to the engine) and
-// UPDATE_LOADING_STATUS (count). One rig at a time: the registry keeps the first handler
-// of a key, so the stand-in's handlers are registered once and reach the live rig.
+// The STM32 road end to end on Linux: simulated beacons on a pseudo-terminal and the
+// stand-in window (real port, link, engine and workers) connected to it.
 class UploadRig {
 public:
     explicit UploadRig(unsigned baud = 0, sim::BeaconConfig config = sim::BeaconConfig());
@@ -38,54 +22,34 @@ public:
 
     // Another device on the same line; before connect().
     void addDevice(std::shared_ptr<sim::SimBeacon> device);
-    // Opens the line, connects the link and starts the listener and then the sender.
+    // Opens the line and connects the stand-in window to it.
     bool connect(std::string* error = nullptr);
-    // Stops the workers (listener, then sender).
-    void stop();
+    void stop() { window.stop(); }
 
     // The image to upload: written to a file for the engine and expected by the beacon.
     void setImage(const std::vector<std::uint8_t>& image);
-    // What the main window does: search, then wait until the current device and its field
-    // "erase" are in the model.
-    bool discover(std::chrono::milliseconds deadline = std::chrono::seconds(20));
-    // Writes the erase code into the current device's field "erase" (4-byte type); false
-    // when the model lacks the device or the field.
-    bool writeEraseCode();
-    // Waits until the engine has announced 100 % (the closing request was answered).
-    bool waitForTransferEnd(std::chrono::milliseconds deadline);
+    bool discover(std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
+        return window.discover(deadline);
+    }
+    bool writeEraseCode() { return window.writeEraseCode(); }
+    bool waitForTransferEnd(std::chrono::milliseconds deadline) {
+        return window.waitForTransferEnd(deadline);
+    }
 
     sim::SimBeacon& beacon() { return *device; }
     sim::PtyLine& line() { return pty; }
-    UsbCommunication& link() { return usb; }
-    PayloadHandler& engine() { return protocol; }
-    Listener& listener() { return serialListener; }
-    Sender& sender() { return serialSender; }
-
-    std::uint8_t currentAddress() const { return current.load(); }
-    int loadFirmwareCount() const { return loadFirmware.load(); }
-    int statusUpdateCount() const { return statusUpdates.load(); }
-    const std::string& imagePath() const { return path; }
+    UsbCommunication& link() { return window.link(); }
+    PayloadHandler& engine() { return window.engine(); }
+    Listener& listener() { return window.listener(); }
+    Sender& sender() { return window.sender(); }
+    int loadFirmwareCount() const { return window.loadFirmwareCount(); }
+    int statusUpdateCount() const { return window.statusUpdateCount(); }
 
 private:
-    static void registerStandIn();
-    void onCurrentDevice();
-    void onLoadFirmware();
-    void onLoadingStatus();
-
     std::shared_ptr<sim::SimBeacon> device;
     sim::PtyLine pty;
-    UsbCommunication usb;
-    PayloadHandler protocol;
-    Listener serialListener;
-    Sender serialSender;
-    std::string path;
-
-    std::atomic<std::uint8_t> current{0xFF};
-    std::atomic<int> loadFirmware{0};
-    std::atomic<int> statusUpdates{0};
-    // Guards nothing but the wait for the end of a transfer.
-    std::mutex endMutex;
-    std::condition_variable ended;
+    // After the line, so that it is stopped and destroyed before the line goes.
+    StandInWindow window;
 };
 
 } // namespace tavisk::test

@@ -275,8 +275,12 @@ std::vector<std::uint8_t> SimBeacon::answerFileWrite(const std::vector<std::uint
         erased = false;
         complete = true;
         note("file closed after " + std::to_string(image.size()) + " bytes");
-        if (expected && image != *expected)
+        // A device that checks its image refuses to close a wrong one, so the program cannot
+        // report success for it.
+        if (expected && image != *expected) {
             violation("received image differs from the expected one");
+            return {req[0], config.address, 8};
+        }
         return {req[0], config.address, ok};
     }
     const std::uint8_t* data = &req[8];

@@ -166,7 +166,7 @@ TEST_F(Beacon, ReportsProtocolViolations) {
              t.ask(t.armErase());
              t.ask(t.fileWrite(0, {}));
              t.ask(t.fileWrite(0, {1, 3}));
-             t.ask(t.fileWrite(2, {}));
+             EXPECT_EQ(t.status(t.fileWrite(2, {})), 8) << "a wrong image is not closed";
          },
          "received image differs from the expected one"},
         {"second request outstanding",

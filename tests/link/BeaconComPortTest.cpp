@@ -1,0 +1,39 @@
+// The STM32 road on Windows: the real Win32 port, link, workers and engine under wine,
+// against the simulated beacon that scripts/test-windows serves on the COM port named by
+// TAVISK_TEST_BEACON_PORT.
+
+#include "LogCapture.h"
+#include "SharedTestImage.h"
+#include "StandInWindow.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace tavisk::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(BeaconComPort, SearchFieldsAndUploadThroughTheWin32Port) {
+    const char* port = std::getenv("TAVISK_TEST_BEACON_PORT");
+    if (!port || !*port)
+        GTEST_SKIP() << "TAVISK_TEST_BEACON_PORT is not set (scripts/test-windows sets it)";
+    LogCapture log;
+    StandInWindow window;
+    window.setImage(sim::sharedTestImage());
+    std::string error;
+    ASSERT_TRUE(window.connect(port, &error)) << error;
+    ASSERT_TRUE(window.discover(60s));
+    ASSERT_TRUE(window.writeEraseCode());
+    // The beacon refuses to close an image that differs from the one it expects, so this
+    // line means the image arrived intact.
+    ASSERT_TRUE(log.waitForText("Firmware transfer complete: 3000 bytes", 1, 120s));
+    EXPECT_TRUE(window.waitForTransferEnd(20s));
+    EXPECT_EQ(window.loadFirmwareCount(), 1);
+    EXPECT_FALSE(log.contains("Message with problem"));
+    EXPECT_FALSE(log.contains("received message with wrong CRC"));
+}
+
+} // namespace
+} // namespace tavisk::test
