@@ -9,6 +9,7 @@
 #include <mutex>
 #include <poll.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tavisk::sim {
@@ -102,6 +103,11 @@ TEST(PtyLine, EveryPeerSeesTheProgramsBytesAndAnswersReachTheProgram) {
     EXPECT_EQ(first->bytes(), (std::vector<std::uint8_t>{0x10, 0x20, 0x30}));
     EXPECT_EQ(second->bytes(), first->bytes());
     EXPECT_EQ(line.bytesFromProgram(), 3u);
+    // The line counts what it wrote only once write() has returned, which may be after the
+    // program has read the bytes.
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (line.bytesToProgram() < 6u && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
     EXPECT_EQ(line.bytesToProgram(), 6u);
     ::close(fd);
 }
