@@ -29,9 +29,9 @@ function(tavisk_add_gtest name)
   endif()
   if(CMAKE_CROSSCOMPILING)
     # Discovery would run the binary under the emulator at build time; list at test time instead.
-    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 ${_props})
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 NO_PRETTY_VALUES ${_props})
   else()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 ${_props})
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES ${_props})
   endif()
 endfunction()
 

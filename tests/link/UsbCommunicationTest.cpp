@@ -394,7 +394,9 @@ TEST_F(UsbCommunicationTest, ReadersWritersAndReconnectsNeverMeetOnAClosedPort) 
         link->isConnected();
         if (i % 10 == 0)
             fake->feed("z");
-        std::this_thread::yield();
+        // Opening and closing back to back would let this thread win the link every time:
+        // leave the workers a moment between two changes.
+        std::this_thread::sleep_for(200us);
     }
     stop = true;
     reader.join();
