@@ -60,9 +60,9 @@ std::string text(std::uint32_t number) {
     return std::to_string(number);
 }
 
-std::string nameOf(const char* name, std::size_t room, const char* fallback) {
-    const std::size_t length = strnlen(name, room);
-    return length == 0 ? std::string(fallback) : std::string(name, length);
+// A name of `length` bytes up to its first NUL; the fallback only when the length is 0.
+std::string nameOf(const char* name, std::size_t length, const char* fallback) {
+    return length == 0 ? std::string(fallback) : std::string(name, strnlen(name, length));
 }
 
 } // namespace

@@ -93,7 +93,9 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"tooLong", deviceRecord(1, 5, 1, 0, 0, k70), std::string(62, 'n'),
                              std::string(62, 'n')},
                     // Length says 10, the answer stops after 3 name bytes: the rest reads as zero.
-                    NameCase{"shortAnswer", cut(deviceRecord(1, 5, 1, 0, 0, "beacon"), 16), "bea", "bea"}),
+                    NameCase{"shortAnswer", cut(deviceRecord(1, 5, 1, 0, 0, "beacon"), 16), "bea", "bea"},
+                    // A length without name bytes is no unnamed device: it shows as an empty name.
+                    NameCase{"lengthWithoutName", cut(deviceRecord(1, 5, 1, 0, 0, "beacon"), 13), "", ""}),
     [](const testing::TestParamInfo<NameCase>& info) { return std::string(info.param.name); });
 
 TEST_F(AnswerProcessing, ShortAnswerNeverReadsBytesOfAnEarlierFrame) {
@@ -171,7 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
                                   false},
                     FieldNameCase{"empty", fieldRecord(1, 5, 1, ""), "Undefined", "", false},
                     // Length 5, two name bytes carried: the rest is zero, not stale.
-                    FieldNameCase{"shortAnswer", cut(fieldRecord(1, 5, 8, "erase"), 7), "er", "er", false}),
+                    FieldNameCase{"shortAnswer", cut(fieldRecord(1, 5, 8, "erase"), 7), "er", "er", false},
+                    FieldNameCase{"lengthWithoutName", cut(fieldRecord(1, 5, 8, "erase"), 5), "", "", false}),
     [](const testing::TestParamInfo<FieldNameCase>& info) { return std::string(info.param.name); });
 
 // --- matching ------------------------------------------------------------------------------
