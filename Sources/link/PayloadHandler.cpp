@@ -199,9 +199,10 @@ void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, uns
                 it->second = MessageDescriptor{address, index};
             return;
         }
-        // A stalled transfer never resumes in the middle: the new file starts over.
+        // A stalled transfer never resumes in the middle: the new file starts over (and when
+        // the new file cannot be read, nothing is sent at all).
         log("file transfer (device " + text(fileDevice) + ", file " + text(fileIndex) +
-                ") is still waiting for the device: dropped, starting over",
+                ") is still waiting for the device: dropped" + (loaded ? ", starting over" : ""),
             BaseLogger::WARNING);
         pending.erase(it);
         stopTransfer();
