@@ -296,6 +296,12 @@ void UsbCommunication::dropLink(std::uint64_t usedGeneration) {
 }
 
 IoResult UsbCommunication::readDataComImpl(std::uint8_t* buffer, std::uint64_t size) {
+    {
+        // A closed port is a plain read failure, whatever the method, and says nothing.
+        std::lock_guard<std::mutex> state(stateMutex);
+        if (!port || !portOpen)
+            return {LINK_READ_FAILED, 0};
+    }
     return readCom(buffer, size, 1000, false);
 }
 

@@ -57,6 +57,7 @@ public:
 
     // LINK_OK, or LINK_WRITE_FAILED after dropping the link on a failed or short write.
     LinkStatus writeDataComImpl(const std::uint8_t* data, std::uint64_t size);
+    // The open port read with a 1000 ms timeout; {LINK_READ_FAILED, 0} when it is closed.
     IoResult readDataComImpl(std::uint8_t* buffer, std::uint64_t size);
     LinkStatus writeDataUsbImpl(const std::uint8_t* data, std::uint64_t size);
     IoResult readDataUsbImpl(std::uint8_t* buffer, std::uint64_t size);

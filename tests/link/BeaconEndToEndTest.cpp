@@ -181,7 +181,9 @@ INSTANTIATE_TEST_SUITE_P(
                   false,
                   {"Message with problem - error code: 3", kTimeout}},
         FaultCase{"truncated", onChunk(Fault::Truncated), false, {kTimeout}},
-        FaultCase{"noise", onChunk(Fault::Noise), true, {"received message is not Payload type"}},
+        // The noise and the answer may arrive in one read, which ends inside a frame, so the
+        // reader's warning about a read of noise alone is not certain: only the outcome is.
+        FaultCase{"noise", onChunk(Fault::Noise), true, {}},
         FaultCase{"noise_with_start_byte", onChunk(Fault::NoiseWithStart), false, {kTimeout}},
         FaultCase{"split_byte_by_byte", onChunk(Fault::SplitBytes), true, {}},
         FaultCase{"hang_up",

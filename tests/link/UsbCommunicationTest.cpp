@@ -157,6 +157,9 @@ TEST_F(UsbCommunicationTest, EachOperationInEachMethod) {
     char buf[16];
     const auto read3 = [&](U& l) { return int(l.read(buf, sizeof buf, 0).status); };
     const auto read2 = [&](U& l) { return int(l.read(buf, sizeof buf).status); };
+    const auto readCom = [&](U& l) {
+        return int(l.readDataComImpl(reinterpret_cast<std::uint8_t*>(buf), sizeof buf).status);
+    };
     const auto write = [](U& l) { return int(l.write("ab", 2)); };
     const auto connected = [](U& l) { return int(l.isConnected()); };
     const std::vector<Row> rows = {
@@ -188,6 +191,8 @@ TEST_F(UsbCommunicationTest, EachOperationInEachMethod) {
         {U::NONE, "read()", read2, LINK_UNAVAILABLE, {kNoMethod}},
         {U::USB, "read()", read2, LINK_UNAVAILABLE, {}},
         {U::COM, "read()", read2, LINK_OK, {}},
+        {U::NONE, "readDataComImpl", readCom, LINK_READ_FAILED, {}},
+        {U::COM, "readDataComImpl", readCom, LINK_OK, {}},
         {U::NONE, "write", write, LINK_UNAVAILABLE, {kNoMethod}},
         {U::USB, "write", write, LINK_UNAVAILABLE, {}},
         {U::COM, "write", write, LINK_OK, {}},
