@@ -107,16 +107,23 @@ void DeviceListBox::run() {
     }
     if (!running)
         return;
-    if (deviceHandler) {
+    {
         // Names are copied under the model's lock: a Search on the GUI thread may free the
-        // devices as soon as it is released.
-        std::lock_guard<std::recursive_mutex> model(deviceHandler->getMutex());
-        std::lock_guard<std::mutex> lock(namesMutex);
-        for (const auto& entry : *deviceHandler->getDeviceList())
-            readyNames.push_back(entry.second->getDeviceName());
+        // devices as soon as it is released. The worker also ends itself under that lock, as
+        // one step with the copy: a Search clears the model under it too, so it either comes
+        // before the copy (and this worker lists its devices) or after the worker has ended
+        // (and it starts a new one), never in between, where its start would be taken for
+        // this worker's and no one would list its devices.
+        std::unique_lock<std::recursive_mutex> model;
+        if (deviceHandler) {
+            model = std::unique_lock<std::recursive_mutex>(deviceHandler->getMutex());
+            std::lock_guard<std::mutex> lock(namesMutex);
+            for (const auto& entry : *deviceHandler->getDeviceList())
+                readyNames.push_back(entry.second->getDeviceName());
+        }
+        namesReady.emit();
+        terminate();
     }
-    namesReady.emit();
-    terminate();
 }
 
 void DeviceListBox::onNamesReady() {

@@ -1,6 +1,7 @@
 #include "OpenFileDialog.h"
 
-#include <glib.h>
+#include "ProcessServices.h"
+
 #include <glibmm/miscutils.h>
 
 namespace TaviskBiaconWidgets {
@@ -37,11 +38,7 @@ void OpenFileDialog::redefinitionLabeles() {
 
 void OpenFileDialog::setFirstFolder() {
     try {
-        // GLib asks the platform for the Desktop (the shell's known folder on Windows, the
-        // user's folder settings elsewhere).
-        std::string folder;
-        if (const char* desktop = g_get_user_special_dir(G_USER_DIRECTORY_DESKTOP); desktop && *desktop)
-            folder = desktop;
+        std::string folder = getDesktopDir().value_or(std::string());
         if (folder.empty()) {
             const std::string home = Glib::get_home_dir();
             if (home.empty())
