@@ -176,7 +176,9 @@ LoaderResult read_flash_rom(std::uint8_t* buffer, std::uint32_t address, std::ui
             return r;
         const std::uint64_t from = at == 0 ? head : 0;
         const std::uint64_t n = std::min<std::uint64_t>(kReadSlowBlock - from, length - copied);
-        std::memcpy(buffer + copied, block + from, static_cast<std::size_t>(n));
+        // An empty read at an unaligned address still reads its block, but may have no buffer.
+        if (n > 0)
+            std::memcpy(buffer + copied, block + from, static_cast<std::size_t>(n));
         copied += n;
     }
     return LOADER_OK;

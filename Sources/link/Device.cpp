@@ -32,13 +32,19 @@ Field* Device::getFieldByName(const char* wanted) const {
     const std::size_t wantedLength = strnlen(wanted, sizeof(FieldInfo::name));
     for (const auto& entry : fields) {
         const Field* field = entry.second;
+        const char* stored = field->getName();
         std::size_t length = field->getNameLength();
         if (length > sizeof(FieldInfo::name) - 1)
             length = sizeof(FieldInfo::name) - 1;
         // An unnamed field would match every name: the erase code must never land in one.
-        if (length == 0 || length > wantedLength)
+        if (strnlen(stored, length) == 0)
             continue;
-        if (std::memcmp(field->getName(), wanted, length) == 0)
+        // The stored length may count NULs after the name (a device that sends "erase" with
+        // its terminator): past its end the wanted name reads as NULs, so those still match.
+        bool same = true;
+        for (std::size_t k = 0; k < length && same; ++k)
+            same = stored[k] == (k < wantedLength ? wanted[k] : '\0');
+        if (same)
             return entry.second;
     }
     return nullptr;

@@ -60,9 +60,9 @@ std::string text(std::uint32_t number) {
     return std::to_string(number);
 }
 
-std::string nameOf(const char* name, std::size_t room, const char* fallback) {
-    const std::size_t length = strnlen(name, room);
-    return length == 0 ? std::string(fallback) : std::string(name, length);
+// A name of `length` bytes up to its first NUL; the fallback only when the length is 0.
+std::string nameOf(const char* name, std::size_t length, const char* fallback) {
+    return length == 0 ? std::string(fallback) : std::string(name, strnlen(name, length));
 }
 
 } // namespace
@@ -199,9 +199,10 @@ void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, uns
                 it->second = MessageDescriptor{address, index};
             return;
         }
-        // A stalled transfer never resumes in the middle: the new file starts over.
+        // A stalled transfer never resumes in the middle: the new file starts over (and when
+        // the new file cannot be read, nothing is sent at all).
         log("file transfer (device " + text(fileDevice) + ", file " + text(fileIndex) +
-                ") is still waiting for the device: dropped, starting over",
+                ") is still waiting for the device: dropped" + (loaded ? ", starting over" : ""),
             BaseLogger::WARNING);
         pending.erase(it);
         stopTransfer();

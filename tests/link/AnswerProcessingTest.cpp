@@ -93,7 +93,9 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"tooLong", deviceRecord(1, 5, 1, 0, 0, k70), std::string(62, 'n'),
                              std::string(62, 'n')},
                     // Length says 10, the answer stops after 3 name bytes: the rest reads as zero.
-                    NameCase{"shortAnswer", cut(deviceRecord(1, 5, 1, 0, 0, "beacon"), 16), "bea", "bea"}),
+                    NameCase{"shortAnswer", cut(deviceRecord(1, 5, 1, 0, 0, "beacon"), 16), "bea", "bea"},
+                    // A length without name bytes is no unnamed device: it shows as an empty name.
+                    NameCase{"lengthWithoutName", cut(deviceRecord(1, 5, 1, 0, 0, "beacon"), 13), "", ""}),
     [](const testing::TestParamInfo<NameCase>& info) { return std::string(info.param.name); });
 
 TEST_F(AnswerProcessing, ShortAnswerNeverReadsBytesOfAnEarlierFrame) {
@@ -171,7 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
                                   false},
                     FieldNameCase{"empty", fieldRecord(1, 5, 1, ""), "Undefined", "", false},
                     // Length 5, two name bytes carried: the rest is zero, not stale.
-                    FieldNameCase{"shortAnswer", cut(fieldRecord(1, 5, 8, "erase"), 7), "er", "er", false}),
+                    FieldNameCase{"shortAnswer", cut(fieldRecord(1, 5, 8, "erase"), 7), "er", "er", false},
+                    FieldNameCase{"lengthWithoutName", cut(fieldRecord(1, 5, 8, "erase"), 5), "", "", false}),
     [](const testing::TestParamInfo<FieldNameCase>& info) { return std::string(info.param.name); });
 
 // --- matching ------------------------------------------------------------------------------
@@ -328,10 +331,22 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<AckCase>& info) { return std::string(info.param.name); });
 
 TEST_F(AnswerProcessing, EraseCodeLandsOnlyInTheEraseField) {
+    // As the upload does: look the field up by name, write the code into it, send it.
     addDevice(engine, 5, 3, {{0, ""}, {1, "mode"}, {2, "erase"}});
-    Field* target = engine.deviceHandler.getDevice(5)->getFieldByName("erase");
+    App::Device* device = engine.deviceHandler.getDevice(5);
+    Field* target = device->getFieldByName("erase");
     ASSERT_NE(target, nullptr);
-    EXPECT_EQ(target->getIndex(), 2);
+    const std::uint8_t code[4] = {0x78, 0x56, 0x34, 0x12};
+    target->setData(true, code);
+    setField(5, target->getIndex());
+    const auto frames = drain(engine);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].payload(), (Bytes{pack(), 5, 3, 2, 8, 0x78, 0x56, 0x34, 0x12}));
+    EXPECT_EQ(frames[0].timeoutMs, 20000u);
+    EXPECT_EQ(device->getField(0)->getStatus(), Field::FIELD_UNCHANGED);
+    EXPECT_EQ(device->getField(0)->getData()[0], 0);
+    answer(engine, {pack(), 5, 0});
+    EXPECT_EQ(hooks.uploads, std::vector<LoadStage>{LOAD_FIRMWARE});
 }
 
 TEST_F(AnswerProcessing, AcknowledgementForADeviceNoLongerInTheModelDoesNothing) {

@@ -134,6 +134,12 @@ INSTANTIATE_TEST_SUITE_P(
                     LookupCase{"firstInIndexOrder", {{4, "erase"}, {1, "er"}}, "erase", 1},
                     LookupCase{"unnamedNeverMatches", {{0, ""}, {2, "erase"}}, "erase", 2},
                     LookupCase{"onlyUnnamed", {{0, ""}}, "erase", kNone},
+                    LookupCase{"lengthOnlyNuls", {{0, std::string(3, '\0')}}, "erase", kNone},
+                    // A name length that counts the terminator, or NULs after it.
+                    LookupCase{"lengthCountsTheNul", {{0, std::string("erase\0", 6)}}, "erase", 0},
+                    LookupCase{"lengthCountsNuls", {{0, std::string("erase\0\0\0", 8)}}, "erase", 0},
+                    LookupCase{"nulInsideStoredName", {{0, std::string("er\0se", 5)}}, "erase", kNone},
+                    LookupCase{"storedLongerThanWanted", {{0, std::string("erase\0x", 7)}}, "erase", kNone},
                     LookupCase{"sparseIndex", {{7, "erase"}}, "erase", 7},
                     LookupCase{"noFields", {}, "erase", kNone}),
     [](const testing::TestParamInfo<LookupCase>& info) { return std::string(info.param.name); });

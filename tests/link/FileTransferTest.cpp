@@ -277,6 +277,8 @@ TEST_F(FileTransfer, UnreadableNewFileDropsTheStalledTransferToo) {
     engine.onMessage(MSG_FIRMWARE_WRITE, &missing);
     engine.generateResponse(MSG_FILE_WRITE, nullptr);
     EXPECT_EQ(capture.count("Can't open file.", BaseLogger::ERROR), 1u);
+    EXPECT_EQ(capture.count("file transfer (device 5, file 0) is still waiting for the device: dropped"), 1u);
+    EXPECT_EQ(capture.count("starting over"), 0u);
     EXPECT_EQ(engine.getQueueSize(), 0u);
     EXPECT_FALSE(engine.isPending(MSG_FILE_WRITE));
     EXPECT_FALSE(engine.isTransferActive());
