@@ -21,8 +21,10 @@ public:
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
 
-    // Makes the worker active; creates its thread when none is running.
-    void start(bool detach);
+    // Makes the worker active; creates its thread when none is running. Virtual so that a
+    // worker which must order its starts with its own ending (the serial listener) is started
+    // the same way through a Thread reference.
+    virtual void start(bool detach);
     // Makes the worker inactive; the thread keeps looping.
     void stop();
     // Ends the worker: clears both flags and joins the thread. Called from run() itself, it

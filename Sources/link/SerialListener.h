@@ -64,10 +64,10 @@ public:
         terminate();
     }
 
-    // Hides Thread::start (call it through the listener's type): a start that comes while the
-    // loop is about to end itself after a failed read must not be lost, so both are
-    // serialised here and the loop ends only if no start came since that read began.
-    void start(bool detach) {
+    // A start that comes while the loop is about to end itself after a failed read must not
+    // be lost, so both are serialised here and the loop ends only if no start came since that
+    // read began.
+    void start(bool detach) override {
         std::lock_guard<std::mutex> lock(startMutex);
         ++starts;
         Thread::start(detach);
