@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 
 // Crash handlers that leave a trace in the start-up log. They write pre-formatted lines with
@@ -22,6 +24,9 @@ void installSignalHandlers();
 
 // One CRITICAL line in the domain "Crash"; async-signal-safe.
 void writeCrashLine(const char* message);
+
+// One "  #i 0x..." line per return address, all stamped with the same time; async-signal-safe.
+void writeStackLines(std::int64_t unixSeconds, void* const* frames, int count);
 
 // The platform part, in CrashHandlersPosix.cpp or CrashHandlersWindows.cpp:
 // writes one finished line to the crash descriptor (async-signal-safe) ...

@@ -24,13 +24,7 @@ void onFatalSignal(int signal) {
     writeCrashBytes(head.data(), head.size());
 
     void* frames[kMaxFrames];
-    const int count = ::backtrace(frames, kMaxFrames);
-    for (int i = 0; i < count; ++i) {
-        CrashLine frame = CrashLine::begin(now, "CRITICAL", "Crash");
-        frame.append("  #").appendDecimal(static_cast<std::uint64_t>(i)).append(" ");
-        frame.appendHex(reinterpret_cast<std::uintptr_t>(frames[i]), true);
-        writeCrashBytes(frame.data(), frame.size());
-    }
+    writeStackLines(now, frames, ::backtrace(frames, kMaxFrames));
     _exit(128 + signal);
 }
 

@@ -20,17 +20,6 @@ std::atomic<int> gCrashFd{-1};
 
 constexpr int kMaxFrames = 64;
 
-void writeStack(std::int64_t now) {
-    void* frames[kMaxFrames];
-    const USHORT count = RtlCaptureStackBackTrace(0, kMaxFrames, frames, nullptr);
-    for (USHORT i = 0; i < count; ++i) {
-        CrashLine frame = CrashLine::begin(now, "CRITICAL", "Crash");
-        frame.append("  #").appendDecimal(i).append(" ");
-        frame.appendHex(reinterpret_cast<std::uintptr_t>(frames[i]), true);
-        writeCrashBytes(frame.data(), frame.size());
-    }
-}
-
 LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* info) {
     const auto now = static_cast<std::int64_t>(_time64(nullptr));
     const DWORD code =
@@ -38,7 +27,8 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* info) {
     CrashLine head = CrashLine::begin(now, "CRITICAL", "Crash");
     head.append("Unhandled exception code=").appendHex(code, true);
     writeCrashBytes(head.data(), head.size());
-    writeStack(now);
+    void* frames[kMaxFrames];
+    writeStackLines(now, frames, RtlCaptureStackBackTrace(0, kMaxFrames, frames, nullptr));
     return EXCEPTION_EXECUTE_HANDLER;
 }
 

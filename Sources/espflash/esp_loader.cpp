@@ -109,6 +109,20 @@ LoaderResult parameters_for_range(std::uint32_t offset, std::uint32_t size) {
     return std::uint64_t{offset} + size > s_target_flash_size ? LOADER_IMAGE_TOO_LARGE : LOADER_OK;
 }
 
+// After an attempt timed out, the chip may still answer it. Its answer names no block, so it
+// would be taken for the retry's and each later answer for the block before it: a block the
+// chip rejected could then pass as written. What still arrives is discarded until the line has
+// been quiet for a whole deadline (bounded, so that a line full of noise cannot hold us).
+void discard_late_answers(std::uint32_t quietMs) {
+    constexpr int kMostDiscarded = 64 * 1024;
+    std::uint8_t byte = 0;
+    for (int n = 0; n < kMostDiscarded; ++n) {
+        loader_port_start_timer(quietMs);
+        if (loader_port_read(&byte, 1, quietMs) != LOADER_OK)
+            break;
+    }
+}
+
 // A data command tried up to three times, each attempt under its own deadline.
 template <typename Send> LoaderResult with_attempts(std::uint32_t timeout, Send send) {
     LoaderResult r = LOADER_FAIL;
@@ -117,6 +131,8 @@ template <typename Send> LoaderResult with_attempts(std::uint32_t timeout, Send 
         r = send();
         if (r == LOADER_OK)
             break;
+        if (r == LOADER_TIMEOUT && attempt + 1 < kWriteAttempts)
+            discard_late_answers(timeout);
     }
     return r;
 }
@@ -176,7 +192,9 @@ LoaderResult read_flash_rom(std::uint8_t* buffer, std::uint32_t address, std::ui
             return r;
         const std::uint64_t from = at == 0 ? head : 0;
         const std::uint64_t n = std::min<std::uint64_t>(kReadSlowBlock - from, length - copied);
-        std::memcpy(buffer + copied, block + from, static_cast<std::size_t>(n));
+        // An empty read at an unaligned address still reads its block, but may have no buffer.
+        if (n > 0)
+            std::memcpy(buffer + copied, block + from, static_cast<std::size_t>(n));
         copied += n;
     }
     return LOADER_OK;

@@ -119,7 +119,10 @@ std::vector<std::string> SerialPortPosix::getAvailablePorts() {
     for (const std::string& name : names)
         ports.push_back(devDir + "/" + name);
     if (const char* extra = std::getenv("TAVISK_SERIAL_PORTS")) {
-        for (const std::string& path : SerialPortHelpers::splitPathList(extra)) {
+        // A name without a leading "/" is opened under /dev: look for it there too, and list it
+        // as that full path.
+        for (const std::string& name : SerialPortHelpers::splitPathList(extra)) {
+            const std::string path = normalizePortName(name);
             if (exists(path) && std::find(ports.begin(), ports.end(), path) == ports.end())
                 ports.push_back(path);
         }

@@ -52,6 +52,9 @@ int FakeLoaderPort::write(const std::uint8_t* data, std::uint16_t size) {
 int FakeLoaderPort::read(std::uint8_t* data, std::uint16_t size, std::uint32_t timeout) {
     if (data == nullptr || size == 0)
         return LOADER_BAD_PARAM;
+    // As the real hook: no time left reads nothing, even when bytes are waiting.
+    if (timeout == 0)
+        return LOADER_TIMEOUT;
     const Time until = clock + std::chrono::milliseconds(timeout);
     std::uint16_t got = 0;
     for (;;) {
@@ -76,8 +79,7 @@ int FakeLoaderPort::read(std::uint8_t* data, std::uint16_t size, std::uint32_t t
             next = scripted.front().due;
         if (rom != nullptr)
             next = std::min(next, rom->nextOutputAt());
-        // A read with less than one whole millisecond left times out, as the real hook does.
-        if (timeout == 0 || next >= until) {
+        if (next >= until) {
             clock = std::max(clock, until);
             return LOADER_TIMEOUT;
         }

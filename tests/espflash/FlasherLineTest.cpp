@@ -146,7 +146,10 @@ TEST(FlasherLine, ProgressAndBlockSizes) {
                 if (cmd.opcode == 0x03)
                     sizes.push_back(cmd.words()[0]);
             }
-            EXPECT_EQ(m.flash()[c.imageSize], c.imageSize % c.wireBlock ? 0xFF : m.flash()[c.imageSize]);
+            // A short last block lands padded.
+            if (c.imageSize % c.wireBlock != 0) {
+                EXPECT_EQ(m.flash()[c.imageSize], 0xFF);
+            }
         });
         EXPECT_EQ(sizes, std::vector<std::uint32_t>(c.progress.size(), c.wireBlock));
     }

@@ -191,6 +191,13 @@ TEST_F(Further, SlowReadCopiesTheAskedBytesFromWholeBlocks) {
     }
 }
 
+TEST_F(Further, AnEmptyReadNeedsNoBuffer) {
+    connect(false);
+    // Even when the address is not on a block boundary, nothing is copied.
+    EXPECT_EQ(esp_loader_flash_read(nullptr, 0x3E, 0), LOADER_OK);
+    EXPECT_EQ(esp_loader_flash_read(nullptr, 0x3E, 1), LOADER_BAD_PARAM);
+}
+
 TEST_F(Further, ReadsBeyondTheFlashAreRefused) {
     connect(false);
     Bytes buffer(0x40);

@@ -394,10 +394,26 @@ TEST_F(Loader, BlockWriteGivesUpAfterThreeAttempts) {
     rom.faults().silents = 3;
     const auto before = port.now();
     EXPECT_EQ(esp_loader_flash_write(block.data(), 1024), LOADER_TIMEOUT);
-    EXPECT_EQ(port.now() - before, 3000ms);
+    // Three deadlines, and a quiet second after each of the first two before trying again.
+    EXPECT_EQ(port.now() - before, 5000ms);
     EXPECT_EQ(count("FLASH_DATA"), 3u);
     EXPECT_EQ(esp_loader_flash_write(block.data(), 1025), LOADER_BAD_PARAM);
     EXPECT_EQ(count("FLASH_DATA"), 3u);
+}
+
+TEST_F(Loader, LateAnswerIsNotTakenForTheNextBlock) {
+    ASSERT_EQ(esp_loader_connect(&kArgs), LOADER_OK);
+    ASSERT_EQ(esp_loader_flash_start(0, 4096, 1024), LOADER_OK);
+    std::vector<std::uint8_t> block(1024, 1);
+    // The first block's answer comes after its deadline; the retry is answered in time.
+    rom.faults().lateOpcode = FLASH_DATA;
+    rom.faults().lates = 1;
+    rom.faults().lateBy = 1500ms;
+    EXPECT_EQ(esp_loader_flash_write(block.data(), 1024), LOADER_OK);
+    // The chip never answers the second block: the late answer must not pass for it.
+    rom.faults().silentOpcode = FLASH_DATA;
+    rom.faults().silents = 3;
+    EXPECT_EQ(esp_loader_flash_write(block.data(), 1024), LOADER_TIMEOUT);
 }
 
 TEST_F(Loader, FinishAsksToStayOrToReboot) {

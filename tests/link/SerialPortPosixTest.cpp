@@ -316,13 +316,16 @@ TEST(SerialPortPosixDiscovery, ListsAdaptersAndDrivenUartsInNaturalOrderThenName
     folder.driver("tty0");
 
     PtyPair pty;
-    const ScopedEnv env("TAVISK_SERIAL_PORTS",
-                        ":" + pty.slavePath() + ":/nonexistent/pts/77:" + folder.dev + "/ttyACM0");
+    // Named as the port would be opened: a name without a leading "/" lies under /dev.
+    PtyPair underDev;
+    const std::string relative = underDev.slavePath().substr(std::string("/dev/").size());
+    const ScopedEnv env("TAVISK_SERIAL_PORTS", ":" + pty.slavePath() + ":/nonexistent/pts/77:" + folder.dev +
+                                                   "/ttyACM0:" + relative + ":pts/nonexistent");
     SerialPortPosix port(folder.dev, folder.sys);
     const std::string d = folder.dev + "/";
     EXPECT_EQ(port.getAvailablePorts(),
               (std::vector<std::string>{d + "ttyACM0", d + "ttyS0", d + "ttyS12", d + "ttyUSB2",
-                                        d + "ttyUSB10", pty.slavePath()}));
+                                        d + "ttyUSB10", pty.slavePath(), underDev.slavePath()}));
 }
 
 TEST(SerialPortPosixDiscovery, MissingFolderGivesAnEmptyList) {
