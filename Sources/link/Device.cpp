@@ -5,9 +5,11 @@
 namespace App {
 
 Device::Device(const DeviceInfo& deviceInfo, std::recursive_mutex& modelMutex)
-    : info(deviceInfo), name(info.name, strnlen(info.name, sizeof(info.name))), mutex(modelMutex) {
-    if (info.nameLength == 0)
-        name.clear();
+    : info(deviceInfo), mutex(modelMutex) {
+    // Callers read info.name as a C string: it stays terminated whatever the record held.
+    info.name[sizeof(info.name) - 1] = '\0';
+    if (info.nameLength != 0)
+        name = info.name;
 }
 
 Device::~Device() {

@@ -20,7 +20,11 @@ public:
 
     FieldInfo* getInfo() { return &info; }
     const FieldInfo* getInfo() const { return &info; }
-    void setInfo(FieldInfo& newInfo) { info = newInfo; }
+    // Replaces the description; the name stays NUL-terminated whatever the record holds.
+    void setInfo(FieldInfo& newInfo) {
+        info = newInfo;
+        info.name[sizeof(info.name) - 1] = '\0';
+    }
     const char* getName() const { return info.name; }
     std::uint8_t getNameLength() const { return info.nameLength; }
     std::uint8_t getType() const { return info.type; }

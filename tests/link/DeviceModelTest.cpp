@@ -97,6 +97,23 @@ TEST_F(DeviceModel, FieldsAreFoundUnderSparseIndexesAndKeepTheirFirstDescription
     EXPECT_EQ(device->getInfo()->fieldCount, 0);
 }
 
+TEST_F(DeviceModel, NamesStayTerminatedWhateverTheRecordHolds) {
+    DeviceInfo info = deviceInfo(5, "");
+    std::memset(info.name, 'd', sizeof info.name);
+    info.nameLength = 62;
+    model.addDevice(info);
+    App::Device* device = model.getDevice(5);
+    EXPECT_EQ(std::strlen(device->getInfo()->name), 62u);
+    EXPECT_EQ(device->getDeviceName(), std::string(62, 'd'));
+
+    model.addDeviceField(5, 0, fieldInfo("erase"));
+    Field* field = device->getField(0);
+    FieldInfo retyped = *field->getInfo();
+    std::memset(retyped.name, 'f', sizeof retyped.name);
+    field->setInfo(retyped);
+    EXPECT_EQ(std::strlen(field->getName()), 62u);
+}
+
 struct LookupCase {
     const char* name;
     std::vector<std::pair<std::uint8_t, std::string>> fields;
