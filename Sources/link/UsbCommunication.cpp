@@ -125,6 +125,11 @@ bool UsbCommunication::isConnected() {
     return connectionMethod > 0;
 }
 
+UsbCommunication::ConnectionMethod UsbCommunication::getConnectionMethod() {
+    std::lock_guard<std::mutex> state(stateMutex);
+    return connectionMethod;
+}
+
 LinkStatus UsbCommunication::toDetermineDevices(ConnectionMethod method) {
     if (method == USB)
         return LINK_OK;

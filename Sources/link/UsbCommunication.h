@@ -40,6 +40,8 @@ public:
     // LINK_OK, LINK_CLOSE_FAILED or LINK_READ_FAILED (no method chosen).
     LinkStatus disconnect();
     bool isConnected();
+    // The method chosen by the last connect, or NONE after a disconnect or a dropped link.
+    ConnectionMethod getConnectionMethod();
     // COM: refills deviceList with the ports found. LINK_OK, LINK_WRITE_FAILED or
     // LINK_READ_FAILED.
     LinkStatus toDetermineDevices(ConnectionMethod method);

@@ -36,7 +36,7 @@ bool upload(const Run& run, double& kibPerSecond) {
         std::fprintf(stderr, "tavisk_bench_stm32_transfer: %s\n", error.c_str());
         return false;
     }
-    if (!rig.discover(30s) || !rig.writeEraseCode()) {
+    if (!rig.startUpload()) {
         std::fprintf(stderr, "tavisk_bench_stm32_transfer: the simulated beacon was not found\n");
         return false;
     }

@@ -4,7 +4,7 @@
 
 #include "LogCapture.h"
 #include "SharedTestImage.h"
-#include "StandInWindow.h"
+#include "SessionRig.h"
 
 #include <gtest/gtest.h>
 
@@ -20,17 +20,16 @@ TEST(BeaconComPort, SearchFieldsAndUploadThroughTheWin32Port) {
     if (!port || !*port)
         GTEST_SKIP() << "TAVISK_TEST_BEACON_PORT is not set (scripts/test-windows sets it)";
     LogCapture log;
-    StandInWindow window;
-    window.setImage(sim::sharedTestImage());
+    SessionRig rig;
+    rig.setImage(sim::sharedTestImage());
     std::string error;
-    ASSERT_TRUE(window.connect(port, &error)) << error;
-    ASSERT_TRUE(window.discover(60s));
-    ASSERT_TRUE(window.writeEraseCode());
+    ASSERT_TRUE(rig.connect(port, &error)) << error;
+    ASSERT_TRUE(rig.startUpload());
     // The beacon refuses to close an image that differs from the one it expects, so this
     // line means the image arrived intact.
     ASSERT_TRUE(log.waitForText("Firmware transfer complete: 3000 bytes", 1, 120s));
-    EXPECT_TRUE(window.waitForTransferEnd(20s));
-    EXPECT_EQ(window.loadFirmwareCount(), 1);
+    EXPECT_TRUE(rig.waitForTransferEnd(20s));
+    EXPECT_EQ(rig.loadFirmwareCount(), 1);
     EXPECT_FALSE(log.contains("Message with problem"));
     EXPECT_FALSE(log.contains("received message with wrong CRC"));
 }

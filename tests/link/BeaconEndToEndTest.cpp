@@ -20,12 +20,12 @@ protected:
         std::string error;
         ASSERT_TRUE(r.connect(&error)) << error;
     }
-    // Search, field chain, erase write, and the transfer that its acknowledgement starts.
+    // The Upload button: search, field chain and erase wait, the erase write, and the
+    // transfer that its acknowledgement starts.
     void startUpload(UploadRig& r, const std::vector<std::uint8_t>& image) {
         r.setImage(image);
         connect(r);
-        ASSERT_TRUE(r.discover());
-        ASSERT_TRUE(r.writeEraseCode());
+        ASSERT_TRUE(r.startUpload());
     }
     // On a failure, show the last lines the system logged: the capture hides them otherwise.
     void TearDown() override {
@@ -191,6 +191,37 @@ INSTANTIATE_TEST_SUITE_P(
                   false,
                   {"COM read failed; treating as disconnected", "SerialListener: Thread is terminated"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EndToEnd, ARebootWritesItsFieldAndTheLinkComesBackWithANewSearch) {
+    UploadRig rig;
+    connect(rig);
+    ASSERT_TRUE(rig.discover());
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::recursive_mutex> lock(rig.engine().getMutex());
+        return rig.engine().deviceHandler.getDevice(5)->getFieldCount() == 4;
+    }));
+    const std::size_t searches = rig.beacon().requestCount(1);
+    rig.session().rebootDevice();
+    EXPECT_TRUE(rig.session().reconnectInProgress());
+    // Field 3 of the default table is "reboot".
+    ASSERT_TRUE(eventually([&] { return rig.beacon().fieldValue(3) == 1; }));
+    // The link is closed and opened again, the workers restart and search once more.
+    ASSERT_TRUE(eventually([&] { return !rig.session().reconnectInProgress(); }));
+    EXPECT_TRUE(rig.link().isConnected());
+    ASSERT_TRUE(eventually([&] { return rig.beacon().requestCount(1) == searches + 1; }));
+    // The engine starts its pack numbers over, as a rebooted device expects; the simulated
+    // one does not restart and notes that.
+    EXPECT_EQ(rig.beacon().violations(), std::vector<std::string>{"pack #1 after pack #6"});
+}
+
+TEST_F(EndToEnd, NoReconnectWithoutASerialLink) {
+    UploadRig rig;
+    rig.session().scheduleSerialReconnectAfterReboot();
+    EXPECT_FALSE(rig.session().reconnectInProgress());
+    rig.link().connect(UsbCommunication::USB);
+    rig.session().scheduleSerialReconnectAfterReboot();
+    EXPECT_FALSE(rig.session().reconnectInProgress());
+}
 
 TEST_F(EndToEnd, AfterAHangUpTheLinkIsDroppedAndTheListenerEnded) {
     UploadRig rig;

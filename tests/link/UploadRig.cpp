@@ -8,7 +8,7 @@ UploadRig::UploadRig(unsigned baud, sim::BeaconConfig config)
 }
 
 UploadRig::~UploadRig() {
-    window.stop();
+    sessionRig.stop();
 }
 
 void UploadRig::addDevice(std::shared_ptr<sim::SimBeacon> other) {
@@ -16,11 +16,11 @@ void UploadRig::addDevice(std::shared_ptr<sim::SimBeacon> other) {
 }
 
 bool UploadRig::connect(std::string* error) {
-    return pty.open(error) && window.connect(pty.path(), error);
+    return pty.open(error) && sessionRig.connect(pty.path(), error);
 }
 
 void UploadRig::setImage(const std::vector<std::uint8_t>& image) {
-    window.setImage(image);
+    sessionRig.setImage(image);
     device->setExpectedImage(image);
 }
 

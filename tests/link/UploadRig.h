@@ -2,7 +2,7 @@
 
 #include "PtyLine.h"
 #include "SimBeacon.h"
-#include "StandInWindow.h"
+#include "SessionRig.h"
 
 #include <chrono>
 #include <memory>
@@ -11,8 +11,8 @@
 
 namespace tavisk::test {
 
-// The STM32 road end to end on Linux: simulated beacons on a pseudo-terminal and the
-// stand-in window (real port, link, engine and workers) connected to it.
+// The STM32 road end to end on Linux: simulated beacons on a pseudo-terminal and the main
+// sessionRig's session (real port, link, engine and workers) connected to it.
 class UploadRig {
 public:
     explicit UploadRig(unsigned baud = 0, sim::BeaconConfig config = sim::BeaconConfig());
@@ -22,34 +22,35 @@ public:
 
     // Another device on the same line; before connect().
     void addDevice(std::shared_ptr<sim::SimBeacon> device);
-    // Opens the line and connects the stand-in window to it.
+    // Opens the line and connects the session to it.
     bool connect(std::string* error = nullptr);
-    void stop() { window.stop(); }
+    void stop() { sessionRig.stop(); }
 
     // The image to upload: written to a file for the engine and expected by the beacon.
     void setImage(const std::vector<std::uint8_t>& image);
     bool discover(std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
-        return window.discover(deadline);
+        return sessionRig.discover(deadline);
     }
-    bool writeEraseCode() { return window.writeEraseCode(); }
+    bool startUpload() { return sessionRig.startUpload(); }
     bool waitForTransferEnd(std::chrono::milliseconds deadline) {
-        return window.waitForTransferEnd(deadline);
+        return sessionRig.waitForTransferEnd(deadline);
     }
 
     sim::SimBeacon& beacon() { return *device; }
     sim::PtyLine& line() { return pty; }
-    UsbCommunication& link() { return window.link(); }
-    PayloadHandler& engine() { return window.engine(); }
-    Listener& listener() { return window.listener(); }
-    Sender& sender() { return window.sender(); }
-    int loadFirmwareCount() const { return window.loadFirmwareCount(); }
-    int statusUpdateCount() const { return window.statusUpdateCount(); }
+    BeaconSession& session() { return sessionRig.session(); }
+    UsbCommunication& link() { return sessionRig.link(); }
+    PayloadHandler& engine() { return sessionRig.engine(); }
+    Listener& listener() { return sessionRig.listener(); }
+    Sender& sender() { return sessionRig.sender(); }
+    int loadFirmwareCount() const { return sessionRig.loadFirmwareCount(); }
+    int statusUpdateCount() const { return sessionRig.statusUpdateCount(); }
 
 private:
     std::shared_ptr<sim::SimBeacon> device;
     sim::PtyLine pty;
     // After the line, so that it is stopped and destroyed before the line goes.
-    StandInWindow window;
+    SessionRig sessionRig;
 };
 
 } // namespace tavisk::test

@@ -5,22 +5,22 @@ tavisk_add_gtest(tavisk_serial_workers_test
   LIBS tavisk_link
   LABELS threaded)
 
-# The main window's handlers stood in for, over the real link, engine and workers.
-add_library(tavisk_stand_in_window STATIC ${CMAKE_CURRENT_LIST_DIR}/StandInWindow.cpp)
-target_include_directories(tavisk_stand_in_window PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(tavisk_stand_in_window PUBLIC tavisk_link PRIVATE tavisk_warnings)
+# The main window's session with the keys that the protocol side fires routed to it.
+add_library(tavisk_session_rig STATIC ${CMAKE_CURRENT_LIST_DIR}/SessionRig.cpp)
+target_include_directories(tavisk_session_rig PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(tavisk_session_rig PUBLIC tavisk_control PRIVATE tavisk_warnings)
 
 if(WIN32)
   # Under wine against the simulated beacon, which scripts/test-windows serves on a COM port.
   tavisk_add_gtest(tavisk_beacon_com_port_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/BeaconComPortTest.cpp
-    LIBS tavisk_stand_in_window tavisk_sim_beacon
+    LIBS tavisk_session_rig tavisk_sim_beacon
     RESOURCE_LOCK tavisk_test_beacon_port)
 else()
   # The simulated beacon on a pseudo-terminal; also used by bench/.
   add_library(tavisk_upload_rig STATIC ${CMAKE_CURRENT_LIST_DIR}/UploadRig.cpp)
   target_include_directories(tavisk_upload_rig PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-  target_link_libraries(tavisk_upload_rig PUBLIC tavisk_stand_in_window tavisk_sim_beacon tavisk_sim_pty
+  target_link_libraries(tavisk_upload_rig PUBLIC tavisk_session_rig tavisk_sim_beacon tavisk_sim_pty
                         PRIVATE tavisk_warnings)
 
   tavisk_add_gtest(tavisk_beacon_end_to_end_test

@@ -1,0 +1,93 @@
+#include "EspFlashJob.h"
+
+#include "LoggerManager.h"
+
+#include <exception>
+#include <system_error>
+#include <utility>
+
+namespace {
+const std::string kPrefix = "MainWindow: ";
+}
+
+EspFlashJob::EspFlashJob(FlashFunction flashFunction, std::function<void()> notifyFunction)
+    : flash(std::move(flashFunction)), notify(std::move(notifyFunction)), logger(&LoggerManager::getInstance()) {}
+
+EspFlashJob::~EspFlashJob() {
+    waitForEnd();
+}
+
+bool EspFlashJob::start(const std::string& path) {
+    if (running.exchange(true)) {
+        logger->log("ESP32 flashing already in progress", BaseLogger::WARNING, kPrefix);
+        return false;
+    }
+    if (worker.joinable())
+        worker.join(); // an earlier flash that ended
+    done = false;
+    lastPercent = 0;
+    {
+        std::lock_guard<std::mutex> lock(resultMutex);
+        result = Result();
+    }
+    completionDue = true;
+    try {
+        worker = std::thread([this, path] { run(path); });
+    } catch (const std::system_error& error) {
+        completionDue = false;
+        running = false;
+        logger->log(std::string("ESP32 flash worker could not start: ") + error.what(), BaseLogger::ERROR, kPrefix);
+        return false;
+    }
+    return true;
+}
+
+void EspFlashJob::run(const std::string& path) {
+    TaviskEspSerialFlasher::FlashOptions options;
+    options.offset = 0;
+    options.blockSize = 1024;
+    options.reboot = false;
+    const Progress progress = [this](unsigned char percent) {
+        lastPercent = percent;
+        notify();
+    };
+    std::string error;
+    bool ok = false;
+    // Whatever the flasher throws ends this flash as a failure with its text: the window
+    // must become usable again.
+    try {
+        ok = flash(path, options, progress, &error);
+    } catch (const std::exception& exception) {
+        ok = false;
+        error = exception.what();
+    } catch (...) {
+        ok = false;
+        error = "unknown exception";
+    }
+    if (!ok && error.empty())
+        error = "the flasher gave no reason";
+    {
+        std::lock_guard<std::mutex> lock(resultMutex);
+        result.ok = ok;
+        result.error = ok ? std::string() : error;
+    }
+    done = true;
+    running = false;
+    notify();
+}
+
+std::optional<EspFlashJob::Result> EspFlashJob::takeCompletion() {
+    if (!done.load() || !completionDue.exchange(false))
+        return std::nullopt;
+    if (worker.joinable())
+        worker.join();
+    std::lock_guard<std::mutex> lock(resultMutex);
+    return result;
+}
+
+void EspFlashJob::waitForEnd() {
+    if (running.load())
+        logger->log("Waiting for the running ESP32 flash to end", BaseLogger::INFO, kPrefix);
+    if (worker.joinable())
+        worker.join();
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "EspSerialFlasher.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+class LoggerManager;
+
+// One ESP32 flash at a time on a worker thread of its own. The worker reports each
+// percentage and its end through `notify` (the main window emits a dispatcher there, so that
+// the GUI thread redraws); the GUI thread reads the state and takes the result once per flash.
+//
+// start(), takeCompletion() and waitForEnd() are called on one thread (the GUI thread); the
+// state they read is shared with the worker through atomics and `resultMutex`.
+class EspFlashJob {
+public:
+    using Progress = std::function<void(unsigned char)>;
+    // Flashes the image at `path`: true when it was written; on failure the text in `error`.
+    using FlashFunction = std::function<bool(const std::string& path, const TaviskEspSerialFlasher::FlashOptions&,
+                                             const Progress& progress, std::string* error)>;
+
+    struct Result {
+        bool ok = false;
+        std::string error; // the flasher's text when it failed
+    };
+
+    EspFlashJob(FlashFunction flash, std::function<void()> notify);
+    // Waits for a running flash: a flash cut short could leave the chip half written.
+    ~EspFlashJob();
+    EspFlashJob(const EspFlashJob&) = delete;
+    EspFlashJob& operator=(const EspFlashJob&) = delete;
+
+    // Starts flashing `path` (offset 0, blocks of 1024 bytes, no reboot). False, with a
+    // WARNING, while a flash runs; the running one is not disturbed.
+    bool start(const std::string& path);
+
+    std::uint8_t percent() const { return lastPercent.load(); }
+    bool finished() const { return done.load(); }
+    bool inProgress() const { return running.load(); }
+
+    // Once per flash, after the worker has ended: joins it and returns the result. Empty
+    // while the flash runs and for every later call.
+    std::optional<Result> takeCompletion();
+    // Waits for a running flash to end (saying so with an INFO line) and joins the worker.
+    void waitForEnd();
+
+private:
+    void run(const std::string& path);
+
+    FlashFunction flash;
+    std::function<void()> notify;
+    LoggerManager* logger;
+    std::thread worker; // started and joined on the GUI thread only
+
+    std::atomic<bool> running{false};       // a flash runs
+    std::atomic<bool> done{false};          // the worker has ended its flash
+    std::atomic<bool> completionDue{false}; // takeCompletion has not yet answered this flash
+    std::atomic<std::uint8_t> lastPercent{0};
+    // Guards `result`: written by the worker at its end, read by the GUI thread.
+    std::mutex resultMutex;
+    Result result;
+};

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+// The text over the progress bar: the percentage while a load runs, the success text once
+// the device has taken the whole image.
+namespace ProgressText {
+
+inline constexpr const char* kSuccess = "Устройство прошито успешно";
+
+// "p%" below 100. At 100 and above the success text when the load has finished, else "p%":
+// an ESP32 flash reports 100 after its last block, before the flasher is done with it. An
+// STM32 transfer reaches 100 only once the device confirmed the end, so it passes true.
+std::string label(unsigned percent, bool finished);
+
+} // namespace ProgressText

@@ -1,0 +1,217 @@
+#include "EspFlashJob.h"
+#include "LogCapture.h"
+#include "ProgressText.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using tavisk::test::LogCapture;
+using FlashOptions = TaviskEspSerialFlasher::FlashOptions;
+
+// Counts the job's notifications and lets the test wait for the end of a flash, as the GUI
+// thread's dispatcher slot would see it.
+class Reports {
+public:
+    void notify() {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++count;
+        changed.notify_all();
+    }
+    bool waitUntil(const std::function<bool()>& pred) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, 20s, pred);
+    }
+    int total() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return count;
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    int count = 0;
+};
+
+// Holds a fake flash at a point until the test lets it go on.
+class Gate {
+public:
+    void open() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            opened = true;
+        }
+        changed.notify_all();
+    }
+    void pass() {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [this] { return opened; });
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool opened = false;
+};
+
+struct Outcome {
+    bool ok;
+    std::string error;
+};
+
+TEST(EspFlashJob, TheResultOfEveryWayAFlashEnds) {
+    struct Case {
+        const char* name;
+        EspFlashJob::FlashFunction flash;
+        Outcome expected;
+    };
+    const Case cases[] = {
+        {"success",
+         [](const std::string&, const FlashOptions&, const EspFlashJob::Progress& progress, std::string*) {
+             for (unsigned char p : {40, 81, 100})
+                 progress(p);
+             return true;
+         },
+         {true, ""}},
+        {"failure with the flasher's text",
+         [](const std::string&, const FlashOptions&, const EspFlashJob::Progress& progress, std::string* error) {
+             progress(40);
+             *error = "Failed to write block 2 (error 5)";
+             return false;
+         },
+         {false, "Failed to write block 2 (error 5)"}},
+        {"failure without a text",
+         [](const std::string&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) { return false; },
+         {false, "the flasher gave no reason"}},
+        {"standard exception",
+         [](const std::string&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) -> bool {
+             throw std::length_error("image does not fit in memory");
+         },
+         {false, "image does not fit in memory"}},
+        {"other exception",
+         [](const std::string&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) -> bool {
+             throw 7;
+         },
+         {false, "unknown exception"}},
+    };
+    for (const Case& c : cases) {
+        Reports reports;
+        EspFlashJob job(c.flash, [&] { reports.notify(); });
+        ASSERT_TRUE(job.start("image.bin")) << c.name;
+        ASSERT_TRUE(reports.waitUntil([&] { return job.finished(); })) << c.name;
+        const auto result = job.takeCompletion();
+        ASSERT_TRUE(result.has_value()) << c.name;
+        EXPECT_EQ(result->ok, c.expected.ok) << c.name;
+        EXPECT_EQ(result->error, c.expected.error) << c.name;
+        EXPECT_FALSE(job.inProgress()) << c.name;
+        // The completion is handed out once per flash, however many notifications follow.
+        EXPECT_FALSE(job.takeCompletion().has_value()) << c.name;
+    }
+}
+
+TEST(EspFlashJob, FlashesFromOffsetZeroInBlocksOf1024WithoutReboot) {
+    FlashOptions seen{7, 7, true};
+    std::string seenPath;
+    Reports reports;
+    EspFlashJob job(
+        [&](const std::string& path, const FlashOptions& options, const EspFlashJob::Progress&, std::string*) {
+            seen = options;
+            seenPath = path;
+            return true;
+        },
+        [&] { reports.notify(); });
+    ASSERT_TRUE(job.start(u8"/images/прошивка.bin"));
+    ASSERT_TRUE(reports.waitUntil([&] { return job.finished(); }));
+    job.takeCompletion();
+    EXPECT_EQ(seen.offset, 0u);
+    EXPECT_EQ(seen.blockSize, 1024u);
+    EXPECT_FALSE(seen.reboot);
+    EXPECT_EQ(seenPath, u8"/images/прошивка.bin");
+}
+
+TEST(EspFlashJob, AReportOf100BeforeTheEndIsNoSuccessYet) {
+    Gate lastBlockWritten;
+    Reports reports;
+    EspFlashJob job(
+        [&](const std::string&, const FlashOptions&, const EspFlashJob::Progress& progress, std::string*) {
+            progress(50);
+            progress(100);
+            lastBlockWritten.pass(); // the flasher still finishes the flash
+            return true;
+        },
+        [&] { reports.notify(); });
+    ASSERT_TRUE(job.start("image.bin"));
+    ASSERT_TRUE(reports.waitUntil([&] { return job.percent() == 100; }));
+    EXPECT_FALSE(job.finished());
+    EXPECT_EQ(ProgressText::label(job.percent(), job.finished()), "100%");
+    EXPECT_FALSE(job.takeCompletion().has_value());
+
+    lastBlockWritten.open();
+    ASSERT_TRUE(reports.waitUntil([&] { return job.finished(); }));
+    EXPECT_EQ(ProgressText::label(job.percent(), job.finished()), ProgressText::kSuccess);
+    ASSERT_TRUE(job.takeCompletion().has_value());
+    // Two reports and the end.
+    EXPECT_EQ(reports.total(), 3);
+}
+
+TEST(EspFlashJob, ASecondStartWhileAFlashRunsIsRefused) {
+    LogCapture log;
+    Gate release;
+    Reports reports;
+    int flashes = 0;
+    EspFlashJob job(
+        [&](const std::string&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) {
+            ++flashes;
+            release.pass();
+            return true;
+        },
+        [&] { reports.notify(); });
+    ASSERT_TRUE(job.start("first.bin"));
+    EXPECT_FALSE(job.start("second.bin"));
+    EXPECT_EQ(log.count("MainWindow: ESP32 flashing already in progress", BaseLogger::WARNING), 1u);
+    release.open();
+    ASSERT_TRUE(reports.waitUntil([&] { return job.finished(); }));
+    EXPECT_TRUE(job.takeCompletion()->ok);
+    EXPECT_EQ(flashes, 1);
+
+    // Once it has ended, the next flash starts (the ended worker is joined first).
+    ASSERT_TRUE(job.start("third.bin"));
+    ASSERT_TRUE(reports.waitUntil([&] { return job.finished(); }));
+    EXPECT_TRUE(job.takeCompletion()->ok);
+    EXPECT_EQ(flashes, 2);
+}
+
+TEST(EspFlashJob, DestroyingTheJobWaitsForARunningFlash) {
+    LogCapture log;
+    Gate release;
+    bool flashEnded = false;
+    std::thread releaser([&] {
+        // Let the flash end once the job says that it waits for it (or, when it never says
+        // so, after the deadline: the test then fails below without hanging).
+        log.waitForText("MainWindow: Waiting for the running ESP32 flash to end");
+        release.open();
+    });
+    {
+        EspFlashJob job(
+            [&](const std::string&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) {
+                release.pass();
+                flashEnded = true;
+                return true;
+            },
+            [] {});
+        ASSERT_TRUE(job.start("image.bin"));
+    }
+    releaser.join();
+    EXPECT_TRUE(flashEnded);
+    EXPECT_EQ(log.count("Waiting for the running ESP32 flash to end", BaseLogger::INFO), 1u);
+}
+
+} // namespace
