@@ -12,6 +12,7 @@
 
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 
 namespace {
@@ -62,7 +63,9 @@ int runGuarded(int argc, char** argv, const WindowFactory& makeWindow) {
     setDefaultWindowIcon();
 
     writeLogMessage(kDomain, "Creating MainWindow...");
-    Gtk::Window* window = makeWindow("TaviskBeaconUtility", application);
+    // Destroyed when the loop has ended (or an exception leaves it): the window joins its
+    // workers then, while the loggers and the handler registry still exist.
+    const std::unique_ptr<Gtk::Window> window(makeWindow("TaviskBeaconUtility", application));
     if (window == nullptr)
         throw std::runtime_error("MainWindow could not be created from the UI definition");
     writeLogMessage(kDomain, "MainWindow created. Entering event loop.");

@@ -25,6 +25,7 @@ bool EspFlashJob::start(const std::string& path) {
     if (worker.joinable())
         worker.join(); // an earlier flash that ended
     done = false;
+    ok = false;
     lastPercent = 0;
     {
         std::lock_guard<std::mutex> lock(resultMutex);
@@ -52,25 +53,26 @@ void EspFlashJob::run(const std::string& path) {
         notify();
     };
     std::string error;
-    bool ok = false;
+    bool written = false;
     // Whatever the flasher throws ends this flash as a failure with its text: the window
     // must become usable again.
     try {
-        ok = flash(path, options, progress, &error);
+        written = flash(path, options, progress, &error);
     } catch (const std::exception& exception) {
-        ok = false;
+        written = false;
         error = exception.what();
     } catch (...) {
-        ok = false;
+        written = false;
         error = "unknown exception";
     }
-    if (!ok && error.empty())
+    if (!written && error.empty())
         error = "the flasher gave no reason";
     {
         std::lock_guard<std::mutex> lock(resultMutex);
-        result.ok = ok;
-        result.error = ok ? std::string() : error;
+        result.ok = written;
+        result.error = written ? std::string() : error;
     }
+    ok = written;
     done = true;
     running = false;
     notify();

@@ -42,6 +42,8 @@ public:
 
     std::uint8_t percent() const { return lastPercent.load(); }
     bool finished() const { return done.load(); }
+    // Finished, and the image was written: only then may the window say so.
+    bool succeeded() const { return done.load() && ok.load(); }
     bool inProgress() const { return running.load(); }
 
     // Once per flash, after the worker has ended: joins it and returns the result. Empty
@@ -61,6 +63,7 @@ private:
     std::atomic<bool> running{false};       // a flash runs
     std::atomic<bool> done{false};          // the worker has ended its flash
     std::atomic<bool> completionDue{false}; // takeCompletion has not yet answered this flash
+    std::atomic<bool> ok{false};            // the flash that ended wrote its image
     std::atomic<std::uint8_t> lastPercent{0};
     // Guards `result`: written by the worker at its end, read by the GUI thread.
     std::mutex resultMutex;

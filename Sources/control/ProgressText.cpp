@@ -2,8 +2,8 @@
 
 namespace ProgressText {
 
-std::string label(unsigned percent, bool finished) {
-    if (percent >= 100 && finished)
+std::string label(unsigned percent, bool endedWell) {
+    if (percent >= 100 && endedWell)
         return kSuccess;
     return std::to_string(percent) + "%";
 }

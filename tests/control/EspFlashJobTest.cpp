@@ -65,6 +65,7 @@ private:
 struct Outcome {
     bool ok;
     std::string error;
+    std::string label; // over the progress bar once the flash has ended
 };
 
 TEST(EspFlashJob, TheResultOfEveryWayAFlashEnds) {
@@ -80,27 +81,34 @@ TEST(EspFlashJob, TheResultOfEveryWayAFlashEnds) {
                  progress(p);
              return true;
          },
-         {true, ""}},
+         {true, "", ProgressText::kSuccess}},
         {"failure with the flasher's text",
          [](const std::string&, const FlashOptions&, const EspFlashJob::Progress& progress, std::string* error) {
              progress(40);
              *error = "Failed to write block 2 (error 5)";
              return false;
          },
-         {false, "Failed to write block 2 (error 5)"}},
+         {false, "Failed to write block 2 (error 5)", "40%"}},
+        {"failure after the last block",
+         [](const std::string&, const FlashOptions&, const EspFlashJob::Progress& progress, std::string* error) {
+             progress(100);
+             *error = "MD5 of the written flash differs";
+             return false;
+         },
+         {false, "MD5 of the written flash differs", "100%"}},
         {"failure without a text",
          [](const std::string&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) { return false; },
-         {false, "the flasher gave no reason"}},
+         {false, "the flasher gave no reason", "0%"}},
         {"standard exception",
          [](const std::string&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) -> bool {
              throw std::length_error("image does not fit in memory");
          },
-         {false, "image does not fit in memory"}},
+         {false, "image does not fit in memory", "0%"}},
         {"other exception",
          [](const std::string&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) -> bool {
              throw 7;
          },
-         {false, "unknown exception"}},
+         {false, "unknown exception", "0%"}},
     };
     for (const Case& c : cases) {
         Reports reports;
@@ -111,6 +119,7 @@ TEST(EspFlashJob, TheResultOfEveryWayAFlashEnds) {
         ASSERT_TRUE(result.has_value()) << c.name;
         EXPECT_EQ(result->ok, c.expected.ok) << c.name;
         EXPECT_EQ(result->error, c.expected.error) << c.name;
+        EXPECT_EQ(ProgressText::label(job.percent(), job.succeeded()), c.expected.label) << c.name;
         EXPECT_FALSE(job.inProgress()) << c.name;
         // The completion is handed out once per flash, however many notifications follow.
         EXPECT_FALSE(job.takeCompletion().has_value()) << c.name;
@@ -151,12 +160,12 @@ TEST(EspFlashJob, AReportOf100BeforeTheEndIsNoSuccessYet) {
     ASSERT_TRUE(job.start("image.bin"));
     ASSERT_TRUE(reports.waitUntil([&] { return job.percent() == 100; }));
     EXPECT_FALSE(job.finished());
-    EXPECT_EQ(ProgressText::label(job.percent(), job.finished()), "100%");
+    EXPECT_EQ(ProgressText::label(job.percent(), job.succeeded()), "100%");
     EXPECT_FALSE(job.takeCompletion().has_value());
 
     lastBlockWritten.open();
     ASSERT_TRUE(reports.waitUntil([&] { return job.finished(); }));
-    EXPECT_EQ(ProgressText::label(job.percent(), job.finished()), ProgressText::kSuccess);
+    EXPECT_EQ(ProgressText::label(job.percent(), job.succeeded()), ProgressText::kSuccess);
     ASSERT_TRUE(job.takeCompletion().has_value());
     // Two reports and the end.
     EXPECT_EQ(reports.total(), 3);

@@ -1,0 +1,134 @@
+#pragma once
+
+#include "BeaconSession.h"
+#include "GlobalHandlerEvents.h"
+#include "MainWindowWidgets.h"
+
+#include <glibmm/dispatcher.h>
+#include <gtkmm/application.h>
+#include <gtkmm/builder.h>
+#include <gtkmm/window.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+class LoggerManager;
+
+// The program's only top-level window and its controller, built from the UI definition. The
+// widgets never call it: they fire registry keys, and its handlers do the work. What it
+// decides without GTK lives in its BeaconSession (link, engine, workers, erase wait, upload,
+// ESP32 flash and reconnect jobs); the window adds the widgets, the timer and the two
+// dispatchers that bring worker news to the GUI thread.
+//
+// Handlers run on the thread that fires their key: the GUI thread, except
+// SET_CURRENT_DEVICE_ADDR, GET_INFO_FIELDS_RESPOND, UPLOAD_FIRMWARE with LOAD_FIRMWARE and
+// UPDATE_LOADING_STATUS, which the protocol side fires on the listener thread; those touch no
+// widget. The keys reach the newest window (the registry keeps the first handler of a key for
+// the process, so the handlers route to the window that is alive).
+class MainWindow : public Gtk::Window {
+public:
+    using Status = GlobalHandlerEvents::HandlerEventsStatus;
+
+    // Loads the UI definition (TAVISK_UI_GLADE, else the embedded one, else a file found by
+    // resolveGladePath), builds a new window from it and binds its widgets. The caller owns
+    // the window. Throws when the definition cannot be loaded or holds no window "MainWindow".
+    static MainWindow* getInstance(const char* title, Glib::RefPtr<Gtk::Application>& app);
+
+    // The builder's derived-widget constructor.
+    MainWindow(GtkWindow* cobject, const Glib::RefPtr<Gtk::Builder>& builder);
+    // Waits for a running ESP32 flash, ends the reconnect, the listener and the sender, then
+    // deletes the widgets.
+    ~MainWindow() override;
+
+    void initPayloadProtocol();
+    void initWidgets(Glib::RefPtr<Gtk::Builder>& builder, Glib::RefPtr<Gtk::Application>& app);
+
+    // --- registry handlers (MainWindowHandlers.cpp)
+    Status changeLanguageHandler();
+    Status quitAppHandler();
+    Status connectHandler();
+    Status disconnectHandler();
+    Status selectStm32Handler();
+    Status selectEsp32Handler();
+    Status searchFileHandler(HandlersFuncKeys& key);
+    Status searchDevicesHandler();
+    Status getInfoFieldsHandler();
+    Status setCurrentDeviceAddrHandler();
+
+    // --- upload and progress (MainWindowUpload.cpp)
+    Status uploadFirmwareHandler(LoadStage stage);
+    bool probeStm32EraseReady();
+    void eraseMemorySector(EraseCmd cmd, const std::string& text);
+    bool writeFirmware();
+    Status updateLoadStatusHandler();
+    void onPayloadProgressUiUpdate();
+    void updateLoadStatusUi();
+    bool flashEsp32Firmware();
+    void onEspFlashUiUpdate();
+
+    // --- device maintenance (MainWindowMaintenance.cpp); no control reaches these
+    void startPayloadListener();
+    void startPayloadSender();
+    void stopPayloadListener();
+    void stopPayloadSender();
+    void terminatePayloadListener();
+    void terminatePayloadSender();
+    void searchPayloadDevices();
+    void getInfoFieldsRespond();
+    void setDeviceDfuMode();
+    void setFieldValue(const void* value, unsigned long long index);
+    void rebootDevice();
+    void scheduleSerialReconnectAfterReboot();
+
+    // For tests.
+    BeaconSession& getSession() { return session; }
+    const Glib::RefPtr<Gtk::Builder>& getBuilder() const { return builder; }
+    const TaviskBiaconWidgets::MainWindowWidgets& getWidgets() const { return widgets; }
+
+private:
+    void initGlobalHandlersEvents();
+
+    // The window that the registry's handlers reach: the newest one, until it is destroyed.
+    static std::atomic<MainWindow*> liveWindow;
+
+    // Declared first: the session's ESP32 flash job emits espFlashDispatcher until the
+    // session has joined it.
+    Glib::Dispatcher espFlashDispatcher;
+    Glib::Dispatcher progressDispatcher;
+    BeaconSession session;
+
+    // The session's objects under the names the window uses.
+    UsbCommunication& usbCommunication;
+    std::unique_ptr<PayloadHandler>& payloadHandler;
+    std::unique_ptr<BeaconSession::Listener>& serialListener;
+    std::unique_ptr<BeaconSession::Sender>& serialSender;
+    DeviceHandler*& deviceHandler;
+    std::atomic<std::uint64_t>& currentDeviceAddress;
+    std::atomic<std::int32_t>& firmwareTarget;
+
+    Glib::RefPtr<Gtk::Application> application;
+    Glib::RefPtr<Gtk::Builder> builder;
+    LoggerManager* logger;
+    // The erase wait's 200 ms timer (GUI main loop).
+    sigc::connection eraseProbeConnection;
+
+    // After the session: the device list's worker reads the model, so the widgets go first.
+    TaviskBiaconWidgets::MainWindowWidgets widgets;
+    TaviskBiaconWidgets::FirmwareMethodBox*& firmwareMethodBox;
+    TaviskBiaconWidgets::MenuBar*& menuBar;
+    TaviskBiaconWidgets::SelectFirmwareBox*& selectFirmwareBox;
+    TaviskBiaconWidgets::ConnectionDialog*& connectionDialog;
+    TaviskBiaconWidgets::OpenFileDialog*& openFileDialog;
+    TaviskBiaconWidgets::DeviceListBox*& deviceListBox;
+    Gtk::LevelBar*& loadStatusBar;
+    Gtk::Label*& loadStatusLabel;
+    Gtk::Statusbar*& appStatusbar;
+    std::uint32_t flashContextId = 0;
+
+    // A redraw of the STM32 progress is queued on progressDispatcher.
+    std::atomic<bool> progressUpdatePending{false};
+    const std::thread::id guiThreadId;
+};

@@ -1,0 +1,148 @@
+// The registry handlers of the main window: language, quit, connection, target, file
+// chooser, device search and the current device.
+#include "MainWindow.h"
+
+#include "ConnectionDialog.h"
+#include "LoggerManager.h"
+#include "OpenFileDialog.h"
+#include "SelectFirmwareBox.h"
+
+namespace {
+
+const std::string kPrefix = "MainWindow: ";
+
+using Status = MainWindow::Status;
+
+} // namespace
+
+std::atomic<MainWindow*> MainWindow::liveWindow{nullptr};
+
+void MainWindow::initGlobalHandlersEvents() {
+    liveWindow = this;
+    // Each handler reaches the live window: a handler registered by an earlier window stays in
+    // the registry for good, and must not call a window that is gone.
+    const auto route = [](Status (MainWindow::*handler)()) {
+        return [handler] {
+            MainWindow* window = liveWindow.load();
+            return window ? (window->*handler)() : GlobalHandlerEvents::FAILURE;
+        };
+    };
+    const auto fileRoute = [](HandlersFuncKeys key) {
+        return [key] {
+            MainWindow* window = liveWindow.load();
+            HandlersFuncKeys firedKey = key;
+            return window ? window->searchFileHandler(firedKey) : GlobalHandlerEvents::FAILURE;
+        };
+    };
+    GlobalHandlerEvents::addHandler(SWITCH_LANG, route(&MainWindow::changeLanguageHandler));
+    GlobalHandlerEvents::addHandler(QUIT_APP, route(&MainWindow::quitAppHandler));
+    GlobalHandlerEvents::addHandler(CONNECT_DIALOG_OPEN, route(&MainWindow::connectHandler));
+    GlobalHandlerEvents::addHandler(DISCONNECT, route(&MainWindow::disconnectHandler));
+    GlobalHandlerEvents::addHandler(SELECT_STM32, route(&MainWindow::selectStm32Handler));
+    GlobalHandlerEvents::addHandler(SELECT_ESP32, route(&MainWindow::selectEsp32Handler));
+    GlobalHandlerEvents::addHandler(SEARCH_FILE_STM32, fileRoute(SEARCH_FILE_STM32));
+    GlobalHandlerEvents::addHandler(SEARCH_FILE_ESP32, fileRoute(SEARCH_FILE_ESP32));
+    GlobalHandlerEvents::addHandlerWithArgs<LoadStage>(UPLOAD_FIRMWARE, [](LoadStage stage) {
+        MainWindow* window = liveWindow.load();
+        return window ? window->uploadFirmwareHandler(stage) : GlobalHandlerEvents::FAILURE;
+    });
+    GlobalHandlerEvents::addHandler(SEARCH_DEVICES, route(&MainWindow::searchDevicesHandler));
+    GlobalHandlerEvents::addHandler(GET_INFO_FIELDS_RESPOND, route(&MainWindow::getInfoFieldsHandler));
+    GlobalHandlerEvents::addHandler(SET_CURRENT_DEVICE_ADDR, route(&MainWindow::setCurrentDeviceAddrHandler));
+    GlobalHandlerEvents::addHandler(UPDATE_LOADING_STATUS, route(&MainWindow::updateLoadStatusHandler));
+}
+
+Status MainWindow::changeLanguageHandler() {
+    logger->log("ChangeLanguage", BaseLogger::DEBUG, kPrefix);
+    widgets.relabelAll();
+    return GlobalHandlerEvents::SUCCESS;
+}
+
+Status MainWindow::quitAppHandler() {
+    logger->log("QuitApp", BaseLogger::DEBUG, kPrefix);
+    if (application)
+        application->quit();
+    return GlobalHandlerEvents::SUCCESS;
+}
+
+Status MainWindow::connectHandler() {
+    logger->log("Connect USB Device", BaseLogger::INFO, kPrefix);
+    if (!connectionDialog) {
+        logger->log("Could not open Connection window", BaseLogger::WARNING, kPrefix);
+        return GlobalHandlerEvents::FAILURE;
+    }
+    connectionDialog->setUsbConnetctionPtr(usbCommunication);
+    connectionDialog->setOwner(this);
+    connectionDialog->show();
+    // The dialog makes its owner sensitive again when it hides.
+    set_sensitive(false);
+    return GlobalHandlerEvents::SUCCESS;
+}
+
+Status MainWindow::disconnectHandler() {
+    logger->log("Disconnect USB Device", BaseLogger::INFO, kPrefix);
+    if (!connectionDialog)
+        return GlobalHandlerEvents::FAILURE;
+    return connectionDialog->disconnect() == 0 ? GlobalHandlerEvents::SUCCESS : GlobalHandlerEvents::FAILURE;
+}
+
+Status MainWindow::selectStm32Handler() {
+    logger->log("Off sensitive for search/download ESP32 and On for STM32", BaseLogger::DEBUG, kPrefix);
+    firmwareTarget = TaviskBiaconWidgets::SelectFirmwareBox::STM32;
+    if (!selectFirmwareBox)
+        return GlobalHandlerEvents::FAILURE;
+    selectFirmwareBox->esp32Inactive();
+    selectFirmwareBox->stm32Active();
+    return GlobalHandlerEvents::SUCCESS;
+}
+
+Status MainWindow::selectEsp32Handler() {
+    logger->log("Off sensitive for search/download STM32 and On for ESP32", BaseLogger::DEBUG, kPrefix);
+    firmwareTarget = TaviskBiaconWidgets::SelectFirmwareBox::ESP32;
+    if (!selectFirmwareBox)
+        return GlobalHandlerEvents::FAILURE;
+    selectFirmwareBox->stm32Inactive();
+    selectFirmwareBox->esp32Active();
+    return GlobalHandlerEvents::SUCCESS;
+}
+
+Status MainWindow::searchFileHandler(HandlersFuncKeys& key) {
+    logger->log("Start searching file", BaseLogger::INFO, kPrefix);
+    if (!openFileDialog) {
+        logger->log("openFileDialog doesn't exist!!!", BaseLogger::ERROR, kPrefix);
+        return GlobalHandlerEvents::FAILURE;
+    }
+    // Only Open takes the chosen file: Cancel, or closing the chooser, keeps the path the
+    // selection box has, even while the chooser still shows a selected file.
+    std::string path;
+    if (openFileDialog->run() == Gtk::RESPONSE_OK) {
+        logger->log("Open File Dialog is open!", BaseLogger::DEBUG, kPrefix);
+        path = openFileDialog->get_filename();
+    }
+    openFileDialog->hide();
+    if (path.empty()) {
+        logger->log("File not found or path is not set!", BaseLogger::WARNING, kPrefix);
+        logger->log("Close file dialog window!", BaseLogger::INFO, kPrefix);
+        return GlobalHandlerEvents::FAILURE;
+    }
+    if (!selectFirmwareBox) {
+        logger->log("selectFirmwareBox doesn't exist!!!", BaseLogger::ERROR, kPrefix);
+        return GlobalHandlerEvents::FAILURE;
+    }
+    logger->log("File path was set", BaseLogger::DEBUG, kPrefix);
+    selectFirmwareBox->setFilePath(path, key);
+    logger->log("Close file dialog window!", BaseLogger::INFO, kPrefix);
+    return GlobalHandlerEvents::SUCCESS;
+}
+
+Status MainWindow::searchDevicesHandler() {
+    return session.searchDevices();
+}
+
+Status MainWindow::getInfoFieldsHandler() {
+    return session.getInfoFields();
+}
+
+Status MainWindow::setCurrentDeviceAddrHandler() {
+    return session.setCurrentDeviceAddr();
+}

@@ -1,0 +1,142 @@
+// The upload handler of both targets, the STM32 erase wait's timer, and the progress display
+// of the STM32 transfer and of the ESP32 flash.
+#include "MainWindow.h"
+
+#include "LoggerManager.h"
+#include "ProgressText.h"
+#include "SelectFirmwareBox.h"
+
+#include <glibmm/main.h>
+
+namespace {
+
+const std::string kPrefix = "MainWindow: ";
+constexpr unsigned kEraseProbeIntervalMs = 200;
+
+using Status = MainWindow::Status;
+
+} // namespace
+
+Status MainWindow::uploadFirmwareHandler(LoadStage stage) {
+    if (!usbCommunication.isConnected())
+        return GlobalHandlerEvents::FAILURE;
+    if (stage == LOAD_FIRMWARE)
+        return session.loadFirmware(); // listener thread: no widget here
+    if (stage != START_UPLOAD)
+        return GlobalHandlerEvents::SUCCESS;
+
+    if (loadStatusBar)
+        loadStatusBar->set_value(0);
+    if (loadStatusLabel)
+        loadStatusLabel->set_text(ProgressText::label(0, false));
+    if (appStatusbar && flashContextId != 0)
+        appStatusbar->remove_all_messages(flashContextId);
+
+    if (firmwareTarget.load() == TaviskBiaconWidgets::SelectFirmwareBox::ESP32)
+        return flashEsp32Firmware() ? GlobalHandlerEvents::SUCCESS : GlobalHandlerEvents::FAILURE;
+
+    if (!selectFirmwareBox) {
+        logger->log("selectFirmwareBox don't exist!!!", BaseLogger::ERROR, kPrefix);
+        return GlobalHandlerEvents::FAILURE;
+    }
+    switch (session.startStm32Upload(selectFirmwareBox->getFilePath())) {
+    case BeaconSession::Stm32Start::REFUSED:
+        return GlobalHandlerEvents::FAILURE;
+    case BeaconSession::Stm32Start::TIMER_NEEDED:
+        eraseProbeConnection = Glib::signal_timeout().connect(sigc::mem_fun(*this, &MainWindow::probeStm32EraseReady),
+                                                              kEraseProbeIntervalMs);
+        break;
+    case BeaconSession::Stm32Start::TIMER_RUNNING:
+        break;
+    }
+    return GlobalHandlerEvents::SUCCESS;
+}
+
+bool MainWindow::probeStm32EraseReady() {
+    return session.probeStm32EraseReady();
+}
+
+void MainWindow::eraseMemorySector(EraseCmd cmd, const std::string& text) {
+    session.eraseMemorySector(cmd, text);
+}
+
+bool MainWindow::writeFirmware() {
+    return session.writeFirmware();
+}
+
+Status MainWindow::updateLoadStatusHandler() {
+    if (!loadStatusBar) {
+        logger->log("loadStatusBar doesn't exist!!!", BaseLogger::ERROR, kPrefix);
+        return GlobalHandlerEvents::FAILURE;
+    }
+    if (std::this_thread::get_id() == guiThreadId) {
+        updateLoadStatusUi();
+        return GlobalHandlerEvents::SUCCESS;
+    }
+    // One redraw queued at a time: it reads the newest percentage when it runs.
+    bool queued = false;
+    if (progressUpdatePending.compare_exchange_strong(queued, true))
+        progressDispatcher.emit();
+    return GlobalHandlerEvents::SUCCESS;
+}
+
+void MainWindow::onPayloadProgressUiUpdate() {
+    // Cleared before the redraw, so that a report during it queues another.
+    progressUpdatePending.exchange(false);
+    updateLoadStatusUi();
+}
+
+void MainWindow::updateLoadStatusUi() {
+    if (!loadStatusBar || !payloadHandler)
+        return;
+    // 100 only once the device has confirmed the whole image.
+    const unsigned percent = payloadHandler->transferPercent.load();
+    loadStatusBar->set_value(percent);
+    if (loadStatusLabel)
+        loadStatusLabel->set_text(ProgressText::label(percent, true));
+}
+
+bool MainWindow::flashEsp32Firmware() {
+    if (!selectFirmwareBox) {
+        logger->log("selectFirmwareBox don't exist!!!", BaseLogger::ERROR, kPrefix);
+        return false;
+    }
+    if (!loadStatusBar) {
+        logger->log("loadStatusBar doesn't exist!!!", BaseLogger::ERROR, kPrefix);
+        return false;
+    }
+    const std::string path = selectFirmwareBox->getFilePath();
+    if (path.empty()) {
+        logger->log("File path is empty or did't exist", BaseLogger::WARNING, kPrefix);
+        return false;
+    }
+    if (!session.startEsp32Flash(path))
+        return false;
+    // The worker's news reach this thread only after this handler has returned.
+    loadStatusBar->set_value(0);
+    set_sensitive(false);
+    return true;
+}
+
+void MainWindow::onEspFlashUiUpdate() {
+    EspFlashJob& job = session.espFlash();
+    const unsigned percent = job.percent();
+    if (loadStatusBar)
+        loadStatusBar->set_value(percent);
+    if (loadStatusLabel)
+        loadStatusLabel->set_text(ProgressText::label(percent, job.succeeded()));
+    // Reports still queued when the flash ended come here afterwards: the end is handled once.
+    const auto result = job.takeCompletion();
+    if (!result)
+        return;
+    set_sensitive(true);
+    if (!result->ok) {
+        logger->log("ESP32 flashing failed: " + result->error, BaseLogger::ERROR, kPrefix);
+        return;
+    }
+    if (loadStatusBar)
+        loadStatusBar->set_value(100);
+    if (loadStatusLabel)
+        loadStatusLabel->set_text(ProgressText::kSuccess);
+    logger->log("ESP32 flashing completed", BaseLogger::INFO, kPrefix);
+}
