@@ -18,8 +18,16 @@ function(tavisk_add_gtest name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} tavisk_test_support GTest::gmock GTest::gtest_main tavisk_warnings)
   set(_props "")
-  if(ARG_LABELS)
+  set(_label_file "")
+  list(LENGTH ARG_LABELS _label_count)
+  if(_label_count EQUAL 1)
     set(_props PROPERTIES LABELS "${ARG_LABELS}")
+  elseif(_label_count GREATER 1)
+    # The discovery script splits a list value into separate arguments: several labels are
+    # set once the discovered tests exist, through the list of their names that it leaves.
+    set(_label_file "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
+    file(WRITE "${_label_file}"
+      "if(DEFINED ${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${ARG_LABELS}\")\nendif()\n")
   endif()
   if(ARG_RESOURCE_LOCK)
     if(NOT _props)
@@ -32,6 +40,10 @@ function(tavisk_add_gtest name)
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 NO_PRETTY_VALUES ${_props})
   else()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES ${_props})
+  endif()
+  if(_label_file)
+    # After the discovery's own include file, which this directory property already lists.
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${_label_file}")
   endif()
 endfunction()
 

@@ -72,8 +72,7 @@ void requireWindowObject(const Glib::RefPtr<Gtk::Builder>& builder) {
     if (!object)
         throw std::runtime_error("The UI definition has no object \"MainWindow\"");
     if (!GTK_IS_WINDOW(object))
-        throw std::runtime_error(std::string("The UI definition's \"MainWindow\" is a ") + G_OBJECT_TYPE_NAME(object) +
-                                 ", not a GtkWindow");
+        throw std::runtime_error("The UI definition's \"MainWindow\" is not a window");
 }
 
 } // namespace

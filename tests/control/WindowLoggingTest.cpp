@@ -50,8 +50,9 @@ TEST(WindowLogging, TheLevelVariable) {
         configureWindowLogging(c.value);
         EXPECT_EQ(manager.checkLoggerExists(LoggerManager::FILE), c.loggers) << name;
         EXPECT_EQ(manager.checkLoggerExists(LoggerManager::CONSOLE), c.loggers) << name;
-        if (c.loggers)
+        if (c.loggers) {
             EXPECT_EQ(manager.getGlobalLevel(), c.level) << name;
+        }
     }
     manager.clearAllLoggers();
     std::error_code ignored;

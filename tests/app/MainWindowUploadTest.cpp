@@ -1,0 +1,213 @@
+// Uploads through the main window: the STM32 road from the Upload button to the device's
+// confirmation of the whole image, the check of the image before anything is erased, and the
+// ESP32 flash through the simulated ROM loader.
+#include "WindowOnLine.h"
+
+#include "ProgressText.h"
+#include "SelectFirmwareBox.h"
+#include "SharedTestImage.h"
+#include "WidgetTestSupport.h"
+
+#include <giomm/resource.h>
+#include <gtkmm/button.h>
+#include <gtkmm/comboboxtext.h>
+#include <gtkmm/label.h>
+#include <gtkmm/levelbar.h>
+#include <gtkmm/switch.h>
+
+#include <gtest/gtest.h>
+
+namespace tavisk::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+class MainWindowUploadTest : public WindowOnLine {
+protected:
+    // Runs until the label shows the success text; true when it does. Every text the label
+    // took meanwhile is checked against the beacon at that moment: the success text may only
+    // appear once the beacon has accepted the whole image.
+    bool runUntilSuccessShown() {
+        bool early = false;
+        sigc::connection watch = window->getWidgets().loadStatusLabel->property_label().signal_changed().connect([&] {
+            if (progressText() == ProgressText::kSuccess && !beacon->imageComplete())
+                early = true;
+        });
+        const bool shown = runUntil([&] { return progressText() == ProgressText::kSuccess; }, 120s);
+        watch.disconnect();
+        EXPECT_FALSE(early) << "success shown before the device confirmed the image";
+        return shown;
+    }
+
+    void expectStm32Image(const Bytes& image) {
+        EXPECT_TRUE(beacon->imageMatches());
+        EXPECT_EQ(beacon->receivedImage(), image);
+        EXPECT_EQ(beacon->violations(), std::vector<std::string>{});
+        EXPECT_EQ(window->getWidgets().loadStatusBar->get_value(), 100);
+    }
+
+    void chooseEsp32Target() { widget<Gtk::ComboBoxText>("FirmwareMethodComboBoxText")->set_active(1); }
+
+    void setFile(HandlersFuncKeys key, std::string path) {
+        window->getWidgets().selectFirmwareBox->setFilePath(path, key);
+    }
+
+    Bytes romFlash(std::size_t size) {
+        Bytes flash;
+        rom->with([&](sim::SimRomLoader& m) { flash.assign(m.flash().begin(), m.flash().begin() + size); });
+        return flash;
+    }
+};
+
+Bytes esp32Image(std::size_t size) {
+    Bytes image(size);
+    for (std::size_t i = 0; i < size; ++i)
+        image[i] = static_cast<std::uint8_t>(i * 13 + i / 1024);
+    image[0] = 0xE9;
+    return image;
+}
+
+TEST_F(MainWindowUploadTest, Stm32UploadOfAChosenFile) {
+    start();
+    const Bytes image = sim::sharedTestImage(4096);
+    beacon->setExpectedImage(image);
+    const std::string path = writeFile("stm32.bin", image);
+    connectThroughDialog();
+    chooseStm32File(path, [](Gtk::Dialog& chooser) { chooser.response(Gtk::RESPONSE_OK); });
+    clickUpload();
+    EXPECT_EQ(progressText(), "0%");
+    ASSERT_TRUE(runUntilSuccessShown());
+    expectStm32Image(image);
+    EXPECT_TRUE(log.contains("MainWindow: Start upload"));
+    EXPECT_TRUE(log.contains("Firmware transfer complete: 4096 bytes"));
+
+    // Closing the window ends the workers that the upload started.
+    log.clear();
+    window.reset();
+    EXPECT_TRUE(log.contains("SerialListener: Thread is terminated"));
+    EXPECT_TRUE(log.contains("SerialSender: Thread is terminated"));
+}
+
+TEST_F(MainWindowUploadTest, Stm32UploadOfThePreinstalledImage) {
+    start();
+    const auto bytes =
+        Gio::Resource::lookup_data_global("/taviskbeaconutility/firmware/Halvin_2.13.319.f75a0c3_aes.bin");
+    gsize size = 0;
+    const auto* data = static_cast<const std::uint8_t*>(bytes->get_data(size));
+    const Bytes image(data, data + size);
+    beacon->setExpectedImage(image);
+    connectThroughDialog();
+    widget<Gtk::Switch>("FirmwareSourceModeSwitch")->set_active(true);
+    clickUpload();
+    ASSERT_TRUE(runUntilSuccessShown());
+    expectStm32Image(image);
+}
+
+TEST_F(MainWindowUploadTest, AnUploadWithoutAnImageErasesNothing) {
+    start();
+    connectThroughDialog();
+    struct Case {
+        const char* name;
+        std::string path;
+    };
+    const Case cases[] = {
+        {"no file chosen", ""},
+        {"a missing file", writeFile("gone.bin", {1}) + ".missing"},
+        {"an empty file", writeFile("empty.bin", {})},
+    };
+    for (const Case& c : cases) {
+        log.clear();
+        setFile(SEARCH_FILE_STM32, c.path);
+        clickUpload();
+        EXPECT_EQ(log.count("MainWindow: File path is empty or did't exist", BaseLogger::WARNING), 1u) << c.name;
+        EXPECT_FALSE(log.contains("Erase firmware")) << c.name;
+        // No erase wait was armed, so nothing can be erased later either.
+        EXPECT_FALSE(session().eraseWait().isActive()) << c.name;
+    }
+    runUntil([] { return false; }, 600ms); // three ticks of a wait, had one been armed
+    EXPECT_EQ(beacon->requestCount(1), 0u);
+    EXPECT_EQ(beacon->requestCount(3), 0u);
+    EXPECT_FALSE(beacon->eraseArmed());
+}
+
+TEST_F(MainWindowUploadTest, AChangeOfTargetOrFileDuringTheEraseWaitSendsTheRecordedImage) {
+    start();
+    const Bytes image = sim::sharedTestImage(2048);
+    beacon->setExpectedImage(image);
+    connectThroughDialog();
+    setFile(SEARCH_FILE_STM32, writeFile("recorded.bin", image));
+    clickUpload();
+    // Before the first tick of the erase wait.
+    setFile(SEARCH_FILE_STM32, writeFile("other.bin", sim::sharedTestImage(100)));
+    chooseEsp32Target();
+    ASSERT_TRUE(runUntilSuccessShown());
+    expectStm32Image(image);
+}
+
+TEST_F(MainWindowUploadTest, Esp32FlashKeepsTheWindowInsensitiveUntilItEnds) {
+    start();
+    connectThroughDialog();
+    searchUntilListed(); // the listener and the sender run: the flash must stop them
+    const Bytes image = esp32Image(10 * 1024 + 300);
+    chooseEsp32Target();
+    setFile(SEARCH_FILE_ESP32, writeFile("esp32.bin", image));
+    clickUpload();
+    EXPECT_FALSE(window->get_sensitive());
+    bool sensitiveWhileRunning = false;
+    ASSERT_TRUE(runUntil(
+        [&] {
+            if (log.contains("ESP32 flashing"))
+                return true;
+            sensitiveWhileRunning = sensitiveWhileRunning || window->get_sensitive();
+            return false;
+        },
+        120s));
+    EXPECT_FALSE(sensitiveWhileRunning);
+    ASSERT_TRUE(log.contains("MainWindow: ESP32 flashing completed")) << "failed instead";
+    EXPECT_TRUE(window->get_sensitive());
+    EXPECT_EQ(progressText(), ProgressText::kSuccess);
+    EXPECT_EQ(window->getWidgets().loadStatusBar->get_value(), 100);
+    EXPECT_EQ(romFlash(image.size()), image);
+    EXPECT_TRUE(log.contains("SerialListener: Thread is terminated"));
+    EXPECT_TRUE(log.contains("SerialSender: Thread is terminated"));
+    EXPECT_TRUE(session().isLinkConnected());
+}
+
+TEST_F(MainWindowUploadTest, AFailedEsp32FlashMakesTheWindowSensitiveAgain) {
+    start();
+    // The ROM loader refuses every data block.
+    rom = std::make_shared<sim::SimRomPeer>();
+    rom->with([](sim::SimRomLoader& m) {
+        m.faults().errorOpcode = 0x03;
+        m.faults().errors = 100;
+    });
+    beacon->setBootloaderPeer(rom);
+    connectThroughDialog();
+    chooseEsp32Target();
+    setFile(SEARCH_FILE_ESP32, writeFile("esp32.bin", esp32Image(4096)));
+    clickUpload();
+    EXPECT_FALSE(window->get_sensitive());
+    ASSERT_TRUE(logged("MainWindow: ESP32 flashing failed: ", 120s));
+    EXPECT_EQ(log.count("ESP32 flashing failed: ", BaseLogger::ERROR), 1u);
+    EXPECT_TRUE(window->get_sensitive());
+    EXPECT_NE(progressText(), ProgressText::kSuccess);
+    EXPECT_FALSE(log.contains("ESP32 flashing completed"));
+}
+
+TEST_F(MainWindowUploadTest, ClosingTheWindowWaitsForARunningFlash) {
+    start(115200); // a paced line: the flash takes a few seconds
+    connectThroughDialog();
+    const Bytes image = esp32Image(24 * 1024);
+    chooseEsp32Target();
+    setFile(SEARCH_FILE_ESP32, writeFile("esp32.bin", image));
+    clickUpload();
+    ASSERT_TRUE(runUntil([&] { return session().espFlash().percent() > 0; }, 60s));
+    window.reset();
+    EXPECT_EQ(log.count("MainWindow: Waiting for the running ESP32 flash to end", BaseLogger::INFO), 1u);
+    // The flash ended whole before the window went.
+    EXPECT_EQ(romFlash(image.size()), image);
+}
+
+} // namespace
+} // namespace tavisk::test

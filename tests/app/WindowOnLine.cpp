@@ -1,0 +1,141 @@
+#include "WindowOnLine.h"
+
+#include "WidgetTestSupport.h"
+
+#include <gtkmm/button.h>
+#include <gtkmm/comboboxtext.h>
+#include <gtkmm/filechooserdialog.h>
+#include <gtkmm/imagemenuitem.h>
+#include <gtkmm/label.h>
+#include <gtkmm/listbox.h>
+#include <gtkmm/listboxrow.h>
+#include <glibmm/main.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "ConnectionDialog.h"
+#include "OpenFileDialog.h"
+
+namespace tavisk::test {
+
+using namespace std::chrono_literals;
+
+void WindowOnLine::start(unsigned baud, sim::SimRomConfig romConfig) {
+    unsetenv("TAVISK_LOG_LEVEL");
+    unsetenv("TAVISK_UI_GLADE");
+    rom = std::make_shared<sim::SimRomPeer>(romConfig);
+    beacon->setBootloaderPeer(rom);
+    line = std::make_unique<sim::PtyLine>(baud);
+    line->addPeer(beacon);
+    std::string error;
+    ASSERT_TRUE(line->open(&error)) << error;
+    setenv("TAVISK_SERIAL_PORTS", line->path().c_str(), 1);
+    Glib::RefPtr<Gtk::Application> noApplication;
+    window.reset(MainWindow::getInstance("TaviskBeaconUtility", noApplication));
+    window->show();
+    pumpEvents();
+}
+
+void WindowOnLine::TearDown() {
+    window.reset();
+    pumpEvents();
+    if (!HasFailure())
+        return;
+    // The capture hides what the program logged: show the end of it.
+    const auto texts = log.texts();
+    const std::size_t from = texts.size() > 80 ? texts.size() - 80 : 0;
+    for (std::size_t i = from; i < texts.size(); ++i)
+        std::cerr << "log: " << texts[i] << "\n";
+}
+
+void WindowOnLine::connectThroughDialog() {
+    widget<Gtk::ImageMenuItem>("ConnectImageMenuItem")->activate();
+    auto* dialog = window->getWidgets().connectionDialog;
+    ASSERT_TRUE(dialog->get_visible());
+    EXPECT_FALSE(window->get_sensitive());
+    auto* ports = widget<Gtk::ComboBoxText>("PortsListComboTextBox");
+    ports->set_active_text(line->path());
+    ASSERT_EQ(std::string(ports->get_active_text()), line->path());
+    widget<Gtk::Button>("DialogConnectButton")->clicked();
+    pumpEvents();
+    ASSERT_TRUE(session().isLinkConnected());
+    EXPECT_FALSE(dialog->get_visible());
+    EXPECT_TRUE(window->get_sensitive());
+}
+
+std::vector<std::string> WindowOnLine::listedDevices() {
+    std::vector<std::string> names;
+    for (Gtk::Widget* row : widget<Gtk::ListBox>("ListDeviceListBox")->get_children())
+        if (auto* label = dynamic_cast<Gtk::Label*>(static_cast<Gtk::ListBoxRow*>(row)->get_child()))
+            names.push_back(label->get_text());
+    return names;
+}
+
+void WindowOnLine::searchUntilListed() {
+    // The list shows what answered within 200 ms of the click; on a loaded machine the answer
+    // may come later, and the next click lists it.
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        widget<Gtk::Button>("SearchDeviceButton")->clicked();
+        if (runUntil([&] { return !listedDevices().empty(); }, 3s))
+            break;
+    }
+    ASSERT_EQ(listedDevices(), std::vector<std::string>{"beacon"});
+}
+
+void WindowOnLine::chooseStm32File(const std::string& path, const std::function<void(Gtk::Dialog&)>& finish) {
+    Gtk::FileChooserDialog& chooser = *window->getWidgets().openFileDialog;
+    bool selected = false;
+    bool gaveUp = false;
+    const auto until = std::chrono::steady_clock::now() + 30s;
+    // Runs inside the chooser's own loop: select the file, wait until the chooser shows it,
+    // then end the chooser.
+    sigc::connection driver = Glib::signal_timeout().connect(
+        [&] {
+            if (!chooser.get_visible())
+                return true;
+            if (std::chrono::steady_clock::now() > until) {
+                gaveUp = true;
+                chooser.response(Gtk::RESPONSE_DELETE_EVENT);
+                return false;
+            }
+            if (!selected) {
+                chooser.select_filename(path);
+                selected = true;
+                return true;
+            }
+            if (chooser.get_filename() != path)
+                return true;
+            finish(chooser);
+            return false;
+        },
+        20);
+    widget<Gtk::Button>("SelectFirmwareStm32Button")->clicked();
+    driver.disconnect();
+    pumpEvents();
+    ASSERT_FALSE(gaveUp) << "the chooser never showed " << path;
+    EXPECT_FALSE(chooser.get_visible());
+}
+
+void WindowOnLine::clickUpload() {
+    widget<Gtk::Button>("UploadButton")->clicked();
+}
+
+std::string WindowOnLine::progressText() {
+    return window->getWidgets().loadStatusLabel->get_text();
+}
+
+bool WindowOnLine::logged(const std::string& text, std::chrono::milliseconds deadline) {
+    return runUntil([&] { return log.contains(text); }, deadline);
+}
+
+std::string WindowOnLine::writeFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    const std::filesystem::path path = std::filesystem::temp_directory_path() / name;
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return path.string();
+}
+
+} // namespace tavisk::test
