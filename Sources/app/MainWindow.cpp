@@ -95,7 +95,11 @@ MainWindow* MainWindow::getInstance(const char* title, Glib::RefPtr<Gtk::Applica
 }
 
 MainWindow::MainWindow(GtkWindow* cobject, const Glib::RefPtr<Gtk::Builder>& builder)
-    : Gtk::Window(cobject), session([this] { espFlashDispatcher.emit(); }),
+    : Gtk::Window(cobject), session([this] {
+          bool queued = false;
+          if (espFlashUpdatePending.compare_exchange_strong(queued, true))
+              espFlashDispatcher.emit();
+      }),
       usbCommunication(session.usbCommunication), payloadHandler(session.payloadHandler),
       serialListener(session.serialListener), serialSender(session.serialSender), deviceHandler(session.deviceHandler),
       currentDeviceAddress(session.currentDeviceAddress), firmwareTarget(session.firmwareTarget), builder(builder),

@@ -130,5 +130,9 @@ private:
 
     // A redraw of the STM32 progress is queued on progressDispatcher.
     std::atomic<bool> progressUpdatePending{false};
+    // A run of onEspFlashUiUpdate is queued on espFlashDispatcher. One at a time: each reads
+    // the newest state, and the dispatcher's pipe never fills while the GUI thread waits for
+    // a flash in the destructor.
+    std::atomic<bool> espFlashUpdatePending{false};
     const std::thread::id guiThreadId;
 };

@@ -119,6 +119,8 @@ bool MainWindow::flashEsp32Firmware() {
 }
 
 void MainWindow::onEspFlashUiUpdate() {
+    // Cleared before reading, so that news from the worker meanwhile queue another run.
+    espFlashUpdatePending.exchange(false);
     EspFlashJob& job = session.espFlash();
     const unsigned percent = job.percent();
     if (loadStatusBar)
