@@ -24,7 +24,7 @@ public:
         fs::remove_all(folder, ignored);
     }
     std::string file(const std::string& name, std::uintmax_t size) const {
-        const fs::path path = folder / name;
+        const fs::path path = folder / fs::u8path(name);
         std::ofstream(path, std::ios::binary).put('x');
         fs::resize_file(path, size); // sparse: no room is taken for the large ones
         return path.u8string();
