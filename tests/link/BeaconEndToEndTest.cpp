@@ -192,6 +192,20 @@ INSTANTIATE_TEST_SUITE_P(
                   {"COM read failed; treating as disconnected", "SerialListener: Thread is terminated"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(EndToEnd, TheEraseCodeGoesOutAsFourBytesWhateverTypeTheDeviceDescribed) {
+    sim::BeaconConfig config;
+    config.fields = sim::beaconFields(1);
+    config.fields[1].type = 0; // "erase" described as a one-byte value
+    UploadRig rig(0, config);
+    rig.setImage(sim::sharedTestImage(64));
+    connect(rig);
+    ASSERT_TRUE(rig.startUpload());
+    ASSERT_TRUE(eventually([&] { return rig.beacon().eraseArmed() || rig.beacon().imageComplete(); }));
+    EXPECT_EQ(rig.beacon().fieldValue(1), 0x2C71D94Au);
+    ASSERT_TRUE(rig.waitForTransferEnd(20s));
+    EXPECT_TRUE(rig.beacon().imageMatches());
+}
+
 TEST_F(EndToEnd, ARebootWritesItsFieldAndTheLinkComesBackWithANewSearch) {
     UploadRig rig;
     connect(rig);
