@@ -44,11 +44,7 @@ void WindowOnLine::TearDown() {
     pumpEvents();
     if (!HasFailure())
         return;
-    // The capture hides what the program logged: show the end of it.
-    const auto texts = log.texts();
-    const std::size_t from = texts.size() > 80 ? texts.size() - 80 : 0;
-    for (std::size_t i = from; i < texts.size(); ++i)
-        std::cerr << "log: " << texts[i] << "\n";
+    log.printTail(std::cerr, 80);
 }
 
 void WindowOnLine::connectThroughDialog() {

@@ -31,10 +31,7 @@ protected:
     void TearDown() override {
         if (!HasFailure())
             return;
-        const auto texts = log.texts();
-        const std::size_t from = texts.size() > 60 ? texts.size() - 60 : 0;
-        for (std::size_t i = from; i < texts.size(); ++i)
-            std::cerr << "log: " << texts[i] << "\n";
+        log.printTail(std::cerr, 60);
     }
     // Waits until `pred` holds, looking every 5 ms, for at most 20 s.
     template <typename Pred> static bool eventually(Pred pred) {

@@ -163,4 +163,10 @@ bool LogCapture::waitForText(const std::string& fragment, std::size_t times,
         deadline);
 }
 
+void LogCapture::printTail(std::ostream& out, std::size_t count) const {
+    const auto all = texts();
+    for (std::size_t i = all.size() > count ? all.size() - count : 0; i < all.size(); ++i)
+        out << "log: " << all[i] << "\n";
+}
+
 } // namespace tavisk::test

@@ -39,6 +39,9 @@ public:
     // The raw bytes written to standard output so far.
     std::string raw() const;
     void clear();
+    // Writes the last `count` texts to `out`, one a line with "log: " in front: for a test
+    // that failed, since the capture hides them otherwise.
+    void printTail(std::ostream& out, std::size_t count) const;
 
     // Waits until pred(lines) holds or the deadline passes; returns whether it held.
     bool waitFor(const std::function<bool(const std::vector<LogLine>&)>& pred,
