@@ -17,14 +17,14 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 
 } // namespace
 
-BeaconSession::BeaconSession(std::function<void()> onEspFlashReport, std::unique_ptr<Sleeper> reconnectSleeper)
+BeaconSession::BeaconSession(std::function<void()> onEspFlashReport)
     : logger(&LoggerManager::getInstance()),
       espFlashJob(
           [this](const std::string& path, const TaviskEspSerialFlasher::FlashOptions& options,
                  const EspFlashJob::Progress& progress,
                  std::string* error) { return flashOverLink(path, options, progress, error); },
           onEspFlashReport ? std::move(onEspFlashReport) : [] {}),
-      reconnectJob(reconnectSteps(), reconnectSleeper ? std::move(reconnectSleeper) : std::make_unique<SteadySleeper>()) {}
+      reconnectJob(reconnectSteps(), std::make_unique<SteadySleeper>()) {}
 
 BeaconSession::~BeaconSession() {
     shutdown();

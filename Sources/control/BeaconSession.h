@@ -43,9 +43,7 @@ public:
     };
 
     // `onEspFlashReport` runs on the ESP32 flash worker after each percentage and at the end.
-    // `reconnectSleeper` paces the reconnect worker (null: the steady clock).
-    explicit BeaconSession(std::function<void()> onEspFlashReport = {},
-                           std::unique_ptr<Sleeper> reconnectSleeper = nullptr);
+    explicit BeaconSession(std::function<void()> onEspFlashReport = {});
     // shutdown().
     ~BeaconSession();
     BeaconSession(const BeaconSession&) = delete;
