@@ -162,6 +162,8 @@ TEST(Program, QuitFromTheMenuEndsItWithStatusZeroAfterJoiningItsWorkers) {
     PrivateDisplay display;
     ASSERT_FALSE(display.name.empty()) << "Xvfb did not start";
     displayName = display.name;
+    ASSERT_TRUE(eventually([] { return !output("xdotool getdisplaygeometry 2>/dev/null").empty(); }, 30s))
+        << "Xvfb on " << displayName << " does not answer";
     tavisk::sim::PtyLine line;
     line.addPeer(std::make_shared<tavisk::sim::SimBeacon>());
     std::string error;
@@ -171,7 +173,9 @@ TEST(Program, QuitFromTheMenuEndsItWithStatusZeroAfterJoiningItsWorkers) {
 
     std::string window;
     ASSERT_TRUE(eventually([&] { return !(window = visibleWindow("TaviskBeaconUtility")).empty(); }, 60s))
-        << "the window never showed";
+        << "the window never showed on " << displayName << (program.waitForEnd(0s) ? " (the program ended)" : "")
+        << "\n"
+        << readFile(temp.path() + "/startup.log");
 
     // Connection > Connect, then the dialog's Connect button (the left half of its button row).
     std::string dialog;

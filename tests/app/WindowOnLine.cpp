@@ -83,29 +83,31 @@ void WindowOnLine::searchUntilListed() {
 
 void WindowOnLine::chooseStm32File(const std::string& path, const std::function<void(Gtk::Dialog&)>& finish) {
     Gtk::FileChooserDialog& chooser = *window->getWidgets().openFileDialog;
-    bool selected = false;
     bool gaveUp = false;
-    const auto until = std::chrono::steady_clock::now() + 30s;
-    // Runs inside the chooser's own loop: select the file, wait until the chooser shows it,
+    const auto start = std::chrono::steady_clock::now();
+    auto lastSelect = start - 1h;
+    // Runs inside the chooser's own loop: select the file (again now and then: the chooser
+    // may still be loading a folder and drop a selection), wait until it shows the file,
     // then end the chooser.
     sigc::connection driver = Glib::signal_timeout().connect(
         [&] {
             if (!chooser.get_visible())
                 return true;
-            if (std::chrono::steady_clock::now() > until) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now - start > 90s) {
                 gaveUp = true;
                 chooser.response(Gtk::RESPONSE_DELETE_EVENT);
                 return false;
             }
-            if (!selected) {
-                chooser.select_filename(path);
-                selected = true;
-                return true;
+            if (chooser.get_filename() == path) {
+                finish(chooser);
+                return false;
             }
-            if (chooser.get_filename() != path)
-                return true;
-            finish(chooser);
-            return false;
+            if (now - lastSelect > 1s) {
+                chooser.select_filename(path);
+                lastSelect = now;
+            }
+            return true;
         },
         20);
     widget<Gtk::Button>("SelectFirmwareStm32Button")->clicked();
