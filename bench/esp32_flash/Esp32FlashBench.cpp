@@ -1,7 +1,10 @@
 // Flashes images into the simulated ROM loader through the real link on a pseudo-terminal
 // paced at an emulated baud rate:
-//  - the block-writing speed against the wire limit (the SLIP-framed data packets and their
-//    answers, one after the other, at 10 bits a byte);
+//  - the block-writing speed of a 1 MiB image against the wire limit (the SLIP-framed data
+//    packets and their answers, one after the other, at 10 bits a byte);
+//  - what the verification after the last block costs (the end command, the chip's MD5 of the
+//    image and the comparison), against the wire time of those two exchanges; the simulated
+//    chip hashes at once, a real one adds its own reading time;
 //  - what one block costs whose answer is lost, against the least it can cost: the deadline
 //    that the answer is waited for (the block sent again replaces the first exchange).
 #include "EspSerialFlasher.h"
@@ -143,6 +146,27 @@ bool speed(unsigned baud, std::size_t imageSize, std::uint32_t blockSize) {
     std::printf("esp32_flash_%u_kib_s: %.2f\n", baud, achieved);
     std::printf("esp32_flash_%u_wire_limit_kib_s: %.2f\n", baud, limit);
     std::printf("esp32_flash_%u_ratio: %.3f\n", baud, achieved / limit);
+
+    // From the last block's report to the report of the verified image.
+    if (f.progress.size() != blocks + 1)
+        return false;
+    const double verify = seconds(f.progress.back() - f.progress[blocks - 1]);
+    const std::vector<std::uint8_t> end{0x00, 0x04, 4, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+    const std::vector<std::uint8_t> endAnswer{0x01, 0x04, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    std::vector<std::uint8_t> md5{0x00, 0x13, 16, 0, 0, 0, 0, 0};
+    put32(md5, 0);
+    put32(md5, static_cast<std::uint32_t>(imageSize));
+    put32(md5, 0);
+    put32(md5, 0);
+    std::vector<std::uint8_t> md5Answer{0x01, 0x13, 36, 0, 0, 0, 0, 0};
+    md5Answer.resize(md5Answer.size() + 32, '0'); // 32 hexadecimal characters
+    md5Answer.resize(md5Answer.size() + 4, 0);    // four status bytes
+    const double verifyWire =
+        (slipSize(end) + slipSize(endAnswer) + slipSize(md5) + slipSize(md5Answer)) * 10.0 / baud;
+    std::printf("esp32_flash_%u_verify_ms: %.1f\n", baud, verify * 1000);
+    std::printf("esp32_flash_%u_verify_share_of_the_flash: %.4f\n", baud, verify / seconds(f.end - f.start));
+    std::printf("esp32_flash_%u_verify_wire_ms: %.1f\n", baud, verifyWire * 1000);
+    std::printf("esp32_flash_%u_verify_ratio: %.3f\n", baud, verify / verifyWire);
     return true;
 }
 
@@ -168,8 +192,8 @@ bool retriedBlock(unsigned baud) {
 } // namespace
 
 int main() {
-    bool ok = speed(115200, 64 * 1024, 1024);
-    ok = speed(921600, 256 * 1024, 1024) && ok;
+    bool ok = speed(115200, 1024 * 1024, 1024);
+    ok = speed(921600, 1024 * 1024, 1024) && ok;
     ok = retriedBlock(115200) && ok;
     ok = retriedBlock(921600) && ok;
     return ok ? 0 : 1;
