@@ -339,7 +339,8 @@ std::uint32_t loader_md5_timeout(std::uint32_t size) {
     return static_cast<std::uint32_t>(kBaseMs + (std::uint64_t{size} * kMsPerMiB + kMiB - 1) / kMiB);
 }
 
-bool loader_md5_digest(const std::uint8_t* data, std::uint32_t length, bool from_stub, std::uint8_t digest[16]) {
+bool loader_md5_digest(const std::uint8_t* data, std::uint32_t length, bool from_stub,
+                       std::uint8_t digest[16]) {
     if (from_stub) {
         if (length != 16)
             return false;

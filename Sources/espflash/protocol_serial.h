@@ -97,7 +97,8 @@ LoaderResult loader_md5_cmd(std::uint32_t address, std::uint32_t size, std::uint
 std::uint32_t loader_md5_timeout(std::uint32_t size);
 // The 16-byte digest from an MD5 answer's data: 32 hexadecimal characters from the ROM, the raw
 // 16 bytes from the stub. False for anything else.
-bool loader_md5_digest(const std::uint8_t* data, std::uint32_t length, bool from_stub, std::uint8_t digest[16]);
+bool loader_md5_digest(const std::uint8_t* data, std::uint32_t length, bool from_stub,
+                       std::uint8_t digest[16]);
 
 // After a data attempt timed out, its answer may still come, and it names no block: taken for a
 // later attempt's, it would shift the pairing of every answer after it. A fence is a command whose

@@ -2,6 +2,7 @@
 // the loader does, the front answers true only when the chip holds the image byte for byte.
 #include "EspSerialFlasher.h"
 #include "FakeLoaderPort.h"
+#include "LoaderTestSupport.h"
 #include "LogCapture.h"
 #include "SimRomLoader.h"
 #include "UsbCommunication.h"
@@ -9,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -31,16 +31,6 @@ constexpr std::uint8_t kReadReg = 0x0A;
 constexpr std::uint8_t kFlashMd5 = 0x13;
 const std::string kDiffers = "ESP32 flash verification failed: the written image differs (MD5 ";
 const std::string kUnverified = "ESP32 flash verification failed: the written image could not be verified";
-
-std::string hex(const Bytes& bytes) {
-    std::string text;
-    char digits[3];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(digits, sizeof digits, "%02x", b);
-        text += digits;
-    }
-    return text;
-}
 
 Bytes pattern(std::size_t size) {
     Bytes b(size);
@@ -65,7 +55,8 @@ public:
                 ("tavisk-flasher-fault-" + run + "-" + std::to_string(++serial) + ".bin"))
                    .string();
         std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+            .write(reinterpret_cast<const char*>(content.data()),
+                   static_cast<std::streamsize>(content.size()));
     }
     ~ImageFile() {
         std::error_code ignored;
@@ -83,7 +74,8 @@ struct FrontRun {
     bool flash(const Bytes& image, std::uint32_t offset = 0, bool reboot = false) {
         ImageFile file(image);
         return TaviskEspSerialFlasher::flashBinary(
-            usb, file.path, {offset, kBlock, reboot}, [&](unsigned char p) { progress.push_back(p); }, &error);
+            usb, file.path, {offset, kBlock, reboot}, [&](unsigned char p) { progress.push_back(p); },
+            &error);
     }
     std::size_t count(const std::string& prefix) const {
         const auto lines = rom.transcriptLines();
@@ -246,13 +238,16 @@ TEST_P(FlasherFaults, TrueOnlyWithTheImageInTheFlash) {
     EXPECT_EQ(run.error.substr(0, expected.size()), expected);
     if (expected == kDiffers) {
         const Bytes written(run.rom.flash().begin(), run.rom.flash().begin() + image.size());
-        EXPECT_EQ(run.error, kDiffers + "of the image " + hex(SimRomLoader::md5(image.data(), image.size())) +
-                                 ", of the flash " + hex(SimRomLoader::md5(written.data(), written.size())) +
+        EXPECT_EQ(run.error, kDiffers + "of the image " +
+                                 tavisk::test::hexText(SimRomLoader::md5(image.data(), image.size())) +
+                                 ", of the flash " +
+                                 tavisk::test::hexText(SimRomLoader::md5(written.data(), written.size())) +
                                  ")");
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, FlasherFaults, ::testing::Combine(::testing::ValuesIn(kWriteFaults), ::testing::Bool()),
+INSTANTIATE_TEST_SUITE_P(Table, FlasherFaults,
+                         ::testing::Combine(::testing::ValuesIn(kWriteFaults), ::testing::Bool()),
                          [](const auto& info) {
                              return std::string(std::get<0>(info.param).name) +
                                     (std::get<1>(info.param) ? "_sequence_checked" : "_sequence_ignored");
@@ -268,12 +263,21 @@ TEST(FlasherVerification, DigestAndEndCommandInOrder) {
         std::vector<std::string> tail;
         bool result;
     } cases[] = {
-        {"stays in the loader", false, false,
-         {"FLASH_END 0x00000001", "SPI_FLASH_MD5 0x00010000 0x00000BF4 0x00000000 0x00000000"}, true},
-        {"reboots", true, false,
-         {"SPI_FLASH_MD5 0x00010000 0x00000BF4 0x00000000 0x00000000", "FLASH_END 0x00000000"}, true},
-        {"no reboot into an image not verified", true, true,
-         {"SPI_FLASH_MD5 0x00010000 0x00000BF4 0x00000000 0x00000000", "FLASH_END 0x00000001"}, false},
+        {"stays in the loader",
+         false,
+         false,
+         {"FLASH_END 0x00000001", "SPI_FLASH_MD5 0x00010000 0x00000BF4 0x00000000 0x00000000"},
+         true},
+        {"reboots",
+         true,
+         false,
+         {"SPI_FLASH_MD5 0x00010000 0x00000BF4 0x00000000 0x00000000", "FLASH_END 0x00000000"},
+         true},
+        {"no reboot into an image not verified",
+         true,
+         true,
+         {"SPI_FLASH_MD5 0x00010000 0x00000BF4 0x00000000 0x00000000", "FLASH_END 0x00000001"},
+         false},
     };
     for (const auto& c : cases) {
         SimRomFaults faults;

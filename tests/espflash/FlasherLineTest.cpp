@@ -1,6 +1,7 @@
 // The flasher front end to end: the real link on a pseudo-terminal, the simulated beacon that
 // hands the line to the simulated ROM loader on the bootloader-entry frame.
 #include "EspSerialFlasher.h"
+#include "LoaderTestSupport.h"
 #include "LogCapture.h"
 #include "PtyLine.h"
 #include "SimBeacon.h"
@@ -236,24 +237,14 @@ using Flt = tavisk::sim::SimRomFaults;
 
 constexpr std::size_t kCorruptedAt = 3 * 1024 + 5;
 
-std::string hex(const Bytes& bytes) {
-    std::string text;
-    char digits[3];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(digits, sizeof digits, "%02x", b);
-        text += digits;
-    }
-    return text;
-}
-
 // The front's text for the table's image with one bit flipped in the flash.
 std::string corruptedText() {
     const Bytes image = pattern(8 * 1024);
     Bytes flash = image;
     flash[kCorruptedAt] ^= 0x01;
     return "ESP32 flash verification failed: the written image differs (MD5 of the image " +
-           hex(SimRomLoader::md5(image.data(), image.size())) + ", of the flash " +
-           hex(SimRomLoader::md5(flash.data(), flash.size())) + ")";
+           tavisk::test::hexText(SimRomLoader::md5(image.data(), image.size())) + ", of the flash " +
+           tavisk::test::hexText(SimRomLoader::md5(flash.data(), flash.size())) + ")";
 }
 const FaultCase kFaults[] = {
     {"sync_unanswered_for_a_while", [](Cfg&, Flt& f) { f.silentSyncs = 3; }, true, "", "", true},

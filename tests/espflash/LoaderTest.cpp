@@ -415,7 +415,9 @@ TEST_F(Loader, AFenceFollowsATimedOutAttempt) {
         std::chrono::milliseconds elapsed;
     } cases[] = {
         {"late answer, taken behind the fence",
-         [](SimRomFaults& f) { f.lateAnswers = {{FLASH_DATA, 0, 1, 1500ms}}; },
+         [](SimRomFaults& f) {
+             f.lateAnswers = {{FLASH_DATA, 0, 1, 1500ms}};
+         },
          LOADER_OK,
          {data0, fence},
          1500ms},
@@ -469,7 +471,8 @@ TEST_F(Loader, AFenceFollowsATimedOutAttempt) {
         EXPECT_EQ(esp_loader_flash_write(block.data(), 1024), c.result) << c.name;
         EXPECT_EQ(fresh.now() - before, c.elapsed) << c.name;
         const auto all = model.transcriptLines();
-        EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end()), c.lines)
+        EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end()),
+                  c.lines)
             << c.name;
         if (c.result != LOADER_OK)
             continue;
@@ -479,7 +482,8 @@ TEST_F(Loader, AFenceFollowsATimedOutAttempt) {
         model.faults().errors = 3;
         EXPECT_EQ(esp_loader_flash_write(block.data(), 1024), LOADER_BAD_RESPONSE) << c.name;
         EXPECT_EQ(model.transcriptLines().back(), "FLASH_DATA seq=1 size=1024") << c.name;
-        EXPECT_EQ(std::vector<std::uint8_t>(model.flash().begin(), model.flash().begin() + 1024), block) << c.name;
+        EXPECT_EQ(std::vector<std::uint8_t>(model.flash().begin(), model.flash().begin() + 1024), block)
+            << c.name;
     }
 }
 

@@ -203,7 +203,8 @@ TEST_F(Protocol, FlashBeginTakesTheFifthWordWhenAsked) {
 }
 
 TEST(Md5Answer, DigestFromHexTextOrRawBytes) {
-    const Bytes digest{0x00, 0x01, 0x7F, 0x80, 0xA5, 0xC0, 0xDB, 0xFF, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE};
+    const Bytes digest{0x00, 0x01, 0x7F, 0x80, 0xA5, 0xC0, 0xDB, 0xFF,
+                       0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE};
     const auto text = [](const std::string& t) { return Bytes(t.begin(), t.end()); };
     const struct {
         const char* name;
@@ -222,8 +223,9 @@ TEST(Md5Answer, DigestFromHexTextOrRawBytes) {
     };
     for (const auto& c : cases) {
         std::uint8_t out[16] = {};
-        EXPECT_EQ(loader_md5_digest(c.data.data(), static_cast<std::uint32_t>(c.data.size()), c.fromStub, out),
-                  c.ok)
+        EXPECT_EQ(
+            loader_md5_digest(c.data.data(), static_cast<std::uint32_t>(c.data.size()), c.fromStub, out),
+            c.ok)
             << c.name;
         EXPECT_EQ(Bytes(out, out + 16), c.ok ? digest : Bytes(16, 0)) << c.name;
     }
@@ -267,13 +269,35 @@ TEST_F(Protocol, FenceTakesEverythingUpToItsOwnAnswers) {
         std::vector<std::string> debug;
     } cases[] = {
         {"late success", 0, join({dataOk, fenceAnswer}), LOADER_OK, 0, true, {}},
-        {"late refusal", 0, join({dataRefused, fenceAnswer}), LOADER_OK, 0, false, {"Error: BAD_DATA_CHECKSUM"}},
+        {"late refusal",
+         0,
+         join({dataRefused, fenceAnswer}),
+         LOADER_OK,
+         0,
+         false,
+         {"Error: BAD_DATA_CHECKSUM"}},
         {"nothing late", 0, fenceAnswer, LOADER_OK, 0, false, {}},
-        {"frames that answer nothing of ours", 0, join({otherOpcode, requestDirection, fenceAnswer}), LOADER_OK, 0,
-         false, {}},
+        {"frames that answer nothing of ours",
+         0,
+         join({otherOpcode, requestDirection, fenceAnswer}),
+         LOADER_OK,
+         0,
+         false,
+         {}},
         {"an earlier fence still owed", 1, join({fenceAnswer, dataOk, fenceAnswer}), LOADER_OK, 0, true, {}},
-        {"an earlier fence owed, one answer only", 1, join({dataOk, fenceAnswer}), LOADER_TIMEOUT, 1, true, {}},
-        {"a data answer after the fence's is not ours to take", 0, join({fenceAnswer, dataOk}), LOADER_OK, 0, false,
+        {"an earlier fence owed, one answer only",
+         1,
+         join({dataOk, fenceAnswer}),
+         LOADER_TIMEOUT,
+         1,
+         true,
+         {}},
+        {"a data answer after the fence's is not ours to take",
+         0,
+         join({fenceAnswer, dataOk}),
+         LOADER_OK,
+         0,
+         false,
          {}},
     };
     for (const auto& c : cases) {

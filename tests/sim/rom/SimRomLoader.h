@@ -61,10 +61,10 @@ struct SimRomFaults {
     std::vector<SimRomLate> lateAnswers;
     std::uint8_t silentOpcode = 0; // carry out this opcode but never answer it ...
     int silentAfter = 0;
-    int silents = 0;        // ... this many times
-    int refuseBlock = -1;   // refuse to write this block of the flash write (failure status) ...
-    int refusals = 0;       // ... this many times
-    int flipByteAt = -1;    // FLASH_END flips the lowest bit of the flash byte at this address
+    int silents = 0;               // ... this many times
+    int refuseBlock = -1;          // refuse to write this block of the flash write (failure status) ...
+    int refusals = 0;              // ... this many times
+    int flipByteAt = -1;           // FLASH_END flips the lowest bit of the flash byte at this address
     std::uint8_t hangUpOpcode = 0; // hang the line up on this opcode (instead of answering)
     int hangUpAfter = 0;           // ... after that many of them were answered
     bool md5Mismatch = false;      // a streamed read ends with a wrong digest
