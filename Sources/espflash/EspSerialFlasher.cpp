@@ -4,6 +4,7 @@
 #include "LoggerManager.h"
 #include "UsbCommunication.h"
 #include "esp_loader.h"
+#include "md5_hash.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -26,6 +27,46 @@ bool fail(std::string* error, const std::string& text) {
 
 std::string code(LoaderResult r) {
     return std::to_string(static_cast<std::int32_t>(r));
+}
+
+std::string hex(const std::uint8_t (&digest)[16]) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::uint8_t b : digest) {
+        text += digits[b >> 4];
+        text += digits[b & 0x0F];
+    }
+    return text;
+}
+
+// Asks the chip for the MD5 of the written range and compares it with the image's own.
+bool verify(std::uint32_t offset, const std::vector<std::uint8_t>& image, std::string* error) {
+    std::uint8_t written[16];
+    const LoaderResult r = esp_loader_flash_md5(offset, static_cast<std::uint32_t>(image.size()), written);
+    if (r == LOADER_UNSUPPORTED_OP) {
+        loggerManager->log("The written image was not verified: this chip's ROM loader has no MD5 command",
+                           BaseLogger::WARNING, kPrefix);
+        return true;
+    }
+    if (r != LOADER_OK)
+        return fail(error, "ESP32 flash verification failed: the written image could not be verified "
+                           "(esp_loader_flash_md5 failed: " +
+                               code(r) + ")");
+    std::uint8_t expected[16];
+    tavisk_md5::MD5Context md5;
+    tavisk_md5::MD5Init(&md5);
+    tavisk_md5::MD5Update(&md5, image.data(), image.size());
+    tavisk_md5::MD5Final(expected, &md5);
+    if (std::equal(std::begin(expected), std::end(expected), std::begin(written)))
+        return true;
+    return fail(error, "ESP32 flash verification failed: the written image differs (MD5 of the image " +
+                           hex(expected) + ", of the flash " + hex(written) + ")");
+}
+
+void finish(bool reboot) {
+    const LoaderResult r = esp_loader_flash_finish(reboot);
+    if (r != LOADER_OK)
+        loggerManager->log("esp_loader_flash_finish failed: " + code(r), BaseLogger::WARNING, kPrefix);
 }
 } // namespace
 
@@ -72,15 +113,24 @@ bool flashBinary(UsbCommunication& usb, const std::string& path, const FlashOpti
         if (r != LOADER_OK)
             return fail(error, "esp_loader_flash_write failed: " + code(r));
         written += n;
+        // 100 is kept for a verified image.
         if (progress) {
             const std::uint64_t percent = std::uint64_t{written} * 100 / size;
-            progress(static_cast<unsigned char>(std::min<std::uint64_t>(percent, 100)));
+            progress(static_cast<unsigned char>(std::min<std::uint64_t>(percent, 99)));
         }
     }
 
-    r = esp_loader_flash_finish(options.reboot);
-    if (r != LOADER_OK)
-        loggerManager->log("esp_loader_flash_finish failed: " + code(r), BaseLogger::WARNING, kPrefix);
+    // A chip asked to reboot leaves its loader at the end command and answers nothing more, so
+    // it is asked for the digest first, and reboots only into an image that was verified.
+    if (!options.reboot)
+        finish(false);
+    const bool verified = verify(options.offset, image, error);
+    if (options.reboot)
+        finish(verified);
+    if (!verified)
+        return false;
+    if (progress)
+        progress(100);
     return true;
 }
 

@@ -16,9 +16,11 @@ struct FlashOptions {
     bool reboot = false;            // false: the ROM stays in the loader after the write
 };
 
-// True when every block was written (a failed final FLASH_END still counts as written).
-// `progress` gets the percentage after each block; on failure `error`, when not null, gets
-// the text. The link stays connected afterwards. One flash at a time in the process.
+// True when every block was written and the chip's MD5 of the written range equals the
+// image's (a failed final FLASH_END still counts as written; a chip whose ROM loader has no MD5
+// command is trusted with a WARNING line). `progress` gets the percentage after each block, at
+// most 99, and 100 once the image is verified; on failure `error`, when not null, gets the text.
+// The link stays connected afterwards. One flash at a time in the process.
 bool flashBinary(UsbCommunication& usb, const std::string& path, const FlashOptions& options,
                  const std::function<void(unsigned char)>& progress, std::string* error);
 

@@ -28,6 +28,9 @@ constexpr std::uint32_t kMinEraseTimeoutMs = 3000;
 constexpr std::uint32_t kStubBlockSize = 6144;
 constexpr std::uint32_t kReadPacketSize = 256;
 constexpr std::uint32_t kReadSlowBlock = 64;
+// A fence is answered at once on a sound line; waiting longer than a command only costs time on
+// a line that lags, where it lets a late answer be paired instead of costing an attempt.
+constexpr std::uint32_t kFenceTimeoutMs = 3000;
 
 // The SPI user command that reads the flash chip's JEDEC identification.
 constexpr std::uint32_t kUsrCommandBit = 1u << 18;
@@ -109,32 +112,33 @@ LoaderResult parameters_for_range(std::uint32_t offset, std::uint32_t size) {
     return std::uint64_t{offset} + size > s_target_flash_size ? LOADER_IMAGE_TOO_LARGE : LOADER_OK;
 }
 
-// After an attempt timed out, the chip may still answer it. Its answer names no block, so it
-// would be taken for the retry's and each later answer for the block before it: a block the
-// chip rejected could then pass as written. What still arrives is discarded until the line has
-// been quiet for a whole deadline (bounded, so that a line full of noise cannot hold us).
-void discard_late_answers(std::uint32_t quietMs) {
-    constexpr int kMostDiscarded = 64 * 1024;
-    std::uint8_t byte = 0;
-    for (int n = 0; n < kMostDiscarded; ++n) {
-        loader_port_start_timer(quietMs);
-        if (loader_port_read(&byte, 1, quietMs) != LOADER_OK)
-            break;
-    }
-}
-
-// A data command tried up to three times, each attempt under its own deadline.
-template <typename Send> LoaderResult with_attempts(std::uint32_t timeout, Send send) {
+// A data command tried up to three times, each attempt under its own deadline. After an attempt
+// that timed out, a fence goes first (see loader_fence_cmd): a fence that times out too counts as
+// the next attempt, and the fence is sent again before the one after. When the fence shows that
+// the chip took the block after all, the block is not sent again: a loader that writes every
+// block it takes at the next place, whatever its number, would otherwise write it twice.
+template <typename Send> LoaderResult with_attempts(std::uint8_t opcode, std::uint32_t timeout, Send send) {
+    loader_fence fence;
+    bool fenced = true;
     LoaderResult r = LOADER_FAIL;
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+        if (!fenced) {
+            loader_port_start_timer(kFenceTimeoutMs);
+            r = loader_fence_cmd(ESP_CHIP_DETECT_REGISTER, opcode, &fence);
+            if (r != LOADER_OK)
+                continue;
+            fenced = true;
+            if (fence.accepted)
+                return LOADER_OK;
+        }
         loader_port_start_timer(timeout);
         r = send();
         if (r == LOADER_OK)
-            break;
-        if (r == LOADER_TIMEOUT && attempt + 1 < kWriteAttempts)
-            discard_late_answers(timeout);
+            return r;
+        fenced = r != LOADER_TIMEOUT;
     }
-    return r;
+    // Accepted, but the last fence's answer has not come: the block is in all the same.
+    return fence.accepted ? LOADER_OK : r;
 }
 
 // Steps shared by the plain and the compressed write once the range is checked: the erase size,
@@ -406,12 +410,29 @@ LoaderResult esp_loader_flash_write(void* buffer, std::uint32_t size) {
     for (std::uint32_t i = size; i < s_flash_write_size; ++i)
         block[i] = 0xFF;
 
-    return with_attempts(kCommandTimeoutMs, [&] { return loader_flash_data_cmd(block, s_flash_write_size); });
+    return with_attempts(FLASH_DATA, kCommandTimeoutMs,
+                         [&] { return loader_flash_data_cmd(block, s_flash_write_size); });
 }
 
 LoaderResult esp_loader_flash_finish(bool reboot) {
     loader_port_start_timer(kCommandTimeoutMs);
     return loader_flash_end_cmd(!reboot);
+}
+
+LoaderResult esp_loader_flash_md5(std::uint32_t address, std::uint32_t size, std::uint8_t* digest) {
+    if (digest == nullptr)
+        return LOADER_BAD_PARAM;
+    if (s_reg == nullptr)
+        return LOADER_BAD_TARGET;
+    if (s_target == CHIP_ESP8266 && !stub_running)
+        return LOADER_UNSUPPORTED_OP;
+    std::uint8_t answer[32];
+    std::uint32_t received = 0;
+    loader_port_start_timer(loader_md5_timeout(size));
+    const LoaderResult r = loader_md5_cmd(address, size, answer, &received);
+    if (r != LOADER_OK)
+        return r;
+    return loader_md5_digest(answer, received, stub_running, digest) ? LOADER_OK : LOADER_BAD_RESPONSE;
 }
 
 bool esp_stub_get_running() {
@@ -503,7 +524,7 @@ LoaderResult esp_loader_flash_deflate_start(std::uint32_t offset, std::uint32_t 
 LoaderResult esp_loader_flash_deflate_write(const void* data, std::uint32_t size) {
     if (data == nullptr || size > s_flash_write_size)
         return LOADER_BAD_PARAM;
-    return with_attempts(kCommandTimeoutMs, [&] {
+    return with_attempts(FLASH_DEFL_DATA, kCommandTimeoutMs, [&] {
         return loader_flash_deflate_data_cmd(static_cast<const std::uint8_t*>(data), size);
     });
 }
@@ -593,7 +614,7 @@ LoaderResult esp_loader_mem_start(std::uint32_t offset, std::uint32_t size, std:
 LoaderResult esp_loader_mem_write(const void* data, std::uint32_t size) {
     if (data == nullptr && size != 0)
         return LOADER_BAD_PARAM;
-    return with_attempts(memory_timeout(size),
+    return with_attempts(MEM_DATA, memory_timeout(size),
                          [&] { return loader_mem_data_cmd(static_cast<const std::uint8_t*>(data), size); });
 }
 

@@ -61,6 +61,9 @@ LoaderResult esp_loader_flash_start(std::uint32_t offset, std::uint32_t size, st
 // with 0xFF.
 LoaderResult esp_loader_flash_write(void* buffer, std::uint32_t size);
 LoaderResult esp_loader_flash_finish(bool reboot);
+// The MD5 of `size` bytes of flash at `address`, as the chip computes it, into 16 bytes.
+// LOADER_UNSUPPORTED_OP for the ESP8266's ROM, which has no such command.
+LoaderResult esp_loader_flash_md5(std::uint32_t address, std::uint32_t size, std::uint8_t* digest);
 
 // Operations that the application does not use; they complete the loader as a reusable layer.
 

@@ -11,7 +11,6 @@ const std::uint32_t kMagicC5[] = {0x1101406F, 0x5FD1406F};
 const std::uint32_t kMagicH2[] = {0xD7B73E80};
 const std::uint32_t kMagicC6[] = {0x2CE0806F};
 
-constexpr std::uint32_t kMagicRegister = 0x40001000;
 constexpr std::uint32_t kP4CheckRegister = 0x500D0000;
 constexpr std::uint32_t kP4CheckValue = 0x02207202;
 
@@ -130,7 +129,7 @@ LoaderResult loader_detect_chip(TargetChip* target, const esp_target_row** row) 
     }
 
     std::uint32_t magic = 0;
-    LoaderResult r = esp_loader_read_register(kMagicRegister, &magic);
+    LoaderResult r = esp_loader_read_register(ESP_CHIP_DETECT_REGISTER, &magic);
     if (r != LOADER_OK)
         return r;
     for (std::uint32_t i = 0; i < ESP_TARGET_COUNT; ++i) {

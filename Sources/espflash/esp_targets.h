@@ -24,6 +24,8 @@ struct esp_target_row {
 };
 
 constexpr std::uint32_t ESP_TARGET_COUNT = 10;
+// The register whose value tells the chips apart; every chip of the family answers a read of it.
+constexpr std::uint32_t ESP_CHIP_DETECT_REGISTER = 0x40001000;
 
 TargetChip target_from_chip_id(std::uint32_t chip_id);
 // Null for CHIP_UNKNOWN or any index outside the table.

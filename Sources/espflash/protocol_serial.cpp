@@ -324,11 +324,80 @@ LoaderResult loader_flash_deflate_end_cmd(bool stay_in_loader) {
     return end_cmd(FLASH_DEFL_END, stay_in_loader);
 }
 
-LoaderResult loader_md5_cmd(std::uint32_t address, std::uint32_t size, std::uint8_t* buffer) {
+LoaderResult loader_md5_cmd(std::uint32_t address, std::uint32_t size, std::uint8_t* buffer,
+                            std::uint32_t* received) {
     Packet<4> p(SPI_FLASH_MD5, 16);
     p.word(0, address);
     p.word(1, size);
-    return p.send(buffer, esp_stub_get_running() ? 16 : 32);
+    return p.send(buffer, esp_stub_get_running() ? 16 : 32, received);
+}
+
+std::uint32_t loader_md5_timeout(std::uint32_t size) {
+    constexpr std::uint64_t kBaseMs = 3000;
+    constexpr std::uint64_t kMsPerMiB = 8000;
+    constexpr std::uint64_t kMiB = 1024 * 1024;
+    return static_cast<std::uint32_t>(kBaseMs + (std::uint64_t{size} * kMsPerMiB + kMiB - 1) / kMiB);
+}
+
+bool loader_md5_digest(const std::uint8_t* data, std::uint32_t length, bool from_stub,
+                       std::uint8_t digest[16]) {
+    if (from_stub) {
+        if (length != 16)
+            return false;
+        std::memcpy(digest, data, 16);
+        return true;
+    }
+    if (length != 32)
+        return false;
+    const auto nibble = [](std::uint8_t c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    std::uint8_t parsed[16];
+    for (int i = 0; i < 16; ++i) {
+        const int high = nibble(data[2 * i]);
+        const int low = nibble(data[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        parsed[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    std::memcpy(digest, parsed, 16);
+    return true;
+}
+
+LoaderResult loader_fence_cmd(std::uint32_t address, std::uint8_t data_opcode, loader_fence* fence) {
+    if (fence == nullptr)
+        return LOADER_BAD_PARAM;
+    Packet<1> p(READ_REG, 4);
+    p.word(0, address);
+    const LoaderResult sent = loader_send_frame(p.bytes, sizeof p.bytes);
+    if (sent != LOADER_OK)
+        return sent;
+    ++fence->owed;
+    // Neither answer carries data: the first two status bytes end where the frame is cut.
+    std::uint8_t frame[LOADER_HEADER_SIZE + LOADER_STATUS_SIZE];
+    while (fence->owed > 0) {
+        std::uint32_t length = 0;
+        const LoaderResult r = SLIP_receive_packet(frame, sizeof frame, &length);
+        if (r != LOADER_OK)
+            return r;
+        if (loader_response_matches(frame, length, READ_REG, 0)) {
+            --fence->owed;
+        } else if (loader_response_matches(frame, length, data_opcode, 0)) {
+            if (frame[length - 2] != 0) {
+                log_loader_internal_error(frame[length - 1]);
+            } else if (!fence->accepted) {
+                fence->accepted = true;
+                ++s_sequence_number;
+            }
+        }
+    }
+    return LOADER_OK;
 }
 
 LoaderResult loader_flash_erase_cmd() {

@@ -88,8 +88,32 @@ LoaderResult loader_flash_deflate_begin_cmd(std::uint32_t offset, std::uint32_t 
                                             std::uint32_t block_size, std::uint32_t blocks, bool encryption);
 LoaderResult loader_flash_deflate_data_cmd(const std::uint8_t* data, std::uint32_t size);
 LoaderResult loader_flash_deflate_end_cmd(bool stay_in_loader);
-// The digest of a flash region: 32 bytes (hex text) from the ROM, 16 from the stub.
-LoaderResult loader_md5_cmd(std::uint32_t address, std::uint32_t size, std::uint8_t* buffer);
+// The digest of a flash region: 32 bytes (hex text) from the ROM, 16 from the stub. With
+// `received`, an answer shorter than that is taken too and its data length stored, so that a
+// failure status is seen at once instead of the deadline running out.
+LoaderResult loader_md5_cmd(std::uint32_t address, std::uint32_t size, std::uint8_t* buffer,
+                            std::uint32_t* received = nullptr);
+// The deadline of an MD5 command over `size` bytes: the chip reads the whole range first.
+std::uint32_t loader_md5_timeout(std::uint32_t size);
+// The 16-byte digest from an MD5 answer's data: 32 hexadecimal characters from the ROM, the raw
+// 16 bytes from the stub. False for anything else.
+bool loader_md5_digest(const std::uint8_t* data, std::uint32_t length, bool from_stub,
+                       std::uint8_t digest[16]);
+
+// After a data attempt timed out, its answer may still come, and it names no block: taken for a
+// later attempt's, it would shift the pairing of every answer after it. A fence is a command whose
+// answer cannot be taken for a data answer; once its answer is in, the chip (which answers in
+// order) can send nothing more for an earlier attempt.
+struct loader_fence {
+    std::uint32_t owed = 0; // fence answers not yet received (a fence that timed out still owes one)
+    bool accepted = false;  // an earlier attempt's answer with status 0 arrived behind the fences
+};
+// Sends one fence, a read of the register at `address`, and takes every frame until the answers
+// of all the fences owed are in, under the deadline already started. An answer of `data_opcode`
+// arriving meanwhile belongs to the timed-out attempt of the same block: with status 0 the chip
+// took the block, so the sequence number advances (once) and `accepted` is set; a failure status
+// is logged and dropped.
+LoaderResult loader_fence_cmd(std::uint32_t address, std::uint8_t data_opcode, loader_fence* fence);
 LoaderResult loader_flash_erase_cmd();
 LoaderResult loader_flash_erase_region_cmd(std::uint32_t offset, std::uint32_t size);
 // Starts a streamed read; the data follows as frames of their own.

@@ -129,3 +129,5 @@ LoaderResult loader_port_change_transmission_rate(std::uint32_t) {
     return LOADER_OK;
 }
 void loader_port_reset_target() {}
+// The flasher front lends its link here; the fake port never touches it.
+void taviskEspSerialFlasherPortSetUsb(UsbCommunication*) {}

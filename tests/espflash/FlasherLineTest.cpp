@@ -1,6 +1,7 @@
 // The flasher front end to end: the real link on a pseudo-terminal, the simulated beacon that
 // hands the line to the simulated ROM loader on the bootloader-entry frame.
 #include "EspSerialFlasher.h"
+#include "LoaderTestSupport.h"
 #include "LogCapture.h"
 #include "PtyLine.h"
 #include "SimBeacon.h"
@@ -114,7 +115,9 @@ TEST(FlasherLine, WritesAnImageOfManyBlocksByteForByte) {
         EXPECT_EQ(m.flashEndFlag(), 1);
         EXPECT_EQ(m.malformedFrames(), 0);
     });
-    ASSERT_EQ(progress.size(), 230u);
+    // One report per block, the last block's at 99, then 100 for the verified image.
+    ASSERT_EQ(progress.size(), 231u);
+    EXPECT_EQ(progress[229], 99u);
     EXPECT_EQ(progress.back(), 100u);
     EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
 
@@ -128,9 +131,9 @@ TEST(FlasherLine, ProgressAndBlockSizes) {
         std::vector<unsigned> progress;
         std::uint32_t wireBlock;
     } cases[] = {
-        {1024, 2500, {40, 81, 100}, 1024},
-        {0, 512, {50, 100}, 256},
-        {100, 512, {50, 100}, 256},
+        {1024, 2500, {40, 81, 99, 100}, 1024},
+        {0, 512, {50, 99, 100}, 256},
+        {100, 512, {50, 99, 100}, 256},
     };
     for (const auto& c : cases) {
         Bench bench;
@@ -151,7 +154,7 @@ TEST(FlasherLine, ProgressAndBlockSizes) {
                 EXPECT_EQ(m.flash()[c.imageSize], 0xFF);
             }
         });
-        EXPECT_EQ(sizes, std::vector<std::uint32_t>(c.progress.size(), c.wireBlock));
+        EXPECT_EQ(sizes, std::vector<std::uint32_t>(c.progress.size() - 1, c.wireBlock));
     }
 }
 
@@ -231,6 +234,18 @@ TEST_P(FlasherFaults, FrontResult) {
 
 using Cfg = tavisk::sim::SimRomConfig;
 using Flt = tavisk::sim::SimRomFaults;
+
+constexpr std::size_t kCorruptedAt = 3 * 1024 + 5;
+
+// The front's text for the table's image with one bit flipped in the flash.
+std::string corruptedText() {
+    const Bytes image = pattern(8 * 1024);
+    Bytes flash = image;
+    flash[kCorruptedAt] ^= 0x01;
+    return "ESP32 flash verification failed: the written image differs (MD5 of the image " +
+           tavisk::test::hexText(SimRomLoader::md5(image.data(), image.size())) + ", of the flash " +
+           tavisk::test::hexText(SimRomLoader::md5(flash.data(), flash.size())) + ")";
+}
 const FaultCase kFaults[] = {
     {"sync_unanswered_for_a_while", [](Cfg&, Flt& f) { f.silentSyncs = 3; }, true, "", "", true},
     {"sync_never_answered", [](Cfg&, Flt& f) { f.silentSyncs = 1000; }, false, "esp_loader_connect failed: 2",
@@ -268,20 +283,27 @@ const FaultCase kFaults[] = {
      "esp_loader_flash_write failed: 9", "Error: BAD_DATA_CHECKSUM", false},
     {"late_block_answer",
      [](Cfg&, Flt& f) {
-         f.lateOpcode = 0x03;
-         f.lates = 1;
-         f.lateBy = 1500ms;
+         f.lateAnswers = {{0x03, 0, 1, 1500ms}};
      },
      true, "", "", true},
     {"stuck_busy_bit", [](Cfg& c, Flt&) { c.busyReads = -1; }, true, "",
      "Flash size detection failed, falling back to default", true},
     {"late_flash_end",
      [](Cfg&, Flt& f) {
-         f.lateOpcode = 0x04;
-         f.lates = 1;
-         f.lateBy = 1500ms;
+         f.lateAnswers = {{0x04, 0, 1, 1500ms}};
      },
      true, "", "esp_loader_flash_finish failed: 2", true},
+    // Pairing the late answer with the block sent again would credit the refusal to the block
+    // after it.
+    {"late_block_answer_then_a_refused_block",
+     [](Cfg&, Flt& f) {
+         f.lateAnswers = {{0x03, 3, 1, 2500ms}};
+         f.refuseBlock = 6;
+         f.refusals = 1;
+     },
+     true, "", "Error: COMMAND_FAILED", true},
+    {"flash_corrupted_after_the_write", [](Cfg&, Flt& f) { f.flipByteAt = kCorruptedAt; }, false,
+     corruptedText(), "", false},
     {"hang_up_during_the_data",
      [](Cfg&, Flt& f) {
          f.hangUpOpcode = 0x03;

@@ -131,9 +131,7 @@ TEST(FurtherStub, RefusedChipsAndBadGreetings) {
 TEST_F(Further, MemoryLoadDeadlineAndChecks) {
     connect(false);
     for (bool inTime : {true, false}) {
-        rom.faults().lateOpcode = MEM_BEGIN;
-        rom.faults().lates = 1;
-        rom.faults().lateBy = 25768ms - (inTime ? 1ms : 0ms);
+        rom.faults().lateAnswers = {{MEM_BEGIN, 0, 1, 25768ms - (inTime ? 1ms : 0ms)}};
         EXPECT_EQ(esp_loader_mem_start(0x40080000, 12884, 6144), inTime ? LOADER_OK : LOADER_TIMEOUT);
         EXPECT_EQ(rom.commands().back().words(), (Words{12884, 3, 6144, 0x40080000}));
         port.advance(30s); // let the late answer pass
@@ -294,9 +292,7 @@ TEST_F(Further, EraseWithTheStubUsesItsOwnCommands) {
 TEST_F(Further, WholeEraseWithoutTheStubBeginsAWriteOfTheWholeFlash) {
     connect(false);
     // The erase deadline of 4 MiB is 41,943 ms.
-    rom.faults().lateOpcode = FLASH_BEGIN;
-    rom.faults().lates = 1;
-    rom.faults().lateBy = 41942ms;
+    rom.faults().lateAnswers = {{FLASH_BEGIN, 0, 1, 41942ms}};
     EXPECT_EQ(esp_loader_flash_erase(), LOADER_OK);
     EXPECT_EQ(rom.commands().back().words(), (Words{0x400000, 4096, 1024, 0}));
 }
@@ -451,5 +447,79 @@ TEST_F(Further, AttachWhileTheStubRunsSendsTheConfigurationAlone) {
     ASSERT_EQ(attach.opcode, SPI_ATTACH);
     EXPECT_EQ(attach.size, 8);
     EXPECT_EQ(attach.data.size(), 4u);
+}
+
+// The chip's MD5 of a flash range: hex text from the ROM, the raw digest from the stub; the
+// ESP8266's ROM has no such command.
+TEST(FurtherDigest, FlashMd5Forms) {
+    const struct {
+        const char* name;
+        std::uint32_t magic;
+        unsigned statusBytes;
+        bool withStub;
+        bool refused;
+        bool silent;
+        LoaderResult result;
+        std::vector<std::string> debug;
+    } cases[] = {
+        {"ROM, four status bytes", 0x00F01D83, 4, false, false, false, LOADER_OK, {}},
+        {"ROM, two status bytes", 0x00F01D83, 2, false, false, false, LOADER_OK, {}},
+        {"stub", 0x00F01D83, 4, true, false, false, LOADER_OK, {}},
+        // Cut to its first two status bytes, the short answer reads as two bytes of data.
+        {"failure status, four status bytes", 0x00F01D83, 4, false, true, false, LOADER_BAD_RESPONSE, {}},
+        {"failure status, two status bytes",
+         0x00F01D83,
+         2,
+         false,
+         true,
+         false,
+         LOADER_BAD_RESPONSE,
+         {"Error: COMMAND_FAILED"}},
+        {"no answer", 0x00F01D83, 4, false, false, true, LOADER_TIMEOUT, {}},
+        {"ESP8266", 0xFFF0C101, 2, false, false, false, LOADER_UNSUPPORTED_OP, {}},
+    };
+    constexpr std::uint32_t kAddress = 0x100;
+    constexpr std::uint32_t kSize = 0xE00;
+    for (const auto& c : cases) {
+        esp_loader_reset_target();
+        tavisk::sim::SimRomConfig config;
+        config.registers = {{0x40001000, c.magic}};
+        config.statusBytes = c.statusBytes;
+        SimRomLoader model(config);
+        FakeLoaderPort port;
+        port.attach(&model);
+        ASSERT_EQ(c.withStub ? esp_loader_connect_with_stub(&kArgs) : esp_loader_connect(&kArgs), LOADER_OK)
+            << c.name;
+        ASSERT_EQ(esp_loader_flash_start(0, 4096, 1024), LOADER_OK) << c.name;
+        for (std::uint32_t at = 0; at < 4096; at += 1024) {
+            Bytes block(1024);
+            for (std::size_t i = 0; i < block.size(); ++i)
+                block[i] = static_cast<std::uint8_t>((at + i) * 13 + 1);
+            ASSERT_EQ(esp_loader_flash_write(block.data(), 1024), LOADER_OK) << c.name;
+        }
+        model.faults().errorOpcode = c.refused ? SPI_FLASH_MD5 : 0;
+        model.faults().errors = 1;
+        model.faults().silentOpcode = c.silent ? SPI_FLASH_MD5 : 0;
+        model.faults().silents = 1;
+        const std::size_t mark = model.commands().size();
+        port.debugLines.clear();
+        const auto before = port.now();
+        std::uint8_t digest[16] = {};
+        EXPECT_EQ(esp_loader_flash_md5(kAddress, kSize, digest), c.result) << c.name;
+        EXPECT_EQ(port.now() - before, c.silent ? std::chrono::milliseconds(loader_md5_timeout(kSize)) : 0ms)
+            << c.name;
+        EXPECT_EQ(port.debugLines, c.debug) << c.name;
+        if (c.result == LOADER_UNSUPPORTED_OP) {
+            EXPECT_EQ(model.commands().size(), mark) << c.name;
+            continue;
+        }
+        EXPECT_EQ(model.transcriptLines().back(), "SPI_FLASH_MD5 0x00000100 0x00000E00 0x00000000 0x00000000")
+            << c.name;
+        if (c.result == LOADER_OK) {
+            EXPECT_EQ(Bytes(digest, digest + 16), SimRomLoader::md5(model.flash().data() + kAddress, kSize))
+                << c.name;
+        }
+    }
+    esp_loader_reset_target();
 }
 } // namespace

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 namespace {
 using namespace tavisk::test;
@@ -307,9 +308,7 @@ TEST_F(Loader, FlashBeginWordsAndDeadline) {
             fresh.attach(&model);
             ASSERT_EQ(esp_loader_connect(&kArgs), LOADER_OK);
             // The ROM answers FLASH_BEGIN just inside or just outside the deadline.
-            model.faults().lateOpcode = FLASH_BEGIN;
-            model.faults().lates = 1;
-            model.faults().lateBy = c.deadline - (inTime ? 1ms : 0ms);
+            model.faults().lateAnswers = {{FLASH_BEGIN, 0, 1, c.deadline - (inTime ? 1ms : 0ms)}};
             EXPECT_EQ(esp_loader_flash_start(0, c.size, 1024), inTime ? LOADER_OK : LOADER_TIMEOUT);
             const auto& begin = model.commands().back();
             ASSERT_EQ(begin.opcode, FLASH_BEGIN);
@@ -394,11 +393,98 @@ TEST_F(Loader, BlockWriteGivesUpAfterThreeAttempts) {
     rom.faults().silents = 3;
     const auto before = port.now();
     EXPECT_EQ(esp_loader_flash_write(block.data(), 1024), LOADER_TIMEOUT);
-    // Three deadlines, and a quiet second after each of the first two before trying again.
-    EXPECT_EQ(port.now() - before, 5000ms);
+    // Three deadlines; the fences between them are answered at once.
+    EXPECT_EQ(port.now() - before, 3000ms);
     EXPECT_EQ(count("FLASH_DATA"), 3u);
+    EXPECT_EQ(count("READ_REG 0x40001000"), 3u); // one at the detection, two fences
     EXPECT_EQ(esp_loader_flash_write(block.data(), 1025), LOADER_BAD_PARAM);
     EXPECT_EQ(count("FLASH_DATA"), 3u);
+}
+
+// After an attempt timed out, a register read fences off whatever the chip may still say about
+// it: the next attempt, and the next block, are paired with their own answers.
+TEST_F(Loader, AFenceFollowsATimedOutAttempt) {
+    using tavisk::sim::SimRomFaults;
+    const std::string data0 = "FLASH_DATA seq=0 size=1024";
+    const std::string fence = "READ_REG 0x40001000";
+    const struct {
+        const char* name;
+        std::function<void(SimRomFaults&)> fault;
+        LoaderResult result;
+        std::vector<std::string> lines; // from the first attempt on
+        std::chrono::milliseconds elapsed;
+    } cases[] = {
+        {"late answer, taken behind the fence",
+         [](SimRomFaults& f) {
+             f.lateAnswers = {{FLASH_DATA, 0, 1, 1500ms}};
+         },
+         LOADER_OK,
+         {data0, fence},
+         1500ms},
+        {"lost answer, block sent again with its number",
+         [](SimRomFaults& f) {
+             f.silentOpcode = FLASH_DATA;
+             f.silents = 1;
+         },
+         LOADER_OK,
+         {data0, fence, data0},
+         1000ms},
+        {"late refusal, block sent again",
+         [](SimRomFaults& f) {
+             f.lateAnswers = {{FLASH_DATA, 0, 1, 1500ms}};
+             f.errorOpcode = FLASH_DATA;
+             f.errors = 1;
+         },
+         LOADER_OK,
+         {data0, fence, data0},
+         1500ms},
+        // The first fence times out (an attempt), the second waits for both answers.
+        {"lost answer, fence later than its deadline",
+         [](SimRomFaults& f) {
+             f.silentOpcode = FLASH_DATA;
+             f.silents = 1;
+             f.lateAnswers = {{READ_REG, 0, 1, 4000ms}};
+         },
+         LOADER_OK,
+         {data0, fence, fence, data0},
+         5000ms},
+        {"lost answer, no fence answered",
+         [](SimRomFaults& f) {
+             f.silentOpcode = FLASH_DATA;
+             f.silents = 1;
+             f.lateAnswers = {{READ_REG, 0, 2, 60000ms}};
+         },
+         LOADER_TIMEOUT,
+         {data0, fence, fence},
+         7000ms},
+    };
+    for (const auto& c : cases) {
+        SimRomLoader model;
+        FakeLoaderPort fresh;
+        fresh.attach(&model);
+        ASSERT_EQ(esp_loader_connect(&kArgs), LOADER_OK);
+        ASSERT_EQ(esp_loader_flash_start(0, 4096, 1024), LOADER_OK);
+        const std::size_t mark = model.commands().size();
+        c.fault(model.faults());
+        std::vector<std::uint8_t> block(1024, 0x5A);
+        const auto before = fresh.now();
+        EXPECT_EQ(esp_loader_flash_write(block.data(), 1024), c.result) << c.name;
+        EXPECT_EQ(fresh.now() - before, c.elapsed) << c.name;
+        const auto all = model.transcriptLines();
+        EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end()),
+                  c.lines)
+            << c.name;
+        if (c.result != LOADER_OK)
+            continue;
+        // The next block goes out with the next number and gets its own answer.
+        model.faults() = {};
+        model.faults().errorOpcode = FLASH_DATA;
+        model.faults().errors = 3;
+        EXPECT_EQ(esp_loader_flash_write(block.data(), 1024), LOADER_BAD_RESPONSE) << c.name;
+        EXPECT_EQ(model.transcriptLines().back(), "FLASH_DATA seq=1 size=1024") << c.name;
+        EXPECT_EQ(std::vector<std::uint8_t>(model.flash().begin(), model.flash().begin() + 1024), block)
+            << c.name;
+    }
 }
 
 TEST_F(Loader, LateAnswerIsNotTakenForTheNextBlock) {
@@ -406,9 +492,7 @@ TEST_F(Loader, LateAnswerIsNotTakenForTheNextBlock) {
     ASSERT_EQ(esp_loader_flash_start(0, 4096, 1024), LOADER_OK);
     std::vector<std::uint8_t> block(1024, 1);
     // The first block's answer comes after its deadline; the retry is answered in time.
-    rom.faults().lateOpcode = FLASH_DATA;
-    rom.faults().lates = 1;
-    rom.faults().lateBy = 1500ms;
+    rom.faults().lateAnswers = {{FLASH_DATA, 0, 1, 1500ms}};
     EXPECT_EQ(esp_loader_flash_write(block.data(), 1024), LOADER_OK);
     // The chip never answers the second block: the late answer must not pass for it.
     rom.faults().silentOpcode = FLASH_DATA;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace tavisk::test {
@@ -34,6 +35,17 @@ inline Bytes slipFrame(const Bytes& packet) {
     }
     w.push_back(0xC0);
     return w;
+}
+
+// Lower-case hexadecimal text, as the flasher front writes digests.
+inline std::string hexText(const Bytes& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::uint8_t b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 0x0F];
+    }
+    return text;
 }
 
 inline Bytes le32(std::uint32_t v) {

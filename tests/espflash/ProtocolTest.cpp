@@ -201,4 +201,133 @@ TEST_F(Protocol, FlashBeginTakesTheFifthWordWhenAsked) {
         EXPECT_EQ(fresh.wire(), slipFrame(packet));
     }
 }
+
+TEST(Md5Answer, DigestFromHexTextOrRawBytes) {
+    const Bytes digest{0x00, 0x01, 0x7F, 0x80, 0xA5, 0xC0, 0xDB, 0xFF,
+                       0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE};
+    const auto text = [](const std::string& t) { return Bytes(t.begin(), t.end()); };
+    const struct {
+        const char* name;
+        Bytes data;
+        bool fromStub;
+        bool ok;
+    } cases[] = {
+        {"hex text from the ROM", text("00017f80a5c0dbff1032547698badcfe"), false, true},
+        {"upper-case hex", text("00017F80A5C0DBFF1032547698BADCFE"), false, true},
+        {"a character that is no digit", text("00017f80a5c0dbff1032547698badcfg"), false, false},
+        {"hex text one short", text("00017f80a5c0dbff1032547698badcf"), false, false},
+        {"raw bytes where text is due", digest, false, false},
+        {"raw bytes from the stub", digest, true, true},
+        {"15 raw bytes", Bytes(digest.begin(), digest.end() - 1), true, false},
+        {"hex text where raw bytes are due", text("00017f80a5c0dbff1032547698badcfe"), true, false},
+    };
+    for (const auto& c : cases) {
+        std::uint8_t out[16] = {};
+        EXPECT_EQ(
+            loader_md5_digest(c.data.data(), static_cast<std::uint32_t>(c.data.size()), c.fromStub, out),
+            c.ok)
+            << c.name;
+        EXPECT_EQ(Bytes(out, out + 16), c.ok ? digest : Bytes(16, 0)) << c.name;
+    }
+}
+
+TEST(Md5Answer, DeadlineGrowsWithTheSize) {
+    const struct {
+        std::uint32_t size;
+        std::uint32_t ms;
+    } cases[] = {
+        {0, 3000},
+        {1, 3001},                        // a started part of a MiB counts
+        {1024 * 1024, 11000},             // 8 s per MiB
+        {1803184, 3000 + 13758},          // 1.72 MiB
+        {0xFFFFFFFF, 3000 + 4096 * 8000}, // no overflow at the largest size
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(loader_md5_timeout(c.size), c.ms) << c.size;
+}
+
+// The fence: one register read, then every frame until the answers of all fences owed are in.
+TEST_F(Protocol, FenceTakesEverythingUpToItsOwnAnswers) {
+    const Bytes dataOk = slipFrame(responsePacket(0x03, 0, {}, {0, 0, 0, 0}));
+    const Bytes dataRefused = slipFrame(responsePacket(0x03, 0, {}, {1, 0xC1, 0, 0}));
+    const Bytes fenceAnswer = slipFrame(responsePacket(0x0A, 0x00F01D83, {}, {0, 0, 0, 0}));
+    const Bytes otherOpcode = slipFrame(responsePacket(0x04, 0, {}, {0, 0}));
+    const Bytes requestDirection = slipFrame(responsePacket(0x0A, 0, {}, {0, 0}, 0x00));
+    const auto join = [](std::initializer_list<Bytes> frames) {
+        Bytes w;
+        for (const Bytes& f : frames)
+            w.insert(w.end(), f.begin(), f.end());
+        return w;
+    };
+    const struct {
+        const char* name;
+        std::uint32_t owedBefore;
+        Bytes wire;
+        LoaderResult result;
+        std::uint32_t owedAfter;
+        bool accepted;
+        std::vector<std::string> debug;
+    } cases[] = {
+        {"late success", 0, join({dataOk, fenceAnswer}), LOADER_OK, 0, true, {}},
+        {"late refusal",
+         0,
+         join({dataRefused, fenceAnswer}),
+         LOADER_OK,
+         0,
+         false,
+         {"Error: BAD_DATA_CHECKSUM"}},
+        {"nothing late", 0, fenceAnswer, LOADER_OK, 0, false, {}},
+        {"frames that answer nothing of ours",
+         0,
+         join({otherOpcode, requestDirection, fenceAnswer}),
+         LOADER_OK,
+         0,
+         false,
+         {}},
+        {"an earlier fence still owed", 1, join({fenceAnswer, dataOk, fenceAnswer}), LOADER_OK, 0, true, {}},
+        {"an earlier fence owed, one answer only",
+         1,
+         join({dataOk, fenceAnswer}),
+         LOADER_TIMEOUT,
+         1,
+         true,
+         {}},
+        {"a data answer after the fence's is not ours to take",
+         0,
+         join({fenceAnswer, dataOk}),
+         LOADER_OK,
+         0,
+         false,
+         {}},
+    };
+    for (const auto& c : cases) {
+        FakeLoaderPort fresh;
+        fresh.script(c.wire);
+        fresh.startTimer(3000);
+        loader_fence fence;
+        fence.owed = c.owedBefore;
+        const std::uint32_t sequence = loader_sequence_number();
+        EXPECT_EQ(loader_fence_cmd(0x40001000, 0x03, &fence), c.result) << c.name;
+        EXPECT_EQ(fence.owed, c.owedAfter) << c.name;
+        EXPECT_EQ(fence.accepted, c.accepted) << c.name;
+        EXPECT_EQ(loader_sequence_number(), sequence + (c.accepted ? 1 : 0)) << c.name;
+        EXPECT_EQ(fresh.debugLines, c.debug) << c.name;
+        EXPECT_EQ(fresh.wire(), slipFrame({0x00, 0x0A, 4, 0, 0, 0, 0, 0, 0x00, 0x10, 0x00, 0x40})) << c.name;
+    }
+}
+
+TEST_F(Protocol, FenceAdvancesTheSequenceOnceForTheBlock) {
+    const Bytes dataOk = slipFrame(responsePacket(0x03, 0, {}, {0, 0}));
+    const Bytes fenceAnswer = slipFrame(responsePacket(0x0A, 0, {}, {0, 0}));
+    loader_fence fence;
+    const std::uint32_t sequence = loader_sequence_number();
+    for (int i = 0; i < 2; ++i) {
+        port.script(dataOk);
+        port.script(fenceAnswer);
+        port.startTimer(3000);
+        EXPECT_EQ(loader_fence_cmd(0x40001000, 0x03, &fence), LOADER_OK);
+    }
+    EXPECT_TRUE(fence.accepted);
+    EXPECT_EQ(loader_sequence_number(), sequence + 1);
+}
 } // namespace

@@ -37,6 +37,28 @@ bool strikes(int& counter) {
     --counter;
     return true;
 }
+
+// As above, once `after` commands have passed.
+bool strikes(int& counter, int& after) {
+    if (counter <= 0)
+        return false;
+    if (after > 0) {
+        --after;
+        return false;
+    }
+    --counter;
+    return true;
+}
+
+std::vector<std::uint8_t> hexText(const std::vector<std::uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::vector<std::uint8_t> text;
+    for (std::uint8_t b : bytes) {
+        text.push_back(static_cast<std::uint8_t>(digits[b >> 4]));
+        text.push_back(static_cast<std::uint8_t>(digits[b & 0x0F]));
+    }
+    return text;
+}
 } // namespace
 
 std::vector<std::uint32_t> SimRomLoader::Command::words() const {
@@ -264,16 +286,20 @@ void SimRomLoader::handle(const Command& c, Time at) {
             return;
         }
     }
+    if (rebooted)
+        return;
     if (op == 0x08 && strikes(flt.silentSyncs))
         return;
-    if (flt.silentOpcode == op && strikes(flt.silents))
-        return;
+    // A lost answer: the command is carried out, its answer never sent.
+    const bool silent = flt.silentOpcode == op && strikes(flt.silents, flt.silentAfter);
     if (flt.decoyOpcode == op && strikes(flt.decoys)) {
         respond(static_cast<std::uint8_t>(op + 1), 0, {}, 0, 0, at);
         respond(op, 0, {}, 0, 0, at, 0x00);
     }
-    if (flt.lateOpcode == op && strikes(flt.lates))
-        at += flt.lateBy;
+    for (SimRomLate& late : flt.lateAnswers) {
+        if (late.opcode == op && strikes(late.times, late.after))
+            at += late.by;
+    }
     if (flt.errorOpcode == op && strikes(flt.errors)) {
         respond(op, 0, {}, 1, flt.errorCode, at);
         return;
@@ -281,9 +307,13 @@ void SimRomLoader::handle(const Command& c, Time at) {
     ++answered[op];
 
     const auto ok = [&](std::uint32_t value = 0, const std::vector<std::uint8_t>& data = {}) {
-        respond(op, value, data, 0, 0, at);
+        if (!silent)
+            respond(op, value, data, 0, 0, at);
     };
-    const auto fail = [&](std::uint8_t error) { respond(op, 0, {}, 1, error, at); };
+    const auto fail = [&](std::uint8_t error) {
+        if (!silent)
+            respond(op, 0, {}, 1, error, at);
+    };
 
     switch (op) {
     case 0x08: { // SYNC
@@ -386,11 +416,14 @@ void SimRomLoader::handle(const Command& c, Time at) {
         if (size != flashBlockSize)
             return fail(0xC2);
         // A block sent again after its answer went missing is written to the same place.
-        const bool repeat = nextSequence > 0 && seq == nextSequence - 1;
-        if (seq != nextSequence && !repeat)
+        const bool repeat = cfg.checkSequence && nextSequence > 0 && seq == nextSequence - 1;
+        if (cfg.checkSequence && seq != nextSequence && !repeat)
             return fail(0x06);
-        const std::uint64_t address = flashOffset + std::uint64_t{seq} * flashBlockSize;
-        if (seq >= flashBlocks || address + size > flashMemory.size())
+        const std::uint32_t block = cfg.checkSequence ? seq : written;
+        if (static_cast<std::int64_t>(block) == flt.refuseBlock && strikes(flt.refusals))
+            return fail(flt.errorCode);
+        const std::uint64_t address = flashOffset + std::uint64_t{block} * flashBlockSize;
+        if (block >= flashBlocks || address + size > flashMemory.size())
             return fail(0x08);
         std::copy(c.data.begin() + 16, c.data.end(),
                   flashMemory.begin() + static_cast<std::ptrdiff_t>(address));
@@ -405,7 +438,21 @@ void SimRomLoader::handle(const Command& c, Time at) {
             return fail(0xC0);
         endFlag = static_cast<int>(w[0]);
         flashOpen = false;
-        return ok();
+        if (flt.flipByteAt >= 0 && static_cast<std::size_t>(flt.flipByteAt) < flashMemory.size()) {
+            flashMemory[static_cast<std::size_t>(flt.flipByteAt)] ^= 0x01;
+            flt.flipByteAt = -1;
+        }
+        ok();
+        rebooted = w[0] == 0; // 0 asks the loader to run the application
+        return;
+    case 0x13: { // SPI_FLASH_MD5: hex text from the ROM, the raw digest from the stub
+        if (w.size() != 4)
+            return fail(0xC0);
+        if (std::uint64_t{w[0]} + w[1] > flashMemory.size())
+            return fail(0x06);
+        const std::vector<std::uint8_t> digest = md5(flashMemory.data() + w[0], w[1]);
+        return ok(0, stub ? digest : hexText(digest));
+    }
     case 0x05: // MEM_BEGIN
         if (w.size() != 4)
             return fail(0xC0);
@@ -550,6 +597,8 @@ const char* SimRomLoader::opcodeName(std::uint8_t opcode) {
         return "FLASH_DEFL_DATA";
     case 0x12:
         return "FLASH_DEFL_END";
+    case 0x13:
+        return "SPI_FLASH_MD5";
     case 0xD0:
         return "ERASE_FLASH";
     case 0xD1:

@@ -34,9 +34,22 @@ struct SimRomConfig {
     std::string stubGreeting = "OHAI";
     // Line-rate emulation: bytes in and out take 10 bits each at this rate; 0 = no pacing.
     std::uint32_t baud = 0;
+    // Whether a data block must carry the expected sequence number (the previous one is taken
+    // as the same block sent again). Without the check every accepted block goes to the next
+    // place, whatever number it carries.
+    bool checkSequence = true;
 };
 
-// Faults on demand of the simulated ROM loader. Each counts down as it strikes.
+// Answers to an opcode that come late; the answers after them wait behind them, in order.
+struct SimRomLate {
+    std::uint8_t opcode = 0;
+    int after = 0; // commands of the opcode answered in time first
+    int times = 1; // then this many answered late
+    std::chrono::milliseconds by{0};
+};
+
+// Faults on demand of the simulated ROM loader. Each counts down as it strikes; an `...After`
+// count lets that many commands of the opcode pass untouched first.
 struct SimRomFaults {
     int silentSyncs = 0;           // SYNC commands that get no answer
     int badChecksumBlocks = 0;     // data blocks answered with BAD_DATA_CHECKSUM (as if noise hit them)
@@ -44,12 +57,14 @@ struct SimRomFaults {
     int decoys = 0;                // ... send a frame of another opcode and one of the request direction
     std::uint8_t errorOpcode = 0;  // answer this opcode with a failure status ...
     int errors = 0;                // ... this many times
-    std::uint8_t errorCode = 0x06; // the error byte of that status
-    std::uint8_t lateOpcode = 0;   // answer this opcode late ...
-    int lates = 0;                 // ... this many times
-    std::chrono::milliseconds lateBy{0};
-    std::uint8_t silentOpcode = 0; // never answer this opcode ...
+    std::uint8_t errorCode = 0x06; // the error byte of that status (also of a refused block)
+    std::vector<SimRomLate> lateAnswers;
+    std::uint8_t silentOpcode = 0; // carry out this opcode but never answer it ...
+    int silentAfter = 0;
     int silents = 0;               // ... this many times
+    int refuseBlock = -1;          // refuse to write this block of the flash write (failure status) ...
+    int refusals = 0;              // ... this many times
+    int flipByteAt = -1;           // FLASH_END flips the lowest bit of the flash byte at this address
     std::uint8_t hangUpOpcode = 0; // hang the line up on this opcode (instead of answering)
     int hangUpAfter = 0;           // ... after that many of them were answered
     bool md5Mismatch = false;      // a streamed read ends with a wrong digest
@@ -116,6 +131,9 @@ public:
     const std::vector<std::uint8_t>& deflateStream() const { return deflated; }
     // Words of the last CHANGE_BAUDRATE (new rate, old rate).
     const std::vector<std::uint32_t>& baudChange() const { return baud; }
+    // Whether the loader still runs: a FLASH_END that asks for a reboot leaves it, and nothing
+    // is answered afterwards.
+    bool running() const { return !rebooted; }
     // MD5 of bytes (RFC 1321), written for the model on its own.
     static std::vector<std::uint8_t> md5(const std::uint8_t* data, std::size_t size);
 
@@ -164,6 +182,7 @@ private:
     std::uint32_t nextSequence = 0;
     std::uint32_t written = 0;
     int endFlag = -1;
+    bool rebooted = false;
     bool stub = false;
     bool memOpen = false;
     std::uint32_t memSize = 0;
