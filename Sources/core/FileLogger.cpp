@@ -15,8 +15,8 @@ FileLogger& FileLogger::getInstance() {
 }
 
 FileLogger::~FileLogger() {
-    if (logFile.is_open())
-        logFile.close();
+    if (logFile != nullptr)
+        std::fclose(logFile);
 }
 
 std::string FileLogger::fileName(const std::string& name, const TimeDescription& when) {
@@ -59,15 +59,12 @@ bool FileLogger::createLogFile(std::string& name) {
             std::error_code ec;
             fs::create_directories(candidate.folder, ec);
         }
-        const fs::path target = candidate.folder / fs::u8path(file);
-        if (isSymbolicLink(target))
-            continue;
-        logFile.open(target, std::ios::out | std::ios::trunc);
-        if (logFile.is_open()) {
+        TrustCheck check;
+        logFile = openFileForWriting(candidate.folder / fs::u8path(file), candidate.inTemporaryFolder, check);
+        if (logFile != nullptr) {
             created = true;
             break;
         }
-        logFile.clear();
     }
     return created;
 }
@@ -76,10 +73,11 @@ void FileLogger::log(const std::string& message, MessageType type, const std::st
     static std::map<MessageType, std::string> typeLabels = {
         {DEBUG, "DEBUG"}, {INFO, "INFO"}, {WARNING, "WARNING"}, {ERROR, "ERROR"}, {FATAL, "FATAL"}};
     std::lock_guard<std::mutex> lock(mutex);
-    if (!created || !logFile.is_open())
+    if (!created || logFile == nullptr)
         return;
     TimeDescription when;
     when.updateTime();
-    logFile << formatLine(when, typeLabels[type], message, prefix) << '\n';
-    logFile.flush();
+    const std::string line = formatLine(when, typeLabels[type], message, prefix) + '\n';
+    std::fwrite(line.data(), 1, line.size(), logFile);
+    std::fflush(logFile);
 }

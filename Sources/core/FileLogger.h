@@ -2,8 +2,8 @@
 
 #include "BaseLogger.h"
 
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -40,7 +40,7 @@ public:
 private:
     FileLogger() = default;
 
-    std::ofstream logFile;
+    std::FILE* logFile = nullptr; // the application log once created
     bool created = false;
     // Serialises log(): one whole line at a time in the file.
     std::mutex mutex;

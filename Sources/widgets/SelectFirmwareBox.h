@@ -48,8 +48,9 @@ public:
     void esp32Inactive();
     void stm32Inactive();
 
-    // Writes the target's preinstalled copy when it is missing or differs from the carried
-    // image; its path in UTF-8, or empty when no complete copy could be written.
+    // Writes the target's preinstalled copy when it is missing, differs from the carried image
+    // or may not be trusted; its path in UTF-8, or empty when no complete copy could be
+    // written.
     std::string ensurePreinstalledFirmwareOnDisk(FirmwareTarget target);
 
 private:
