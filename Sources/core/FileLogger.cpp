@@ -7,6 +7,14 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+std::string refusal(const fs::path& folder, const TrustCheck& check) {
+    return "Log folder " + folder.u8string() + " not used (" + check.describe() + ")";
+}
+
+} // namespace
+
 FileLogger& FileLogger::getInstance() {
     static FileLogger instance;
     std::string name = "application";
@@ -51,20 +59,37 @@ bool FileLogger::createLogFile(std::string& name) {
     TimeDescription when;
     when.updateTime();
     const std::string file = fileName(name, when);
+    std::vector<std::string> warnings;
     for (const Candidate& candidate : candidateFolders()) {
+        TrustCheck check;
         if (candidate.inTemporaryFolder) {
-            if (!ensurePrivateFolder(candidate.folder))
+            check = ensurePrivateFolder(candidate.folder);
+            if (!check) {
+                warnings.push_back(refusal(candidate.folder, check));
                 continue;
+            }
+            if (check.removed > 0)
+                warnings.push_back("Log folder " + candidate.folder.u8string() +
+                                   " was writable by group or others: " + std::to_string(check.removed) +
+                                   " entries removed");
         } else {
             std::error_code ec;
             fs::create_directories(candidate.folder, ec);
         }
-        TrustCheck check;
-        logFile = openFileForWriting(candidate.folder / fs::u8path(file), candidate.inTemporaryFolder, check);
-        if (logFile != nullptr) {
-            created = true;
-            break;
+        const fs::path target = candidate.folder / fs::u8path(file);
+        logFile = openFileForWriting(target, candidate.inTemporaryFolder, check);
+        if (logFile == nullptr) {
+            if (candidate.inTemporaryFolder)
+                warnings.push_back(refusal(candidate.folder, check));
+            continue;
         }
+        created = true;
+        // The file opens with why the temporary folder was passed over or what was removed
+        // from it.
+        for (const std::string& warning : warnings)
+            std::fprintf(logFile, "%s\n", formatLine(when, "WARNING", warning, "FileLogger: ").c_str());
+        std::fflush(logFile);
+        break;
     }
     return created;
 }

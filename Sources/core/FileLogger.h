@@ -15,7 +15,8 @@ public:
     // Every call, the first included, tries to create the log file while none is open.
     static FileLogger& getInstance();
 
-    // Makes sure a log file is open; returns whether one is.
+    // Makes sure a log file is open; returns whether one is. When the temporary folder's
+    // candidate was refused, or had to be emptied, the file opens with a WARNING that says why.
     bool createLogFile(std::string& name);
 
     void log(const std::string& message, MessageType type, const std::string& prefix) override;

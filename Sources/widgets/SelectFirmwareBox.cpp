@@ -282,8 +282,13 @@ std::string SelectFirmwareBox::ensurePreinstalledFirmwareOnDisk(FirmwareTarget t
         logger->log("Folder " + base.u8string() + " or its firmware folder was writable by group or others: " +
                         std::to_string(removed) + " entries removed",
                     BaseLogger::WARNING, logPrefix);
-    if (!check)
-        logError("Failed to write preinstalled firmware: folder not used (" + check.describe() + ")");
+    {
+        std::lock_guard<std::mutex> lock(refusalMutex);
+        const std::string refusal = check ? std::string() : "folder not used (" + check.describe() + ")";
+        if (refusal != lastFolderRefusal && !refusal.empty())
+            logError("Failed to write preinstalled firmware: " + refusal);
+        lastFolderRefusal = refusal;
+    }
     if (!check)
         return {};
     const std::filesystem::path file = base / "firmware" / (target == ESP32 ? esp32CopyName : stm32CopyName);
