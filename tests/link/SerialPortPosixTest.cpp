@@ -237,7 +237,7 @@ TEST_F(SerialPortPosixTest, HangUpFailsReadsAndWrites) {
     openAndConfigure();
     const std::string port_name = pty.slavePath();
     pty.hangUp();
-    std::uint8_t buf[16];
+    std::uint8_t buf[16] = {};
     EXPECT_EQ(port.readDataImpl(buf, sizeof buf, 5000).status, LINK_READ_FAILED);
     EXPECT_EQ(log.count("SerialPort: read failed", BaseLogger::ERROR), 1u);
 
