@@ -3,6 +3,7 @@
 // TAVISK_TEST_BEACON_PORT.
 
 #include "LogCapture.h"
+#include "ProgressWait.h"
 #include "SharedTestImage.h"
 #include "StandInWindow.h"
 
@@ -24,11 +25,14 @@ TEST(BeaconComPort, SearchFieldsAndUploadThroughTheWin32Port) {
     window.setImage(sim::sharedTestImage());
     std::string error;
     ASSERT_TRUE(window.connect(port, &error)) << error;
-    ASSERT_TRUE(window.discover(60s));
+    ASSERT_TRUE(window.discover(60s)) << "no device with a field \"erase\" in the model within 60 s";
     ASSERT_TRUE(window.writeEraseCode());
     // The beacon refuses to close an image that differs from the one it expects, so this
-    // line means the image arrived intact.
-    ASSERT_TRUE(log.waitForText("Firmware transfer complete: 3000 bytes", 1, 120s));
+    // line means the image arrived intact. The wait fails once the transfer stops moving.
+    const std::string complete = "Firmware transfer complete: 3000 bytes";
+    ASSERT_TRUE(waitWithProgress(
+        "the line \"" + complete + "\"", [&] { return log.contains(complete); },
+        [&] { return "the transfer at " + std::to_string(window.engine().transferPercent.load()) + " %"; }));
     EXPECT_TRUE(window.waitForTransferEnd(20s));
     EXPECT_EQ(window.loadFirmwareCount(), 1);
     EXPECT_FALSE(log.contains("Message with problem"));
