@@ -8,9 +8,7 @@
 #include <gio/gio.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <memory>
-#include <random>
 
 namespace fs = std::filesystem;
 
@@ -72,28 +70,19 @@ bool pathExists(const fs::path& path) {
     return !ec && status.type() != fs::file_type::not_found && status.type() != fs::file_type::none;
 }
 
-std::string uniqueSuffix() {
-    static std::random_device source;
-    static const char kDigits[] = "0123456789abcdef";
-    std::string suffix;
-    for (int i = 0; i < 4; ++i) {
-        std::uint32_t bits = source();
-        for (int j = 0; j < 8; ++j, bits >>= 4)
-            suffix += kDigits[bits & 0xF];
-    }
-    return suffix;
+// Why a folder that the runtime folder needs is not used: the system's reason when it could
+// not be made, else which entry stands in the way and what it is.
+std::string folderWarning(const TrustCheck& check) {
+    if (check.problem == TrustProblem::MKDIR_FAILED)
+        return "mkdir failed: " + check.path.u8string() + (check.detail.empty() ? "" : " (" + check.detail + ")");
+    return "folder not used: " + check.describe();
 }
 
-enum class WriteResult { Written, OpenFailed, WriteFailed };
-
-WriteResult writeWhole(const fs::path& path, const char* data, std::size_t size) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out.is_open())
-        return WriteResult::OpenFailed;
-    out.write(data, static_cast<std::streamsize>(size));
-    out.flush();
-    out.close();
-    return out.fail() ? WriteResult::WriteFailed : WriteResult::Written;
+void warnOfRemovedEntries(const fs::path& folder, std::size_t removed) {
+    if (removed > 0)
+        writeLogLine("FS", G_LOG_LEVEL_WARNING,
+                     "group or others could write to " + folder.u8string() + " or a folder in it: " +
+                         std::to_string(removed) + " entries removed");
 }
 
 } // namespace
@@ -137,8 +126,10 @@ void registerResourceBundles() {
     writeLogMessage("GSettings", "Embedded GSettings schemas: yes");
 }
 
-bool writeResourceToFileIfMissing(const char* resourcePath, const fs::path& destination) {
-    if (pathExists(destination))
+bool writeResourceToFileIfMissing(const char* resourcePath, const fs::path& destination,
+                                  const fs::path& privateFolder) {
+    const TrustCheck existing = checkPrivateFile(destination);
+    if (existing)
         return true;
 
     std::string reason;
@@ -149,36 +140,42 @@ bool writeResourceToFileIfMissing(const char* resourcePath, const fs::path& dest
         return false;
     }
 
-    std::error_code ec;
-    fs::create_directories(destination.parent_path(), ec);
-    if (ec) {
-        writeLogLine("FS", G_LOG_LEVEL_WARNING, "mkdir failed: " + destination.u8string());
-        return false;
+    if (privateFolder.empty()) {
+        std::error_code ec;
+        fs::create_directories(destination.parent_path(), ec);
+        if (ec) {
+            writeLogLine("FS", G_LOG_LEVEL_WARNING, "mkdir failed: " + destination.u8string());
+            return false;
+        }
+    } else {
+        const TrustCheck folders =
+            ensurePrivateFolders(privateFolder, destination.parent_path().lexically_relative(privateFolder));
+        warnOfRemovedEntries(privateFolder, folders.removed);
+        if (!folders) {
+            writeLogLine("FS", G_LOG_LEVEL_WARNING, folderWarning(folders));
+            return false;
+        }
     }
+    // A file there that may not be kept is replaced, never written through.
+    if (existing.problem != TrustProblem::MISSING)
+        writeLogLine("FS", G_LOG_LEVEL_WARNING, "replacing " + existing.describe());
 
     gsize size = 0;
-    const auto* data = static_cast<const char*>(g_bytes_get_data(bytes.get(), &size));
-    // A name of this write's own: two programs starting at once must not write one file.
-    fs::path partial = destination;
-    partial += ".partial-" + uniqueSuffix();
-    switch (writeWhole(partial, data, size)) {
-    case WriteResult::OpenFailed:
+    const void* data = g_bytes_get_data(bytes.get(), &size);
+    switch (writeFileByRename(destination, data, size)) {
+    case FileWrite::WRITTEN:
+        return true;
+    case FileWrite::OPEN_FAILED:
         writeLogLine("FS", G_LOG_LEVEL_WARNING, "open failed: " + destination.u8string());
-        return false;
-    case WriteResult::WriteFailed:
-        fs::remove(partial, ec);
+        break;
+    case FileWrite::WRITE_FAILED:
         writeLogLine("FS", G_LOG_LEVEL_WARNING, "write failed: " + destination.u8string());
-        return false;
-    case WriteResult::Written:
+        break;
+    case FileWrite::RENAME_FAILED:
+        writeLogLine("FS", G_LOG_LEVEL_WARNING, "rename failed: " + destination.u8string());
         break;
     }
-    fs::rename(partial, destination, ec);
-    if (ec) {
-        fs::remove(partial, ec);
-        writeLogLine("FS", G_LOG_LEVEL_WARNING, "rename failed: " + destination.u8string());
-        return false;
-    }
-    return true;
+    return false;
 }
 
 std::string runtimeFolderName(const std::optional<fs::path>& executable) {
@@ -194,8 +191,20 @@ void ensurePortableRuntimeData(const std::optional<fs::path>& executable, const 
     gPortableShareDir.reset();
     // The temporary folder is shared: a folder someone else made under our name, or a link
     // there, must not feed GTK icons and schemas.
-    if (!ensurePrivateFolder(runtime)) {
-        writeLogLine("FS", G_LOG_LEVEL_WARNING, "mkdir failed: " + runtime.u8string());
+    const TrustCheck folder = ensurePrivateFolder(runtime);
+    warnOfRemovedEntries(runtime, folder.removed);
+    if (!folder) {
+        writeLogLine("FS", G_LOG_LEVEL_WARNING,
+                     folder.problem == TrustProblem::MKDIR_FAILED ? folderWarning(folder)
+                                                                  : "runtime " + folderWarning(folder));
+        return;
+    }
+    // GTK reads icons from "share" on its own (the icon theme's search path), so it must be a
+    // private folder too before it is named anywhere.
+    const TrustCheck shareFolder = ensurePrivateFolders(runtime, "share");
+    warnOfRemovedEntries(runtime, shareFolder.removed);
+    if (!shareFolder) {
+        writeLogLine("FS", G_LOG_LEVEL_WARNING, folderWarning(shareFolder));
         return;
     }
     gPortableShareDir = share;
@@ -203,13 +212,14 @@ void ensurePortableRuntimeData(const std::optional<fs::path>& executable, const 
     const fs::path theme = share / "icons" / "hicolor";
     bool indexInPlace = false;
     for (const char* relative : kIconFiles) {
-        const bool copied =
-            writeResourceToFileIfMissing((std::string(kIconPrefix) + relative).c_str(), theme / relative);
+        const bool copied = writeResourceToFileIfMissing((std::string(kIconPrefix) + relative).c_str(),
+                                                         theme / relative, runtime);
         if (relative == kIconFiles[0])
             indexInPlace = copied;
     }
     const fs::path schemas = share / "glib-2.0" / "schemas";
-    const bool schemasInPlace = writeResourceToFileIfMissing(kSchemaResource, schemas / "gschemas.compiled");
+    const bool schemasInPlace =
+        writeResourceToFileIfMissing(kSchemaResource, schemas / "gschemas.compiled", runtime);
 
     if (indexInPlace)
         setXdgDataDirs(share);

@@ -21,11 +21,14 @@ void setEnvironmentFromExecutableFolder(const std::optional<std::filesystem::pat
 // Registers the ui, icons, firmware and gsettings bundles, in this order, with its lines.
 void registerResourceBundles();
 
-// Copies one resource to a file unless something exists at the destination already. The bytes
-// go to a temporary name beside the destination that is renamed into place only when the whole
-// write succeeded, so a failure leaves no file behind. Returns whether the destination is in
-// place; every failure is a WARNING line.
-bool writeResourceToFileIfMissing(const char* resourcePath, const std::filesystem::path& destination);
+// Copies one resource to a file unless a trusted file (a regular file of the user's, not a
+// symbolic link, not writable by group or others) is there already; anything else at the
+// destination is replaced. The bytes go to a temporary name beside the destination that is
+// renamed into place only when the whole write succeeded, so a failure leaves no file behind.
+// With a private folder, the folders from it down to the destination are made and checked as
+// private folders. Returns whether the destination is in place; every failure is a WARNING line.
+bool writeResourceToFileIfMissing(const char* resourcePath, const std::filesystem::path& destination,
+                                  const std::filesystem::path& privateFolder = {});
 
 // "TaviskBeaconUtility-runtime-" + the sanitised stem of the executable ("default" without one).
 std::string runtimeFolderName(const std::optional<std::filesystem::path>& executable);

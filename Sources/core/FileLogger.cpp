@@ -7,6 +7,14 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+std::string refusal(const fs::path& folder, const TrustCheck& check) {
+    return "Log folder " + folder.u8string() + " not used (" + check.describe() + ")";
+}
+
+} // namespace
+
 FileLogger& FileLogger::getInstance() {
     static FileLogger instance;
     std::string name = "application";
@@ -15,8 +23,8 @@ FileLogger& FileLogger::getInstance() {
 }
 
 FileLogger::~FileLogger() {
-    if (logFile.is_open())
-        logFile.close();
+    if (logFile != nullptr)
+        std::fclose(logFile);
 }
 
 std::string FileLogger::fileName(const std::string& name, const TimeDescription& when) {
@@ -51,23 +59,37 @@ bool FileLogger::createLogFile(std::string& name) {
     TimeDescription when;
     when.updateTime();
     const std::string file = fileName(name, when);
+    std::vector<std::string> warnings;
     for (const Candidate& candidate : candidateFolders()) {
+        TrustCheck check;
         if (candidate.inTemporaryFolder) {
-            if (!ensurePrivateFolder(candidate.folder))
+            check = ensurePrivateFolder(candidate.folder);
+            if (!check) {
+                warnings.push_back(refusal(candidate.folder, check));
                 continue;
+            }
+            if (check.removed > 0)
+                warnings.push_back("Log folder " + candidate.folder.u8string() +
+                                   " was writable by group or others: " + std::to_string(check.removed) +
+                                   " entries removed");
         } else {
             std::error_code ec;
             fs::create_directories(candidate.folder, ec);
         }
         const fs::path target = candidate.folder / fs::u8path(file);
-        if (isSymbolicLink(target))
+        logFile = openFileForWriting(target, candidate.inTemporaryFolder, check);
+        if (logFile == nullptr) {
+            if (candidate.inTemporaryFolder)
+                warnings.push_back(refusal(candidate.folder, check));
             continue;
-        logFile.open(target, std::ios::out | std::ios::trunc);
-        if (logFile.is_open()) {
-            created = true;
-            break;
         }
-        logFile.clear();
+        created = true;
+        // The file opens with why the temporary folder was passed over or what was removed
+        // from it.
+        for (const std::string& warning : warnings)
+            std::fprintf(logFile, "%s\n", formatLine(when, "WARNING", warning, "FileLogger: ").c_str());
+        std::fflush(logFile);
+        break;
     }
     return created;
 }
@@ -76,10 +98,11 @@ void FileLogger::log(const std::string& message, MessageType type, const std::st
     static std::map<MessageType, std::string> typeLabels = {
         {DEBUG, "DEBUG"}, {INFO, "INFO"}, {WARNING, "WARNING"}, {ERROR, "ERROR"}, {FATAL, "FATAL"}};
     std::lock_guard<std::mutex> lock(mutex);
-    if (!created || !logFile.is_open())
+    if (!created || logFile == nullptr)
         return;
     TimeDescription when;
     when.updateTime();
-    logFile << formatLine(when, typeLabels[type], message, prefix) << '\n';
-    logFile.flush();
+    const std::string line = formatLine(when, typeLabels[type], message, prefix) + '\n';
+    std::fwrite(line.data(), 1, line.size(), logFile);
+    std::fflush(logFile);
 }

@@ -2,8 +2,8 @@
 
 #include "BaseLogger.h"
 
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,7 +15,8 @@ public:
     // Every call, the first included, tries to create the log file while none is open.
     static FileLogger& getInstance();
 
-    // Makes sure a log file is open; returns whether one is.
+    // Makes sure a log file is open; returns whether one is. When the temporary folder's
+    // candidate was refused, or had to be emptied, the file opens with a WARNING that says why.
     bool createLogFile(std::string& name);
 
     void log(const std::string& message, MessageType type, const std::string& prefix) override;
@@ -40,7 +41,7 @@ public:
 private:
     FileLogger() = default;
 
-    std::ofstream logFile;
+    std::FILE* logFile = nullptr; // the application log once created
     bool created = false;
     // Serialises log(): one whole line at a time in the file.
     std::mutex mutex;

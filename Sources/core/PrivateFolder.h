@@ -1,12 +1,79 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdio>
 #include <filesystem>
+#include <string>
 
-// Folders that the program makes in a shared temporary folder must be its own: on POSIX
-// systems the folder is created with mode 0700 (its parents as usual) and is accepted only
-// when it is a real folder, not a symbolic link, owned by the running user. Returns whether
-// the folder can be used.
-bool ensurePrivateFolder(const std::filesystem::path& folder);
+// The program keeps folders in the shared temporary folder (the runtime folder, the log
+// folder, the firmware copies). Anyone may create entries there, so nothing in them is used
+// on its name alone. The rules, for every folder and file in those places:
+// - a folder is made with mode 0700; one found is used only when it is a real folder (not a
+//   symbolic link) owned by the user. If group or others could write to it, whatever they may
+//   have put there is removed first (never following a link) and its mode becomes 0700; a
+//   folder that cannot be emptied is not used;
+// - a file is used or kept only when it is a regular file (not a symbolic link) owned by the
+//   user and not writable by group or others; files are opened without following links.
 
-// True when path names a symbolic link; files are never written through one.
-bool isSymbolicLink(const std::filesystem::path& path);
+// Why an entry is not trusted; NONE when it is.
+enum class TrustProblem {
+    NONE,
+    MISSING,            // nothing there
+    MKDIR_FAILED,       // the folder could not be made
+    SYMBOLIC_LINK,      // a link, never followed
+    REGULAR_FILE,       // a regular file where a folder belongs
+    NOT_A_FOLDER,       // something else where a folder belongs
+    NOT_A_REGULAR_FILE, // a folder, device, pipe or socket where a file belongs
+    OTHER_OWNER,        // owned by another user
+    WRITABLE_BY_OTHERS, // a file that group or others may change
+    NOT_EMPTIED,        // a folder others could write to, whose entries could not all be removed
+    OPEN_FAILED,        // the file could not be opened
+};
+
+// The outcome of checking one folder or file.
+struct TrustCheck {
+    TrustProblem problem = TrustProblem::NONE;
+    std::filesystem::path path; // the entry that the problem is about
+    std::string detail;         // the system's text, where there is one
+    std::size_t removed = 0;    // entries removed from a folder that others could write to
+
+    explicit operator bool() const { return problem == TrustProblem::NONE; }
+    // The cause in words: "a symbolic link", "owned by another user", "mkdir failed (...)".
+    std::string reason() const;
+    // The entry and the cause: "/tmp/x/share: a symbolic link".
+    std::string describe() const;
+};
+
+// One folder whose parent exists: made when missing, checked, emptied and closed to group and
+// others when they could write to it.
+TrustCheck checkPrivateFolder(const std::filesystem::path& folder);
+// The same, after making missing parents as usual.
+TrustCheck ensurePrivateFolder(const std::filesystem::path& folder);
+// Each folder below a private folder down to privateFolder/relative, by the same rules; the
+// check names the first one that cannot be used and counts the entries removed on the way.
+TrustCheck ensurePrivateFolders(const std::filesystem::path& privateFolder, const std::filesystem::path& relative);
+
+// Whether the file, as it stands, may be used or kept.
+TrustCheck checkPrivateFile(const std::filesystem::path& file);
+
+// An existing trusted file opened for reading ("rb") without following a link; null when it is
+// missing or may not be used.
+std::FILE* openTrustedFileForReading(const std::filesystem::path& file);
+// A new file created for writing ("wb", mode 0600); null when anything exists at the name.
+std::FILE* createNewFile(const std::filesystem::path& file);
+
+// Whether the file is trusted and holds exactly these bytes.
+bool fileHoldsExactly(const std::filesystem::path& file, const void* data, std::size_t size);
+
+enum class FileWrite { WRITTEN, OPEN_FAILED, WRITE_FAILED, RENAME_FAILED };
+// Writes the bytes under a fresh temporary name beside the file (created exclusively, mode
+// 0600) and renames that into place once complete, so that whatever stood at the name (a
+// symbolic link itself, not what it points to) is replaced whole. A failure leaves nothing
+// behind.
+FileWrite writeFileByRename(const std::filesystem::path& file, const void* data, std::size_t size);
+
+// Opens a regular file for writing, emptied, without following a link (mode 0600 when
+// created). In a private folder the file must also be trusted: an entry there that may not be
+// kept (a link, another user's file, a pipe) is removed and the file made anew. Null on
+// failure, with the reason in check.
+std::FILE* openFileForWriting(const std::filesystem::path& file, bool inPrivateFolder, TrustCheck& check);

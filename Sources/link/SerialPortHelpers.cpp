@@ -51,6 +51,21 @@ std::string posixDevicePath(const std::string& name) {
     return "/dev/" + name;
 }
 
+bool leavesDevFolder(const std::string& name) {
+    if (!name.empty() && name[0] == '/')
+        return false;
+    std::size_t begin = 0;
+    while (begin <= name.size()) {
+        std::size_t end = name.find('/', begin);
+        if (end == std::string::npos)
+            end = name.size();
+        if (name.compare(begin, end - begin, "..") == 0)
+            return true;
+        begin = end + 1;
+    }
+    return false;
+}
+
 void sortComNames(std::vector<std::string>& names) {
     std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
         const int ia = comIndex(a);

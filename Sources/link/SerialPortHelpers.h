@@ -26,6 +26,8 @@ int comIndex(const std::string& name);
 std::string windowsDevicePath(const std::string& name);
 // POSIX device path: a name beginning with "/" as it is, any other under "/dev/".
 std::string posixDevicePath(const std::string& name);
+// Whether a name without a leading "/" climbs out of /dev through a ".." part.
+bool leavesDevFolder(const std::string& name);
 
 // Sorts COM names by their number (names without one byte-wise).
 void sortComNames(std::vector<std::string>& names);

@@ -77,6 +77,31 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+// What a path is, for the line that says why it is not a serial port.
+std::string kindOf(mode_t mode) {
+    if (S_ISREG(mode))
+        return "a regular file";
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISBLK(mode))
+        return "a block device";
+    return "not a character device";
+}
+
+// The path with every link resolved; empty when it cannot be resolved (it does not exist).
+std::string resolved(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr)
+        return {};
+    std::string result = real;
+    std::free(real);
+    return result;
+}
+
 int millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
@@ -100,6 +125,25 @@ std::string SerialPortPosix::normalizePortName(const std::string& name) {
     return SerialPortHelpers::posixDevicePath(name);
 }
 
+std::string SerialPortPosix::devicePath(const std::string& name, std::string& refusal) {
+    const std::string path = normalizePortName(name);
+    if (!name.empty() && name[0] == '/')
+        return path;
+    if (SerialPortHelpers::leavesDevFolder(name)) {
+        refusal = "a name without a leading \"/\" must not leave /dev";
+        return {};
+    }
+    // A link below /dev may point anywhere (/dev/stdin, /dev/fd/...). A path that does not
+    // resolve does not exist: opening it fails on its own.
+    const std::string real = resolved(path);
+    const std::string dev = resolved("/dev");
+    if (!real.empty() && real.rfind(dev + "/", 0) != 0) {
+        refusal = "resolves to " + real + ", outside /dev";
+        return {};
+    }
+    return path;
+}
+
 std::vector<std::string> SerialPortPosix::getAvailablePorts() {
     std::vector<std::string> names;
     if (DIR* dir = ::opendir(devDir.c_str())) {
@@ -120,10 +164,19 @@ std::vector<std::string> SerialPortPosix::getAvailablePorts() {
         ports.push_back(devDir + "/" + name);
     if (const char* extra = std::getenv("TAVISK_SERIAL_PORTS")) {
         // A name without a leading "/" is opened under /dev: look for it there too, and list it
-        // as that full path.
+        // as that full path. Only a character device can be a serial port.
         for (const std::string& name : SerialPortHelpers::splitPathList(extra)) {
-            const std::string path = normalizePortName(name);
-            if (exists(path) && std::find(ports.begin(), ports.end(), path) == ports.end())
+            std::string refusal;
+            const std::string path = devicePath(name, refusal);
+            struct stat st {};
+            if (refusal.empty() && ::stat(path.c_str(), &st) != 0)
+                refusal = "stat err=" + systemError(errno);
+            else if (refusal.empty() && !S_ISCHR(st.st_mode))
+                refusal = kindOf(st.st_mode) + ", not a serial port";
+            if (!refusal.empty())
+                logger->log("TAVISK_SERIAL_PORTS: " + name + " skipped (" + refusal + ")", BaseLogger::DEBUG,
+                            kPrefix);
+            else if (std::find(ports.begin(), ports.end(), path) == ports.end())
                 ports.push_back(path);
         }
     }
@@ -132,12 +185,24 @@ std::vector<std::string> SerialPortPosix::getAvailablePorts() {
 
 LinkStatus SerialPortPosix::openPort(const std::string& name) {
     closePort();
-    const std::string path = normalizePortName(name);
     portName = name;
+    std::string refusal;
+    const std::string path = devicePath(name, refusal);
+    if (path.empty()) {
+        logError("Error opening port " + name + " (" + refusal + ")");
+        return LINK_OPEN_FAILED;
+    }
 
     const int opened = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (opened < 0) {
         logError("Error opening port " + name + " (open err=" + systemError(errno) + ")");
+        return LINK_OPEN_FAILED;
+    }
+    // Whatever the name, only a character device is a serial port: a file is never written.
+    struct stat st {};
+    if (::fstat(opened, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        ::close(opened);
+        logError("Error opening port " + name + " (" + kindOf(st.st_mode) + ", not a serial port)");
         return LINK_OPEN_FAILED;
     }
     // TIOCEXCL keeps other users out, except root; the lock covers root as well.

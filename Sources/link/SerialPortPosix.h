@@ -19,7 +19,8 @@ public:
     SerialPortPosix(const SerialPortPosix&) = delete;
     SerialPortPosix& operator=(const SerialPortPosix&) = delete;
 
-    // Full paths in natural order, then each existing path named in TAVISK_SERIAL_PORTS.
+    // Full paths in natural order, then each character device named in TAVISK_SERIAL_PORTS
+    // (anything else named there is skipped with a DEBUG line).
     std::vector<std::string> getAvailablePorts() override;
     LinkStatus openPort(const std::string& name) override;
     LinkStatus closePort() override;
@@ -38,6 +39,10 @@ public:
 
 private:
     void logError(const std::string& text);
+    // The device path for a port name; empty, with the reason in refusal, when a name without
+    // a leading "/" would lead out of /dev (through a ".." part, or a link that resolves
+    // elsewhere).
+    static std::string devicePath(const std::string& name, std::string& refusal);
 
     LoggerManager* logger;
     int fd = -1;

@@ -5,16 +5,8 @@
 #include <gio/gio.h>
 #include <glibmm/miscutils.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <random>
-#include <stdexcept>
-#include <system_error>
-#include <vector>
 
 namespace TaviskBiaconWidgets {
 
@@ -31,42 +23,10 @@ void logError(const std::string& message) {
     LoggerManager::getInstance().log(message, BaseLogger::ERROR, logPrefix);
 }
 
-// Whether the file holds exactly these bytes. Equal size alone is not enough: a stale or
-// foreign file of the same size must never be taken for the image.
-bool fileHoldsExactly(const std::filesystem::path& file, const char* data, std::size_t size) {
-    std::error_code ec;
-    if (isSymbolicLink(file) || !std::filesystem::is_regular_file(file, ec))
-        return false;
-    if (std::filesystem::file_size(file, ec) != size || ec)
-        return false;
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return false;
-    std::vector<char> block(64 * 1024);
-    std::size_t offset = 0;
-    while (offset < size) {
-        const std::size_t want = std::min(block.size(), size - offset);
-        if (!in.read(block.data(), static_cast<std::streamsize>(want)))
-            return false;
-        if (std::memcmp(block.data(), data + offset, want) != 0)
-            return false;
-        offset += want;
-    }
-    return true;
-}
-
-// A name beside the copy that no other writer (another instance of the program) uses.
-std::filesystem::path partialName(const std::filesystem::path& file) {
-    static std::atomic<unsigned> counter{0};
-    std::random_device random;
-    std::filesystem::path partial = file;
-    partial += ".partial-" + std::to_string(random()) + "-" + std::to_string(counter++);
-    return partial;
-}
-
-// Puts the resource's bytes at filePath unless the file there already holds them. The copy
-// is written under a temporary name and renamed into place only once it is complete, so a
-// failed write leaves no file and yields no path.
+// Puts the resource's bytes at filePath unless the file there already holds them and may be
+// trusted. The copy is written under a temporary name and renamed into place only once it is
+// complete, so a failed write leaves no file and yields no path, and a file that someone else
+// could change is replaced, never written through.
 std::string writeResourceToFileIfNeeded(const char* resourcePath, const std::filesystem::path& filePath) {
     GError* error = nullptr;
     GBytes* rawBytes = g_resources_lookup_data(resourcePath, G_RESOURCE_LOOKUP_FLAGS_NONE, &error);
@@ -82,36 +42,22 @@ std::string writeResourceToFileIfNeeded(const char* resourcePath, const std::fil
     gsize size = 0;
     const char* data = static_cast<const char*>(g_bytes_get_data(bytes.get(), &size));
 
-    std::filesystem::path partial;
-    try {
-        const std::filesystem::path folder = filePath.parent_path();
-        std::filesystem::create_directories(folder.parent_path());
-        if (!ensurePrivateFolder(folder))
-            throw std::runtime_error("folder " + folder.u8string() + " is not a private folder of this user");
-        if (fileHoldsExactly(filePath, data, size))
-            return filePath.u8string();
-
-        partial = partialName(filePath);
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            logError("Can't open file for preinstalled firmware: " + filePath.u8string());
-            return {};
-        }
-        out.write(data, static_cast<std::streamsize>(size));
-        out.flush();
-        out.close();
-        if (out.fail())
-            throw std::runtime_error("writing " + partial.u8string() + " failed");
-        std::filesystem::rename(partial, filePath);
+    if (fileHoldsExactly(filePath, data, size))
         return filePath.u8string();
-    } catch (const std::exception& e) {
-        if (!partial.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove(partial, ignored);
-        }
-        logError(std::string("Failed to write preinstalled firmware: ") + e.what());
-        return {};
+    switch (writeFileByRename(filePath, data, size)) {
+    case FileWrite::WRITTEN:
+        return filePath.u8string();
+    case FileWrite::OPEN_FAILED:
+        logError("Can't open file for preinstalled firmware: " + filePath.u8string());
+        break;
+    case FileWrite::WRITE_FAILED:
+        logError("Failed to write preinstalled firmware: writing " + filePath.u8string() + " failed");
+        break;
+    case FileWrite::RENAME_FAILED:
+        logError("Failed to write preinstalled firmware: " + filePath.u8string() + " cannot be replaced");
+        break;
     }
+    return {};
 }
 
 } // namespace
@@ -323,14 +269,28 @@ void SelectFirmwareBox::stm32Inactive() {
 }
 
 std::string SelectFirmwareBox::ensurePreinstalledFirmwareOnDisk(FirmwareTarget target) {
+    // The program's folder in the shared temporary folder, and the copies' folder in it, must
+    // be the user's own before anything is read or written there.
     const std::filesystem::path base = std::filesystem::u8path(Glib::get_tmp_dir()) / "TaviskBeaconUtility";
-    // The program's folder in the shared temporary folder must be its own before anything
-    // is written below it.
-    if (!ensurePrivateFolder(base)) {
-        logError("Failed to write preinstalled firmware: folder " + base.u8string() +
-                 " is not a private folder of this user");
-        return {};
+    TrustCheck check = ensurePrivateFolder(base);
+    std::size_t removed = check.removed;
+    if (check) {
+        check = ensurePrivateFolders(base, "firmware");
+        removed += check.removed;
     }
+    if (removed > 0)
+        logger->log("Folder " + base.u8string() + " or its firmware folder was writable by group or others: " +
+                        std::to_string(removed) + " entries removed",
+                    BaseLogger::WARNING, logPrefix);
+    {
+        std::lock_guard<std::mutex> lock(refusalMutex);
+        const std::string refusal = check ? std::string() : "folder not used (" + check.describe() + ")";
+        if (refusal != lastFolderRefusal && !refusal.empty())
+            logError("Failed to write preinstalled firmware: " + refusal);
+        lastFolderRefusal = refusal;
+    }
+    if (!check)
+        return {};
     const std::filesystem::path file = base / "firmware" / (target == ESP32 ? esp32CopyName : stm32CopyName);
     return writeResourceToFileIfNeeded(target == ESP32 ? esp32Resource : stm32Resource, file);
 }

@@ -48,8 +48,9 @@ public:
     void esp32Inactive();
     void stm32Inactive();
 
-    // Writes the target's preinstalled copy when it is missing or differs from the carried
-    // image; its path in UTF-8, or empty when no complete copy could be written.
+    // Writes the target's preinstalled copy when it is missing, differs from the carried image
+    // or may not be trusted; its path in UTF-8, or empty when no complete copy could be
+    // written. A folder that cannot be used is reported once per cause, not on every try.
     std::string ensurePreinstalledFirmwareOnDisk(FirmwareTarget target);
 
 private:
@@ -87,6 +88,11 @@ private:
     std::string stm32PreinstalledPath;
     FirmwareTarget currentTarget = STM32;
     bool usePreinstalled = false;
+
+    // Guards lastFolderRefusal: the copies' folder is checked on the GUI thread and on the
+    // listener thread. Taken after pathsMutex, held only to compare and log.
+    std::mutex refusalMutex;
+    std::string lastFolderRefusal; // the refusal logged last; empty once the folder is usable
 
     // GUI thread only.
     bool esp32Enabled = true;

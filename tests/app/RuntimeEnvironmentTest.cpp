@@ -243,17 +243,53 @@ TEST_F(RuntimeFolder, FailedIndexCopyKeepsTheDataFoldersAsTheyWere) {
     touch(share / "icons"); // the theme cannot be made; the schemas can
     EXPECT_EQ(prepareRuntime(temp.path()),
               "/sys/data\n" + (share / "glib-2.0" / "schemas").string() + "\n" + share.string());
-    EXPECT_NE(lines().find("[WARNING] [FS] mkdir failed: "), std::string::npos);
+    EXPECT_NE(lines().find("[WARNING] [FS] folder not used: " + (share / "icons").string() +
+                           ": a regular file, not a folder\n"),
+              std::string::npos)
+        << lines();
 }
 
-TEST_F(RuntimeFolder, FolderThatIsNotOursIsNotUsed) {
-    const fs::path elsewhere = fs::path(temp.path()) / "someone-elses";
-    fs::create_directories(elsewhere);
-    fs::create_directory_symlink(elsewhere,
-                                 fs::path(temp.path()) / "TaviskBeaconUtility-runtime-Beacon_Tool");
-    EXPECT_EQ(prepareRuntime(temp.path()), "/sys/data\n(unset)\n(none)");
-    EXPECT_TRUE(fs::is_empty(elsewhere));
-    EXPECT_NE(lines().find("[WARNING] [FS] mkdir failed: "), std::string::npos);
+// A runtime folder that is not the user's own is not used, and its warning names the cause.
+TEST_F(RuntimeFolder, FolderThatIsNotOursIsNotUsedAndTheWarningSaysWhy) {
+    struct Case {
+        const char* name;
+        const char* line; // after the folder's path
+        bool mkdirFailed;
+    };
+    const Case cases[] = {
+        {"link", ": a symbolic link", false},
+        {"file", ": a regular file, not a folder", false},
+        {"other", ": owned by another user", false},
+        {"blocked", " (Not a directory)", true},
+    };
+    for (const Case& c : cases) {
+        const fs::path base = fs::path(temp.path()) / c.name;
+        fs::path tempDir = base;
+        const fs::path elsewhere = base / "someone-elses";
+        fs::create_directories(elsewhere);
+        const fs::path runtime = base / "TaviskBeaconUtility-runtime-Beacon_Tool";
+        if (std::string(c.name) == "link") {
+            fs::create_directory_symlink(elsewhere, runtime);
+        } else if (std::string(c.name) == "file") {
+            touch(runtime);
+        } else if (std::string(c.name) == "other") {
+            fs::create_directories(runtime);
+            const uid_t other = ::geteuid() == 65534 ? 65533 : 65534; // not the user's own, in any case
+            if (::chown(runtime.c_str(), other, other) != 0)
+                continue; // handing a folder to another user needs root
+        } else {
+            touch(base / "plain");
+            tempDir = base / "plain";
+        }
+        const fs::path folder = tempDir / "TaviskBeaconUtility-runtime-Beacon_Tool";
+        const std::string before = lines();
+        EXPECT_EQ(prepareRuntime(tempDir), "/sys/data\n(unset)\n(none)") << c.name;
+        EXPECT_TRUE(fs::is_empty(elsewhere)) << c.name;
+        const std::string expected =
+            std::string("[WARNING] [FS] ") + (c.mkdirFailed ? "mkdir failed: " : "runtime folder not used: ") +
+            folder.string() + c.line + "\n";
+        EXPECT_EQ(lines().substr(before.size()), expected) << c.name;
+    }
 }
 
 using EnvironmentReport = LoggedTest;

@@ -11,6 +11,11 @@
 #include <iostream>
 #include <regex>
 #include <sstream>
+#include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -233,17 +238,55 @@ TEST(FileLogger, TemporaryFolderIsPrivate) {
     EXPECT_EQ(perms & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
 }
 
-TEST(FileLogger, TemporaryFolderThatIsALinkIsNotUsed) {
+// A temporary folder that is not the user's own is passed over for the current folder, and
+// the log there opens with one WARNING that names the folder and the cause.
+struct RefusedFolderCase {
+    std::string name;
+    std::string reason;
+};
+
+class FileLoggerRefusedFolder : public testing::TestWithParam<RefusedFolderCase> {};
+
+TEST_P(FileLoggerRefusedFolder, IsNamedWithItsCauseInTheLogThatFollows) {
+    const RefusedFolderCase& c = GetParam();
     const fs::path base = scratch();
+    const fs::path folder = base / "tmp" / "TaviskBeaconUtility";
     fs::create_directories(base / "elsewhere");
-    fs::create_directory_symlink(base / "elsewhere", base / "tmp" / "TaviskBeaconUtility");
+    if (c.name == "Link") {
+        fs::create_directory_symlink(base / "elsewhere", folder);
+    } else if (c.name == "RegularFile") {
+        std::ofstream(folder) << "x";
+    } else {
+        fs::create_directories(folder);
+        const uid_t other = ::geteuid() == 65534 ? 65533 : 65534; // not the user's own, in any case
+        if (::chown(folder.c_str(), other, other) != 0)
+            GTEST_SKIP() << "handing a folder to another user needs root";
+    }
     setEnv("TAVISK_LOG_DIR", "");
     fs::current_path(base);
     LoggerManager& manager = LoggerManager::getInstance();
     manager.setActiveLoggers({LoggerManager::FILE});
     manager.log("x", BaseLogger::INFO, "");
+    manager.log("y", BaseLogger::INFO, "");
     manager.clearAllLoggers();
     EXPECT_TRUE(fs::is_empty(base / "elsewhere"));
-    EXPECT_TRUE(fs::exists(base / expectedFileName("application"))); // the current folder came next
+    std::istringstream lines(readFile(base / expectedFileName("application"))); // the current folder
+    std::string line;
+    std::vector<std::string> got;
+    while (std::getline(lines, line))
+        got.push_back(withoutStamp(line));
+    const std::vector<std::string> expected = {
+        "[T][WARNING] FileLogger: Log folder " + folder.string() + " not used (" + folder.string() + ": " +
+            c.reason + ")",
+        "[T][INFO] x",
+        "[T][INFO] y",
+    };
+    EXPECT_EQ(got, expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Causes, FileLoggerRefusedFolder,
+                         testing::Values(RefusedFolderCase{"Link", "a symbolic link"},
+                                         RefusedFolderCase{"RegularFile", "a regular file, not a folder"},
+                                         RefusedFolderCase{"OtherUsersFolder", "owned by another user"}),
+                         [](const testing::TestParamInfo<RefusedFolderCase>& info) { return info.param.name; });
 #endif

@@ -209,6 +209,11 @@ struct FaultCase {
     bool imageIntact;
 };
 
+// GoogleTest would print the raw bytes of the record, padding included.
+void PrintTo(const FaultCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class FlasherFaults : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(FlasherFaults, FrontResult) {

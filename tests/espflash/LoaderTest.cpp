@@ -213,16 +213,32 @@ TEST_F(Loader, Esp32xxPinConfigurationComesFromTwoEfuseWords) {
 }
 
 TEST_F(Loader, FlashSizeFromTheIdentification) {
+    constexpr std::uint32_t KiB = 1024;
+    constexpr std::uint32_t MiB = 1024 * KiB;
+    // Every capacity id the loader knows (the third byte of the identification), then ids
+    // around them that it does not know.
     const struct {
+        std::uint8_t capacity;
+        std::uint32_t size;
+    } known[] = {
+        {0x12, 256 * KiB}, {0x13, 512 * KiB}, {0x14, 1 * MiB},   {0x15, 2 * MiB},   {0x16, 4 * MiB},
+        {0x17, 8 * MiB},   {0x18, 16 * MiB},  {0x19, 32 * MiB},  {0x1A, 64 * MiB},  {0x1B, 128 * MiB},
+        {0x1C, 256 * MiB}, {0x20, 64 * MiB},  {0x21, 128 * MiB}, {0x22, 256 * MiB}, {0x32, 256 * KiB},
+        {0x33, 512 * KiB}, {0x34, 1 * MiB},   {0x35, 2 * MiB},   {0x36, 4 * MiB},   {0x37, 8 * MiB},
+        {0x38, 16 * MiB},  {0x39, 32 * MiB},  {0x3A, 64 * MiB},
+    };
+    struct Case {
         std::uint32_t id;
         LoaderResult result;
         std::uint32_t size;
-    } cases[] = {
-        {0xEF164020, LOADER_OK, 4 * 1024 * 1024},   {0x00180000, LOADER_OK, 16 * 1024 * 1024},
-        {0x00120000, LOADER_OK, 256 * 1024},        {0x003A0000, LOADER_OK, 64 * 1024 * 1024},
-        {0x001C0000, LOADER_OK, 256 * 1024 * 1024}, {0x001D0000, LOADER_UNSUPPORTED_CHIP, 0},
     };
-    for (const auto& c : cases) {
+    std::vector<Case> cases;
+    for (const auto& k : known)
+        cases.push_back({0x00004020u | std::uint32_t{k.capacity} << 16, LOADER_OK, k.size});
+    for (std::uint8_t unknown : {0x00, 0x11, 0x1D, 0x1F, 0x23, 0x31, 0x3B, 0xFF})
+        cases.push_back({std::uint32_t{unknown} << 16, LOADER_UNSUPPORTED_CHIP, 0});
+    cases.push_back({0xEF164020, LOADER_OK, 4 * MiB}); // whatever the top byte holds
+    for (const Case& c : cases) {
         tavisk::sim::SimRomConfig config;
         config.flashId = c.id;
         config.registers[0x3FF4201C] = 0x11111111; // usr

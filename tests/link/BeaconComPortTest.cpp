@@ -3,6 +3,7 @@
 // TAVISK_TEST_BEACON_PORT.
 
 #include "LogCapture.h"
+#include "ProgressWait.h"
 #include "SharedTestImage.h"
 #include "SessionRig.h"
 
@@ -24,10 +25,13 @@ TEST(BeaconComPort, SearchFieldsAndUploadThroughTheWin32Port) {
     rig.setImage(sim::sharedTestImage());
     std::string error;
     ASSERT_TRUE(rig.connect(port, &error)) << error;
-    ASSERT_TRUE(rig.startUpload());
+    ASSERT_TRUE(rig.startUpload()) << "the erase wait ended without writing the erase code";
     // The beacon refuses to close an image that differs from the one it expects, so this
-    // line means the image arrived intact.
-    ASSERT_TRUE(log.waitForText("Firmware transfer complete: 3000 bytes", 1, 120s));
+    // line means the image arrived intact. The wait fails once the transfer stops moving.
+    const std::string complete = "Firmware transfer complete: 3000 bytes";
+    ASSERT_TRUE(waitWithProgress(
+        "the line \"" + complete + "\"", [&] { return log.contains(complete); },
+        [&] { return "the transfer at " + std::to_string(rig.engine().transferPercent.load()) + " %"; }));
     EXPECT_TRUE(rig.waitForTransferEnd(20s));
     EXPECT_EQ(rig.loadFirmwareCount(), 1);
     EXPECT_FALSE(log.contains("Message with problem"));

@@ -1,4 +1,5 @@
 #include "LogCapture.h"
+#include "ProgressWait.h"
 #include "SharedTestImage.h"
 #include "UploadRig.h"
 
@@ -14,18 +15,53 @@ using namespace std::chrono_literals;
 using sim::SimBeacon;
 using Fault = SimBeacon::Fault;
 
+// Every wait of these tests has a deadline of its own and, when it fails, says what did not
+// arrive: a broken build fails within seconds, never by the test's timeout.
 class EndToEnd : public ::testing::Test {
 protected:
-    void connect(UploadRig& r) {
+    ::testing::AssertionResult connect(UploadRig& r) {
         std::string error;
-        ASSERT_TRUE(r.connect(&error)) << error;
+        if (r.connect(&error))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "the link did not connect to the beacon's line: " << error;
     }
-    // The Upload button: search, field chain and erase wait, the erase write, and the
-    // transfer that its acknowledgement starts.
-    void startUpload(UploadRig& r, const std::vector<std::uint8_t>& image) {
+    // The search and the field chain, as the main window waits for them.
+    static ::testing::AssertionResult discovered(UploadRig& r) {
+        if (r.discover(kDeadline))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "no device with a field \"erase\" in the model within "
+                                             << kDeadline.count() << " s (" << beaconState(r.beacon()) << ")";
+    }
+    // The Upload button: search, field chain and erase wait (itself bounded: 51 ticks of
+    // 200 ms), the erase write, and the transfer that its acknowledgement starts.
+    ::testing::AssertionResult startUpload(UploadRig& r, const std::vector<std::uint8_t>& image) {
         r.setImage(image);
-        connect(r);
-        ASSERT_TRUE(r.startUpload());
+        ::testing::AssertionResult result = connect(r);
+        if (result && !r.startUpload())
+            result = ::testing::AssertionFailure() << "the erase wait ended without writing the erase code ("
+                                                   << beaconState(r.beacon()) << ")";
+        return result;
+    }
+    // The engine's line that ends a transfer of `size` bytes; fails once the beacon has
+    // received no new image byte for 10 s.
+    ::testing::AssertionResult transferCompletes(UploadRig& r, std::size_t size) {
+        const std::string line = "Firmware transfer complete: " + std::to_string(size) + " bytes";
+        ::testing::AssertionResult result = waitWithProgress(
+            "the line \"" + line + "\"", [&] { return log.contains(line); },
+            [&] {
+                return "the beacon holds " + std::to_string(r.beacon().receivedImage().size()) + " of " +
+                       std::to_string(size) + " bytes";
+            });
+        if (!result)
+            result << "; " << beaconState(r.beacon());
+        return result;
+    }
+    // A line of the system's log, within the deadline.
+    ::testing::AssertionResult logged(const std::string& fragment) {
+        if (log.waitForText(fragment, 1, kDeadline))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "no log line with \"" << fragment << "\" within "
+                                             << kDeadline.count() << " s";
     }
     // On a failure, show the last lines the system logged: the capture hides them otherwise.
     void TearDown() override {
@@ -33,25 +69,42 @@ protected:
             return;
         log.printTail(std::cerr, 60);
     }
-    // Waits until `pred` holds, looking every 5 ms, for at most 20 s.
-    template <typename Pred> static bool eventually(Pred pred) {
-        const auto until = std::chrono::steady_clock::now() + 20s;
+    // Waits until `pred` holds, looking every 5 ms, for at most the deadline.
+    template <typename Pred> static ::testing::AssertionResult eventually(const std::string& what, Pred pred) {
+        const auto until = std::chrono::steady_clock::now() + kDeadline;
         while (!pred()) {
             if (std::chrono::steady_clock::now() >= until)
-                return false;
+                return ::testing::AssertionFailure() << what << " did not happen within " << kDeadline.count() << " s";
             std::this_thread::sleep_for(5ms);
         }
-        return true;
+        return ::testing::AssertionSuccess();
     }
     // Waits until the beacon's transcript holds a line with the fragment.
-    static bool beaconSaw(SimBeacon& beacon, const std::string& fragment) {
-        return eventually([&] {
+    static ::testing::AssertionResult beaconSaw(SimBeacon& beacon, const std::string& fragment) {
+        ::testing::AssertionResult result = eventually("the beacon's line \"" + fragment + "\"", [&] {
             for (const auto& line : beacon.transcript())
                 if (line.find(fragment) != std::string::npos)
                     return true;
             return false;
         });
+        if (!result)
+            result << " (" << beaconState(beacon) << ")";
+        return result;
     }
+    // What the beacon has seen: requests by command, its last line and its complaints.
+    static std::string beaconState(SimBeacon& beacon) {
+        const auto transcript = beacon.transcript();
+        std::string state = "the beacon saw " + std::to_string(beacon.requestCount(1)) + " searches, " +
+                            std::to_string(beacon.requestCount(5)) + " field requests, " +
+                            std::to_string(beacon.requestCount(3)) + " field writes, " +
+                            std::to_string(beacon.requestCount(8)) + " file writes; last: \"" +
+                            (transcript.empty() ? std::string() : transcript.back()) + "\"";
+        for (const std::string& violation : beacon.violations())
+            state += "; violation: " + violation;
+        return state;
+    }
+
+    static constexpr std::chrono::seconds kDeadline{20};
     LogCapture log;
 };
 
@@ -59,10 +112,10 @@ TEST_F(EndToEnd, SearchAndTheFieldChainFillTheDeviceModel) {
     sim::BeaconConfig config;
     config.fields = sim::beaconFields(2);
     UploadRig rig(0, config);
-    connect(rig);
-    ASSERT_TRUE(rig.discover());
+    ASSERT_TRUE(connect(rig));
+    ASSERT_TRUE(discovered(rig));
     auto& model = rig.engine().deviceHandler;
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(eventually("four fields of device 5 in the model", [&] {
         std::lock_guard<std::recursive_mutex> lock(rig.engine().getMutex());
         App::Device* d = model.getDevice(5);
         return d && d->getFieldCount() == 4;
@@ -85,9 +138,9 @@ TEST_F(EndToEnd, UploadOfEveryByteValueIsConfirmedByteForByte) {
     // 16 KiB: 512 chunks of 32 bytes, so the pack number wraps twice.
     const auto image = sim::sharedTestImage(16 * 1024);
     UploadRig rig;
-    startUpload(rig, image);
-    ASSERT_TRUE(log.waitForText("Firmware transfer complete: 16384 bytes in ", 1, 120s));
-    EXPECT_TRUE(rig.waitForTransferEnd(20s));
+    ASSERT_TRUE(startUpload(rig, image));
+    ASSERT_TRUE(transferCompletes(rig, image.size()));
+    EXPECT_TRUE(rig.waitForTransferEnd(kDeadline));
     EXPECT_EQ(rig.loadFirmwareCount(), 1);
     EXPECT_TRUE(rig.beacon().imageMatches());
     EXPECT_EQ(rig.beacon().receivedImage(), image);
@@ -95,15 +148,16 @@ TEST_F(EndToEnd, UploadOfEveryByteValueIsConfirmedByteForByte) {
     EXPECT_EQ(rig.beacon().requestCount(8), 1u + 512u + 1u);
     EXPECT_EQ(rig.engine().transferPercent.load(), 100);
     // One announcement per request (1 + 512 + 1) and one at the end, which follows the line.
-    EXPECT_TRUE(eventually([&] { return rig.statusUpdateCount() == 515; })) << rig.statusUpdateCount();
+    EXPECT_TRUE(eventually("the 515th status update", [&] { return rig.statusUpdateCount() == 515; }))
+        << rig.statusUpdateCount();
     EXPECT_FALSE(log.contains("received message with wrong CRC"));
 }
 
 TEST_F(EndToEnd, TheEraseWriteWaitsWithTheLongReplyTimeout) {
     UploadRig rig;
     rig.beacon().addFault({Fault::Drop, 3});
-    startUpload(rig, sim::sharedTestImage(64));
-    ASSERT_TRUE(eventually([&] { return rig.listener().currentTimeout() == 20000; }));
+    ASSERT_TRUE(startUpload(rig, sim::sharedTestImage(64)));
+    ASSERT_TRUE(eventually("the listener's 20000 ms timeout", [&] { return rig.listener().currentTimeout() == 20000; }));
     ASSERT_TRUE(beaconSaw(rig.beacon(), "fault: drop on the answer to set field"));
     EXPECT_EQ(rig.loadFirmwareCount(), 0);
     EXPECT_FALSE(rig.beacon().imageComplete());
@@ -115,9 +169,9 @@ TEST_F(EndToEnd, ASecondDeviceAnsweringTheSearchIsIgnored) {
     other.address = 6;
     other.name = "other";
     rig.addDevice(std::make_shared<SimBeacon>(other));
-    connect(rig);
-    ASSERT_TRUE(rig.discover());
-    ASSERT_TRUE(log.waitForText("received unexpected message (device 6, message 0, pack #1)"));
+    ASSERT_TRUE(connect(rig));
+    ASSERT_TRUE(discovered(rig));
+    ASSERT_TRUE(logged("received unexpected message (device 6, message 0, pack #1)"));
     std::lock_guard<std::recursive_mutex> lock(rig.engine().getMutex());
     EXPECT_EQ(rig.engine().deviceHandler.getDeviceList()->size(), 1u);
     EXPECT_NE(rig.engine().deviceHandler.getDevice(5), nullptr);
@@ -143,12 +197,12 @@ TEST_P(FaultTable, TheTransferCompletesOrStallsWithoutAFalseSuccess) {
     const auto image = sim::sharedTestImage(2048);
     UploadRig rig;
     rig.beacon().addFault(c.plan);
-    startUpload(rig, image);
+    ASSERT_TRUE(startUpload(rig, image));
     ASSERT_TRUE(beaconSaw(rig.beacon(), "fault: "));
     for (std::size_t i = 0; i < c.logged.size(); ++i)
-        ASSERT_TRUE(log.waitForText(c.logged[i])) << c.logged[i];
+        ASSERT_TRUE(logged(c.logged[i]));
     if (c.completes) {
-        ASSERT_TRUE(log.waitForText("Firmware transfer complete: 2048 bytes", 1, 60s));
+        ASSERT_TRUE(transferCompletes(rig, image.size()));
         EXPECT_TRUE(rig.beacon().imageMatches());
         EXPECT_EQ(rig.engine().transferPercent.load(), 100);
     } else {
@@ -194,20 +248,17 @@ TEST_F(EndToEnd, TheEraseCodeGoesOutAsFourBytesWhateverTypeTheDeviceDescribed) {
     config.fields = sim::beaconFields(1);
     config.fields[1].type = 0; // "erase" described as a one-byte value
     UploadRig rig(0, config);
-    rig.setImage(sim::sharedTestImage(64));
-    connect(rig);
-    ASSERT_TRUE(rig.startUpload());
-    ASSERT_TRUE(eventually([&] { return rig.beacon().eraseArmed() || rig.beacon().imageComplete(); }));
+    ASSERT_TRUE(startUpload(rig, sim::sharedTestImage(64)));
+    ASSERT_TRUE(transferCompletes(rig, 64));
     EXPECT_EQ(rig.beacon().fieldValue(1), 0x2C71D94Au);
-    ASSERT_TRUE(rig.waitForTransferEnd(20s));
     EXPECT_TRUE(rig.beacon().imageMatches());
 }
 
 TEST_F(EndToEnd, ARebootWritesItsFieldAndTheLinkComesBackWithANewSearch) {
     UploadRig rig;
-    connect(rig);
-    ASSERT_TRUE(rig.discover());
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(connect(rig));
+    ASSERT_TRUE(discovered(rig));
+    ASSERT_TRUE(eventually("all four field descriptions", [&] {
         std::lock_guard<std::recursive_mutex> lock(rig.engine().getMutex());
         return rig.engine().deviceHandler.getDevice(5)->getFieldCount() == 4;
     }));
@@ -215,11 +266,12 @@ TEST_F(EndToEnd, ARebootWritesItsFieldAndTheLinkComesBackWithANewSearch) {
     rig.session().rebootDevice();
     EXPECT_TRUE(rig.session().reconnectInProgress());
     // Field 3 of the default table is "reboot".
-    ASSERT_TRUE(eventually([&] { return rig.beacon().fieldValue(3) == 1; }));
+    ASSERT_TRUE(eventually("the value 1 in the field \"reboot\"", [&] { return rig.beacon().fieldValue(3) == 1; }));
     // The link is closed and opened again, the workers restart and search once more.
-    ASSERT_TRUE(eventually([&] { return !rig.session().reconnectInProgress(); }));
+    ASSERT_TRUE(eventually("the end of the reconnect", [&] { return !rig.session().reconnectInProgress(); }));
     EXPECT_TRUE(rig.link().isConnected());
-    ASSERT_TRUE(eventually([&] { return rig.beacon().requestCount(1) == searches + 1; }));
+    ASSERT_TRUE(eventually("a search after the reconnect",
+                           [&] { return rig.beacon().requestCount(1) == searches + 1; }));
     // The engine starts its pack numbers over, as a rebooted device expects; the simulated
     // one does not restart and notes that.
     EXPECT_EQ(rig.beacon().violations(), std::vector<std::string>{"pack #1 after pack #6"});
@@ -236,13 +288,13 @@ TEST_F(EndToEnd, NoReconnectWithoutASerialLink) {
 
 TEST_F(EndToEnd, AfterAHangUpTheLinkIsDroppedAndTheListenerEnded) {
     UploadRig rig;
-    connect(rig);
+    ASSERT_TRUE(connect(rig));
     rig.line().hangUp();
-    ASSERT_TRUE(log.waitForText("SerialListener: Thread is terminated"));
+    ASSERT_TRUE(logged("SerialListener: Thread is terminated"));
     EXPECT_FALSE(rig.link().isConnected());
     // A request now fails its six tries and is dropped; nothing hangs.
     rig.sender().search();
-    ASSERT_TRUE(log.waitForText("Response count exceeded"));
+    ASSERT_TRUE(logged("Response count exceeded"));
 }
 
 } // namespace

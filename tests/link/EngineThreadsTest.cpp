@@ -6,16 +6,55 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 using namespace tavisk::test;
 
 namespace {
 
+// The serial line between the sender and the stand-in device: whole frames in the order
+// written. Like a driver's buffer it holds only so much; a writer waits for room, so the
+// requests in flight stay few and an answer can never meet a pack number that wrapped round.
+class FrameLine {
+public:
+    void write(Bytes frame) {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return frames.size() < kCapacity || closed; });
+        frames.push_back(std::move(frame));
+        changed.notify_all();
+    }
+    // The next frame; nothing once the line is closed and empty.
+    std::optional<Bytes> read() {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return !frames.empty() || closed; });
+        if (frames.empty())
+            return std::nullopt;
+        Bytes frame = std::move(frames.front());
+        frames.pop_front();
+        changed.notify_all();
+        return frame;
+    }
+    void close() {
+        std::lock_guard<std::mutex> lock(mutex);
+        closed = true;
+        changed.notify_all();
+    }
+
+private:
+    static constexpr std::size_t kCapacity = 16;
+    std::mutex mutex; // guards frames and closed
+    std::condition_variable changed;
+    std::deque<Bytes> frames;
+    bool closed = false;
+};
+
 // The engine used as the program uses it: the GUI thread queues requests and empties the
 // device model, the listener thread feeds answers (which add devices and chain requests),
-// the sender thread drains the queue. Run under ThreadSanitizer too.
+// the sender thread drains the queue onto the line. Run under ThreadSanitizer too.
 TEST(EngineThreads, GuiListenerAndSenderShareTheEngine) {
     LogCapture capture;
     RegistryHooks& hooks = RegistryHooks::install();
@@ -29,12 +68,12 @@ TEST(EngineThreads, GuiListenerAndSenderShareTheEngine) {
     constexpr int kFrames = 400;
     const std::uint8_t marker[] = {0xAA, 0x01, 0x09};
     const Bytes markerFrame = frameOf(Bytes(marker, marker + 3));
-    std::atomic<bool> stop{false};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    FrameLine line;
     std::atomic<int> markersSeen{0};
     std::atomic<int> broken{0};
 
     std::thread sender([&] {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (markersSeen < kFrames && std::chrono::steady_clock::now() < deadline) {
             if (engine.getQueueSize() == 0) {
                 std::this_thread::sleep_for(std::chrono::microseconds(100));
@@ -43,36 +82,47 @@ TEST(EngineThreads, GuiListenerAndSenderShareTheEngine) {
             const QueueItem item = engine.fetchToQueue();
             if (item.empty())
                 continue;
-            const Bytes bytes(item.bytes(), item.bytes() + item.size);
+            Bytes bytes(item.bytes(), item.bytes() + item.size);
             engine.freeFrontFromQueue();
-            if (bytes.size() < 4 || bytes[0] != 0x7E || bytes[1] + 4u != bytes.size())
+            if (bytes.size() < 4 || bytes[0] != 0x7E || bytes[1] + 4u != bytes.size()) {
                 ++broken;
+                continue;
+            }
             if (bytes == markerFrame)
                 ++markersSeen;
+            line.write(std::move(bytes));
         }
     });
 
-    std::thread listener([&] {
+    // The stand-in device answers each request it reads, by that request's own command and
+    // pack number, as a real device does: a search from an ever new address, a field
+    // description by the field index asked for. Other frames (the markers) get no answer.
+    std::thread standIn([&] {
         std::uint8_t address = 1;
-        while (!stop) {
-            // Field descriptions while they are asked for, else answers to the search in
-            // flight from ever new addresses.
-            PayloadHandler::MessageDescriptor asked;
-            Bytes payload;
-            if (engine.getCurrentRequest() == MSG_FIELD_INFO && engine.getPending(MSG_FIELD_INFO, asked)) {
-                payload = fieldRecord(engine.getPackNumber(), asked.address, 8,
-                                      asked.index == 1 ? "erase" : "mode");
-            } else {
-                payload = deviceRecord(engine.getPackNumber(), address, 1, 0, 3, "dev");
-                address = static_cast<std::uint8_t>(address % 200 + 1);
+        while (const std::optional<Bytes> frame = line.read()) {
+            const Bytes request(frame->begin() + 2, frame->end() - 1); // pack, address, command, ...
+            if (request.size() < 3 || referenceCrc8(request) != frame->back()) {
+                ++broken;
+                continue;
             }
-            const Bytes frame = frameOf(payload);
-            engine.update(frame.data(), frame.size());
-            std::this_thread::yield();
+            Bytes payload;
+            if (request[2] == DEVICE_INFO_REQ) {
+                payload = deviceRecord(request[0], address, 1, 0, 3, "dev");
+                address = static_cast<std::uint8_t>(address % 200 + 1);
+            } else if (request[2] == FIELD_INFO_REQ && request.size() == 4) {
+                payload = fieldRecord(request[0], request[1], 8, request[3] == 1 ? "erase" : "mode");
+            } else {
+                continue;
+            }
+            const Bytes answerFrame = frameOf(payload);
+            engine.update(answerFrame.data(), answerFrame.size());
         }
     });
 
     for (int i = 0; i < kFrames; ++i) {
+        // A GUI thread does not queue hundreds of searches at once: let the sender keep up.
+        while (engine.getQueueSize() > 8 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
         engine.castCommand(marker, 3, 500);
         engine.onMessage(MSG_SEARCH_DEVICES, nullptr);
         engine.generateResponse(MSG_SEARCH_DEVICES, nullptr);
@@ -91,8 +141,8 @@ TEST(EngineThreads, GuiListenerAndSenderShareTheEngine) {
         }
     }
     sender.join();
-    stop = true;
-    listener.join();
+    line.close();
+    standIn.join();
     EXPECT_EQ(markersSeen, kFrames);
     EXPECT_EQ(broken, 0);
 }

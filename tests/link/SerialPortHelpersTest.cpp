@@ -43,6 +43,17 @@ TEST(SerialPortNames, IndexAndDevicePaths) {
     }
 }
 
+TEST(SerialPortNames, NameWithoutLeadingSlashMustNotClimbOutOfDev) {
+    const std::pair<const char*, bool> cases[] = {
+        {"ttyUSB0", false},       {"pts/3", false},          {"..", true},
+        {"../etc/passwd", true},  {"pts/../../etc", true},   {"pts/..", true},
+        {"a..b", false},          {"..hidden", false},       {"/dev/../etc/passwd", false}, // named in full
+        {"", false},
+    };
+    for (const auto& [name, leaves] : cases)
+        EXPECT_EQ(SPH::leavesDevFolder(name), leaves) << name;
+}
+
 TEST(SerialPortRates, ListedRatesApplyOthersFallBackTo115200) {
     for (std::uint32_t rate : SPH::kRates)
         EXPECT_EQ(SPH::appliedRate(static_cast<UsbTypes::Baudrate>(rate)), rate);

@@ -237,7 +237,7 @@ TEST_F(SerialPortPosixTest, HangUpFailsReadsAndWrites) {
     openAndConfigure();
     const std::string port_name = pty.slavePath();
     pty.hangUp();
-    std::uint8_t buf[16];
+    std::uint8_t buf[16] = {};
     EXPECT_EQ(port.readDataImpl(buf, sizeof buf, 5000).status, LINK_READ_FAILED);
     EXPECT_EQ(log.count("SerialPort: read failed", BaseLogger::ERROR), 1u);
 
@@ -326,6 +326,71 @@ TEST(SerialPortPosixDiscovery, ListsAdaptersAndDrivenUartsInNaturalOrderThenName
     EXPECT_EQ(port.getAvailablePorts(),
               (std::vector<std::string>{d + "ttyACM0", d + "ttyS0", d + "ttyS12", d + "ttyUSB2",
                                         d + "ttyUSB10", pty.slavePath(), underDev.slavePath()}));
+}
+
+// Only a character device is a serial port, and a name without a leading "/" stays in /dev:
+// everything else named in TAVISK_SERIAL_PORTS is skipped with a DEBUG line that says why.
+TEST(SerialPortPosixDiscovery, NamedPathsAreListedOnlyAsCharacterDevicesInsideDev) {
+    LogCapture log;
+    PortFolder folder;
+    const std::string file = folder.root + "/plain-file";
+    ::close(::open(file.c_str(), O_CREAT | O_WRONLY, 0600));
+    const std::string fifo = folder.root + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Through /dev/fd, a name under /dev that resolves to a FIFO outside it.
+    const int fifoFd = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(fifoFd, 0);
+    PtyPair pty;
+    struct Case {
+        std::string name;
+        std::string why;
+    };
+    const Case cases[] = {
+        {file, "a regular file, not a serial port"},
+        {fifo, "a FIFO, not a serial port"},
+        {folder.dev, "a folder, not a serial port"},
+        {"/nonexistent/pts/77", "stat err=2: "},
+        {"null/../.." + file, "a name without a leading \"/\" must not leave /dev"},
+        {"../etc/passwd", "a name without a leading \"/\" must not leave /dev"},
+        {"fd/" + std::to_string(fifoFd), "resolves to " + fifo + ", outside /dev"},
+    };
+    std::string list = pty.slavePath();
+    for (const Case& c : cases)
+        list += ":" + c.name;
+    const ScopedEnv env("TAVISK_SERIAL_PORTS", list);
+    SerialPortPosix port(folder.dev, folder.sys);
+    EXPECT_EQ(port.getAvailablePorts(), std::vector<std::string>{pty.slavePath()});
+    for (const Case& c : cases)
+        EXPECT_EQ(log.count("SerialPort: TAVISK_SERIAL_PORTS: " + c.name + " skipped (" + c.why, BaseLogger::DEBUG),
+                  1u)
+            << c.name;
+    ::close(fifoFd);
+}
+
+// Opening checks the same: a file is never opened as a port, nor is a path out of /dev.
+TEST(SerialPortPosixOpen, OnlyCharacterDevicesInsideDevAreOpened) {
+    LogCapture log;
+    PortFolder folder;
+    const std::string file = folder.root + "/plain-file";
+    ::close(::open(file.c_str(), O_CREAT | O_WRONLY, 0600));
+    struct Case {
+        std::string name;
+        std::string why;
+    };
+    const Case cases[] = {
+        {file, "a regular file, not a serial port"},
+        {"null/../.." + file, "a name without a leading \"/\" must not leave /dev"},
+    };
+    SerialPortPosix port;
+    for (const Case& c : cases) {
+        EXPECT_EQ(port.openPort(c.name), LINK_OPEN_FAILED) << c.name;
+        EXPECT_FALSE(port.isOpen());
+        EXPECT_EQ(log.count("SerialPort: Error opening port " + c.name + " (" + c.why + ")", BaseLogger::ERROR), 1u)
+            << c.name;
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
 }
 
 TEST(SerialPortPosixDiscovery, MissingFolderGivesAnEmptyList) {

@@ -227,6 +227,45 @@ TEST_F(SelectFirmware, FailedCopyGivesNoPathLeavesNoFileAndBlocksUploadForItsTar
     EXPECT_TRUE(upload->get_sensitive());
 }
 
+// A copies' folder that cannot be used is reported once per cause, however often the mode is
+// switched or the path asked for; once it can be used, the copies are written.
+TEST_F(SelectFirmware, UnusableFolderIsReportedOncePerCause) {
+    const fs::path elsewhere = copyFolder().parent_path() / "elsewhere";
+    fs::create_directories(elsewhere);
+    writeFile(copyFolder(), "a file where the folder belongs");
+    LogCapture log;
+    const auto refusals = [&] {
+        std::vector<std::string> found;
+        for (const auto& line : log.lines())
+            if (line.text.find("Failed to write preinstalled firmware: ") != std::string::npos)
+                found.push_back(line.text);
+        return found;
+    };
+    const auto switchThreeTimes = [&] {
+        for (int i = 0; i < 3; ++i) {
+            modeSwitch->set_active(true);
+            EXPECT_EQ(box->getFilePath(), "");
+            modeSwitch->set_active(false);
+        }
+    };
+    switchThreeTimes();
+    fs::remove(copyFolder());
+    fs::create_directory_symlink(elsewhere, copyFolder());
+    switchThreeTimes();
+    const std::string prefix = "SelectFirmwareBox: Failed to write preinstalled firmware: folder not used (";
+    const std::vector<std::string> expected = {
+        prefix + copyFolder().u8string() + ": a regular file, not a folder)",
+        prefix + copyFolder().u8string() + ": a symbolic link)",
+    };
+    EXPECT_EQ(refusals(), expected);
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+
+    fs::remove(copyFolder());
+    modeSwitch->set_active(true);
+    EXPECT_EQ(box->getFilePath(), stm32Copy().u8string());
+    EXPECT_EQ(refusals().size(), 2u);
+}
+
 TEST_F(SelectFirmware, MissingResourceIsReportedAndGivesNoPath) {
     // Take the test images away from the registered bundles.
     GResource* images = nullptr;
