@@ -1,0 +1,276 @@
+// The program as a person uses it: the real executable on a display of the test's own, driven
+// by X input events only (xdotool), and read as a screen reader reads it (the accessibility
+// bus). It connects to a simulated beacon on a pseudo-terminal through the menu and the
+// connection dialog, searches, loads an STM32 image and then an ESP32 image through the
+// simulated ROM loader, each chosen in the file chooser; the simulators confirm both images
+// byte for byte, and the logs hold what the program did. A screenshot of the main window
+// during the STM32 upload is left in the build folder (docs/ of the repository carries it).
+#include "AccessibleApp.h"
+#include "ChildProcess.h"
+#include "PrivateDisplay.h"
+#include "ProgramProcess.h"
+#include "PtyLine.h"
+#include "Screenshot.h"
+#include "SessionBus.h"
+#include "SharedTestImage.h"
+#include "SimBeacon.h"
+#include "SimRomPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sys/wait.h>
+
+namespace tavisk::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+// The texts the window shows (its Russian labels; the window starts in Russian).
+const char* const kConnectionMenu = "Подключение";
+const char* const kConnectItem = "Подключиться";
+const char* const kQuitItem = "Выход";
+const char* const kDialogConnect = "Подключить";
+const char* const kSearch = "Поиск устройств";
+const char* const kChooseFile = "Поиск";
+const char* const kUpload = "Загрузить";
+const char* const kSuccess = "Устройство прошито успешно";
+
+constexpr auto kStep = 30s;      // one step of the user: a window, a menu, a list row
+constexpr auto kTransfer = 180s; // a whole image over the paced line
+
+void writeBytes(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes esp32Image(std::size_t size) {
+    Bytes image(size);
+    for (std::size_t i = 0; i < size; ++i)
+        image[i] = static_cast<std::uint8_t>(i * 13 + i / 1024);
+    image[0] = 0xE9;
+    return image;
+}
+
+class ProgramEndToEnd : public ::testing::Test {
+protected:
+    // Waits for a showing widget; the failure names it and what the program logged last.
+    ::testing::AssertionResult shows(const std::string& role, const std::string& name, AccessibleWidget* found,
+                                     std::chrono::milliseconds deadline = kStep) {
+        std::optional<AccessibleWidget> widget;
+        if (eventually([&] { return (widget = app->find(role, name)).has_value(); }, deadline)) {
+            if (found)
+                *found = *widget;
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << "no " << role << " \"" << name << "\" showed within "
+                                             << deadline.count() / 1000 << " s" << programState();
+    }
+    // A click on the middle of a widget, once it shows.
+    ::testing::AssertionResult click(const std::string& role, const std::string& name) {
+        AccessibleWidget widget;
+        ::testing::AssertionResult result = shows(role, name, &widget);
+        if (result)
+            display.click(widget.centerX(), widget.centerY());
+        return result;
+    }
+    // Opens a combo box and picks an entry; the combo box then shows it.
+    ::testing::AssertionResult choose(const std::string& current, const std::string& entry) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            ::testing::AssertionResult opened = click("combo box", current);
+            if (!opened)
+                return opened;
+            AccessibleWidget item;
+            if (shows("menu item", entry, &item, 10s)) {
+                display.click(item.centerX(), item.centerY());
+                if (shows("combo box", entry, nullptr, 10s))
+                    return ::testing::AssertionSuccess();
+            }
+            display.run("xdotool key Escape");
+        }
+        return ::testing::AssertionFailure() << "the combo box \"" << current << "\" did not take \"" << entry
+                                             << "\"" << programState();
+    }
+    // The file chooser opened by the sensitive "Поиск" button of the target's row: a
+    // double click on the file's row in the list of the Desktop.
+    ::testing::AssertionResult chooseFile(const std::string& fileName) {
+        std::optional<AccessibleWidget> button;
+        if (!eventually(
+                [&] {
+                    for (const AccessibleWidget& w : app->all("push button"))
+                        if (w.name == kChooseFile && w.sensitive)
+                            button = w;
+                    return button.has_value();
+                },
+                kStep))
+            return ::testing::AssertionFailure() << "no sensitive button \"" << kChooseFile << "\"" << programState();
+        display.click(button->centerX(), button->centerY());
+        ::testing::AssertionResult opened = shows("push button", "Открыть", nullptr);
+        if (!opened)
+            return opened << " (the file chooser)";
+        // Opened again, the chooser may show the recently used files: then the Desktop, its
+        // first folder, is one click away in its sidebar.
+        AccessibleWidget row;
+        if (!shows("table cell", fileName, &row, 5s)) {
+            AccessibleWidget desktop;
+            ::testing::AssertionResult place = shows("label", "Desktop", &desktop);
+            if (!place)
+                return place << " (the file chooser's places)";
+            display.click(desktop.centerX(), desktop.centerY());
+            ::testing::AssertionResult listed = shows("table cell", fileName, &row);
+            if (!listed)
+                return listed << " (the file chooser's list of the Desktop)";
+        }
+        display.doubleClick(row.centerX(), row.centerY());
+        if (!eventually([&] { return !app->find("table cell", fileName); }, kStep))
+            return ::testing::AssertionFailure() << "the file chooser stayed open" << programState();
+        return ::testing::AssertionSuccess();
+    }
+    // The text of the label over the progress bar.
+    std::string progressText() {
+        for (const AccessibleWidget& w : app->all("label"))
+            if (w.name == kSuccess || (!w.name.empty() && w.name.back() == '%'))
+                return w.name;
+        return {};
+    }
+    std::string programState() {
+        std::string state = program && program->waitForEnd(0s) ? " (the program has ended)" : "";
+        if (!program)
+            return state;
+        const std::string console = readFile(program->consolePath());
+        const std::size_t from = console.size() > 2000 ? console.size() - 2000 : 0;
+        state += "\nlast console output:\n" + console.substr(from) + "\nshowing widgets:";
+        if (app)
+            for (const AccessibleWidget& w : app->widgets())
+                if (w.showing)
+                    state += " [" + w.role + " '" + w.name + "' " + std::to_string(w.x) + "," + std::to_string(w.y) +
+                             "]";
+        return state;
+    }
+    // Lines of a log, to find expected ones in.
+    static ::testing::AssertionResult holds(const std::string& log, const std::string& name,
+                                            const std::vector<std::string>& lines) {
+        for (const std::string& line : lines)
+            if (log.find(line) == std::string::npos)
+                return ::testing::AssertionFailure() << "the " << name << " lacks \"" << line << "\"";
+        return ::testing::AssertionSuccess();
+    }
+
+    PrivateDisplay display;
+    TempFolder temp;
+    std::unique_ptr<SessionBus> bus;
+    std::shared_ptr<sim::SimBeacon> beacon = std::make_shared<sim::SimBeacon>();
+    std::shared_ptr<sim::SimRomPeer> rom = std::make_shared<sim::SimRomPeer>();
+    sim::PtyLine line{115200};
+    std::unique_ptr<ProgramProcess> program;
+    std::unique_ptr<AccessibleApp> app;
+};
+
+TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
+    ASSERT_TRUE(display.answers(30s)) << "Xvfb did not start or does not answer";
+    bus = std::make_unique<SessionBus>(temp.path(), display.name());
+    ASSERT_FALSE(bus->address().empty()) << "dbus-daemon did not start";
+    std::string error;
+    ASSERT_TRUE(AccessibleApp::connect(bus->address(), display.name(), &error)) << error;
+
+    beacon->setBootloaderPeer(rom);
+    line.addPeer(beacon);
+    ASSERT_TRUE(line.open(&error)) << error;
+    const Bytes stm32 = sim::sharedTestImage(12 * 1024);
+    const Bytes esp32 = esp32Image(24 * 1024);
+    beacon->setExpectedImage(stm32);
+    std::filesystem::create_directories(temp.path() + "/Desktop");
+    writeBytes(temp.path() + "/Desktop/stm32.bin", stm32);
+    writeBytes(temp.path() + "/Desktop/esp32.bin", esp32);
+
+    program = std::make_unique<ProgramProcess>(
+        display, temp.path(), line.path(),
+        std::vector<std::string>{"DBUS_SESSION_BUS_ADDRESS=" + bus->address(), "NO_AT_BRIDGE="});
+    app = std::make_unique<AccessibleApp>(program->pid());
+    AccessibleWidget window;
+    ASSERT_TRUE(shows("frame", "TaviskBeaconUtility", &window, 90s))
+        << "\nstart-up log:\n"
+        << readFile(program->startupLogPath());
+
+    // Connection > Connect; in the dialog the simulated beacon's port and 115200 baud.
+    ASSERT_TRUE(click("menu", kConnectionMenu));
+    ASSERT_TRUE(click("menu item", kConnectItem));
+    AccessibleWidget port;
+    ASSERT_TRUE(shows("label", "Порт", &port));
+    std::optional<AccessibleWidget> portBox;
+    for (const AccessibleWidget& w : app->all("combo box"))
+        if (w.name.rfind("/dev/", 0) == 0 && w.y == port.y)
+            portBox = w;
+    ASSERT_TRUE(portBox) << "no port list beside the label \"Порт\"";
+    ASSERT_TRUE(choose(portBox->name, line.path()));
+    ASSERT_TRUE(choose("115200", "115200"));
+    ASSERT_TRUE(click("push button", kDialogConnect));
+    ASSERT_TRUE(program->logged("ConnectionDialog: Connection success")) << programState();
+
+    // Search: the beacon's row in the device list.
+    ASSERT_TRUE(eventually([&] { return !app->find("push button", kDialogConnect); }, kStep))
+        << "the connection dialog stayed open";
+    ASSERT_TRUE(click("push button", kSearch));
+    ASSERT_TRUE(shows("label", "beacon", nullptr)) << "no row of the device \"beacon\" in the list";
+
+    // The STM32 image, chosen in the file chooser and uploaded; a screenshot half-way.
+    ASSERT_TRUE(chooseFile("stm32.bin"));
+    ASSERT_TRUE(click("push button", kUpload));
+    const std::string screenshot = std::string(TAVISK_SCREENSHOT_DIR) + "/main-window-upload.png";
+    std::string shot;
+    ASSERT_TRUE(eventually(
+        [&] {
+            const std::string text = progressText();
+            const int percent = std::atoi(text.c_str());
+            if (text.back() != '%' || percent < 30 || percent > 80)
+                return text == kSuccess;
+            std::filesystem::create_directories(TAVISK_SCREENSHOT_DIR);
+            shot = saveScreenshot(display.name(), window.x, window.y, window.width, window.height, screenshot);
+            return true;
+        },
+        kTransfer))
+        << "the upload never reached 30 %: " << progressText() << programState();
+    EXPECT_EQ(shot, "") << "no screenshot taken during the upload";
+    ASSERT_TRUE(eventually([&] { return progressText() == kSuccess; }, kTransfer))
+        << "no success text after the STM32 upload; the label shows \"" << progressText() << "\""
+        << programState();
+    EXPECT_TRUE(beacon->imageMatches());
+    EXPECT_EQ(beacon->receivedImage(), stm32);
+    EXPECT_EQ(beacon->violations(), std::vector<std::string>{});
+
+    // The ESP32 image: the target chooser, the file chooser of the ESP32 row, Upload.
+    ASSERT_TRUE(choose("STM32", "ESP32"));
+    ASSERT_TRUE(chooseFile("esp32.bin"));
+    ASSERT_TRUE(click("push button", kUpload));
+    ASSERT_TRUE(eventually([&] { return progressText() != kSuccess; }, kStep)) << "the label kept the old text";
+    ASSERT_TRUE(eventually([&] { return progressText() == kSuccess; }, kTransfer))
+        << "no success text after the ESP32 flash; the label shows \"" << progressText() << "\"" << programState();
+    Bytes flash;
+    rom->with([&](sim::SimRomLoader& m) { flash.assign(m.flash().begin(), m.flash().begin() + esp32.size()); });
+    EXPECT_EQ(flash, esp32);
+    EXPECT_TRUE(beacon->handedOff());
+
+    // Quit from the menu; the program ends by itself with status 0.
+    ASSERT_TRUE(click("menu", kConnectionMenu));
+    ASSERT_TRUE(click("menu item", kQuitItem));
+    ASSERT_TRUE(program->waitForEnd(60s)) << "the program did not end after Quit" << programState();
+    ASSERT_TRUE(WIFEXITED(program->status())) << "ended by signal " << WTERMSIG(program->status());
+    EXPECT_EQ(WEXITSTATUS(program->status()), 0);
+
+    EXPECT_TRUE(holds(readFile(program->startupLogPath()), "start-up log",
+                      {"=== Application start ===", "MainWindow: loading UI from GResource",
+                       "MainWindow created. Entering event loop."}));
+    const std::string applicationLog = program->applicationLogPath();
+    ASSERT_NE(applicationLog, "") << "no application log in " << temp.path();
+    EXPECT_TRUE(holds(readFile(applicationLog), "application log",
+                      {"ConnectionDialog: Connection success", "MainWindow: Searching devices...",
+                       "MainWindow: Start upload", "Firmware transfer complete: " + std::to_string(stm32.size()) +
+                                                       " bytes",
+                       "MainWindow: ESP32 flashing completed", "MainWindow: QuitApp"}));
+}
+
+} // namespace
+} // namespace tavisk::test
