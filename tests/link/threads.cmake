@@ -28,3 +28,11 @@ else()
     LIBS tavisk_upload_rig
     LABELS threaded)
 endif()
+
+if(NOT WIN32)
+  # Repeated uploads and flashes with random faults (TAVISK_SOAK_RUNS, TAVISK_SOAK_SEED).
+  tavisk_add_gtest(tavisk_soak_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/SoakTest.cpp
+    LIBS tavisk_upload_rig tavisk_sim_rom
+    LABELS threaded soak)
+endif()
