@@ -66,7 +66,7 @@ ProgramProcess::ProgramProcess(const PrivateDisplay& display, const std::string&
     envp.push_back(nullptr);
     child = ::fork();
     if (child == 0) {
-        if (!std::freopen(console.c_str(), "w", stdout))
+        if (!std::freopen(console.c_str(), "w", stdout) || !std::freopen(errorPath().c_str(), "w", stderr))
             ::_exit(126);
         char* argv[] = {const_cast<char*>(TAVISK_PROGRAM), nullptr};
         ::execve(TAVISK_PROGRAM, argv, envp.data());

@@ -12,9 +12,10 @@ class PrivateDisplay;
 
 // The program itself (TAVISK_PROGRAM) in a child process on a private display, with its logs
 // in `folder`: the start-up log `startup.log` (TAVISK_LOG_PATH), the application log
-// (TAVISK_LOG_DIR) and what it prints on standard output, `console.log`. HOME and TMPDIR are
-// `folder` too, so that nothing of the user's is read or written. The rest of the environment
-// is the caller's, without TAVISK_LOG_LEVEL and TAVISK_UI_GLADE.
+// (TAVISK_LOG_DIR), and what it prints on standard output, `console.log`, and on standard
+// error, `stderr.log`. HOME and TMPDIR are `folder` too, so that nothing of the user's is
+// read or written. The rest of the environment is the caller's, without TAVISK_LOG_LEVEL and
+// TAVISK_UI_GLADE.
 class ProgramProcess {
 public:
     // `settings`: "NAME=value" entries added to or replacing the above; "NAME=" removes NAME.
@@ -29,6 +30,7 @@ public:
     pid_t pid() const { return child; }
     const std::string& consolePath() const { return console; }
     std::string startupLogPath() const { return folder + "/startup.log"; }
+    std::string errorPath() const { return folder + "/stderr.log"; }
     // The application log: the one file "application_*.log" in the folder ("" while none).
     std::string applicationLogPath() const;
 
