@@ -18,9 +18,10 @@
 
 namespace {
 
-void usage(const char* program) {
-    std::fprintf(stderr,
+void usage(std::FILE* out, const char* program) {
+    std::fprintf(out,
                  "usage: %s [--baud RATE]\n"
+                 "Serves a simulated beacon (and its ESP32 ROM loader) on a pseudo-terminal until Ctrl-C.\n"
                  "  --baud RATE  deliver bytes as a serial line at RATE bits/s would (default: unpaced)\n",
                  program);
 }
@@ -44,9 +45,12 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "tavisk-sim: not a baud rate: %s\n", argv[i]);
                 return 2;
             }
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            usage(stdout, argv[0]);
+            return 0;
         } else {
-            usage(argv[0]);
-            return std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0 ? 0 : 2;
+            usage(stderr, argv[0]);
+            return 2;
         }
     }
 
@@ -91,8 +95,8 @@ int main(int argc, char** argv) {
         if (baud)
             std::printf(" at %u baud", baud);
         std::printf(
-            "\nStart the program with:\n  TAVISK_SERIAL_PORTS=%s\nand choose that port in the connection "
-            "dialog. Ctrl-C stops the simulator.\n",
+            "\nStart the program from the repository folder with:\n  TAVISK_SERIAL_PORTS=%s ./scripts/run\n"
+            "and choose that port in the connection dialog. Ctrl-C stops the simulator.\n",
             line.path().c_str());
         std::fflush(stdout);
     }

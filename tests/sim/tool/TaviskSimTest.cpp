@@ -53,7 +53,8 @@ TEST(TaviskSim, ServesTheBeaconOnThePrintedPathAndStopsOnCtrlC) {
     const std::string key = "TAVISK_SERIAL_PORTS=";
     const auto at = printed.find(key);
     ASSERT_NE(at, std::string::npos) << printed;
-    const std::string path = printed.substr(at + key.size(), printed.find('\n', at) - at - key.size());
+    const std::string path = printed.substr(at + key.size(), printed.find(' ', at) - at - key.size());
+    EXPECT_NE(printed.find("TAVISK_SERIAL_PORTS=" + path + " ./scripts/run\n"), std::string::npos) << printed;
 
     const int port = ::open(path.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(port, 0) << path;
@@ -89,6 +90,57 @@ TEST(TaviskSim, ServesTheBeaconOnThePrintedPathAndStopsOnCtrlC) {
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     ::close(out[0]);
+}
+
+// Asked for help it answers on standard output; a wrong argument is refused on standard error.
+TEST(TaviskSim, HelpOnStandardOutputAndWrongArgumentsOnStandardError) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        bool onOutput;
+        std::string start; // of what it prints
+    } cases[] = {
+        {{"--help"}, 0, true, "usage: "},
+        {{"-h"}, 0, true, "usage: "},
+        {{"--bogus"}, 2, false, "usage: "},
+        {{"--baud", "fast"}, 2, false, "tavisk-sim: not a baud rate: fast"},
+    };
+    for (const auto& c : cases) {
+        int out[2];
+        int err[2];
+        ASSERT_EQ(pipe(out), 0);
+        ASSERT_EQ(pipe(err), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addclose(&actions, err[0]);
+        std::vector<std::string> words = {TAVISK_SIM_PATH};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, TAVISK_SIM_PATH, &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        ::close(err[1]);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        std::string printed;
+        std::string complained;
+        readUntil(out[0], printed, "\x01"); // to the end of the pipe
+        readUntil(err[0], complained, "\x01");
+        ::close(out[0]);
+        ::close(err[0]);
+        const std::string name = c.args.front();
+        ASSERT_TRUE(WIFEXITED(status)) << name;
+        EXPECT_EQ(WEXITSTATUS(status), c.status) << name;
+        EXPECT_EQ((c.onOutput ? printed : complained).find(c.start), 0u) << name;
+        EXPECT_EQ(c.onOutput ? complained : printed, "") << name;
+    }
 }
 
 } // namespace
