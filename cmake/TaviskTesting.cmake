@@ -4,6 +4,8 @@
 #   threaded  - runs again under ThreadSanitizer
 #   gui       - needs a display (the test command runs CTest under Xvfb)
 #   fuzz      - a libFuzzer harness, only built with TAVISK_FUZZ
+#   end_to_end - the program itself, driven as a person would (with gui)
+#   soak      - repeated uploads and flashes with random faults (with threaded)
 
 include(GoogleTest)
 
