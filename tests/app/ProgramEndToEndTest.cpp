@@ -233,7 +233,7 @@ TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
         [&] {
             const std::string text = progressText();
             const int percent = std::atoi(text.c_str());
-            if (text.back() != '%' || percent < 30 || percent > 80)
+            if (text.empty() || text.back() != '%' || percent < 30 || percent > 80)
                 return text == kSuccess;
             std::filesystem::create_directories(TAVISK_SCREENSHOT_DIR);
             shot = saveScreenshot(display.name(), window.x, window.y, window.width, window.height, screenshot);
