@@ -34,10 +34,6 @@ void collect(AtspiAccessible* node, int depth, std::vector<AccessibleWidget>& ou
         widget.sensitive = atspi_state_set_contains(states, ATSPI_STATE_SENSITIVE);
         g_object_unref(states);
     }
-    if (AtspiText* text = atspi_accessible_get_text_iface(node)) {
-        widget.text = take(atspi_text_get_text(text, 0, -1, nullptr));
-        g_object_unref(text);
-    }
     out.push_back(widget);
     // Hidden subtrees (closed menus, the hidden dialogs) hold nothing to read or click.
     if (depth > 40 || (depth > 1 && !widget.showing))

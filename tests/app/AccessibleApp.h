@@ -11,8 +11,7 @@ namespace tavisk::test {
 // What the accessibility interface tells of one widget.
 struct AccessibleWidget {
     std::string role; // "push button", "label", "menu item", "table cell", ...
-    std::string name;
-    std::string text; // of labels and entries
+    std::string name; // of a label: its text
     int x = 0, y = 0, width = 0, height = 0; // on the screen
     bool showing = false;
     bool sensitive = false;
@@ -21,7 +20,7 @@ struct AccessibleWidget {
 };
 
 // Reads a running program's windows through the accessibility bus (AT-SPI), as a screen
-// reader would: roles, names, texts, places and states. The program needs nothing of its own
+// reader would: roles, names, places and states. The program needs nothing of its own
 // for this; GTK exports its widgets once it finds the bus.
 class AccessibleApp {
 public:
