@@ -2,6 +2,7 @@
 
 #include "LoggerManager.h"
 #include "UsbCommunication.h"
+#include "loader_port.h"
 
 #include <algorithm>
 #include <thread>

@@ -1,6 +1,6 @@
 #include "protocol_uart.h"
 
-#include "EspSerialFlasherPort.h"
+#include "loader_port.h"
 #include "protocol_serial.h"
 
 namespace {

@@ -1,6 +1,7 @@
 #include "FakeLoaderPort.h"
 
 #include "EspSerialFlasherPort.h"
+#include "loader_port.h"
 
 #include <algorithm>
 

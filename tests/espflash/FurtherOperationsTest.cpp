@@ -1,6 +1,7 @@
 #include "FakeLoaderPort.h"
 #include "SimRomLoader.h"
 #include "esp_loader.h"
+#include "esp_loader_further.h"
 #include "protocol_serial.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #include "EspSerialFlasherPort.h"
+#include "loader_port.h"
 #include "LogCapture.h"
 #include "LoggerManager.h"
 #include "PayloadFrame.h"

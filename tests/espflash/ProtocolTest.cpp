@@ -1,6 +1,6 @@
-#include "EspSerialFlasherPort.h"
 #include "FakeLoaderPort.h"
 #include "LoaderTestSupport.h"
+#include "loader_port.h"
 #include "protocol_serial.h"
 #include "slip.h"
 
