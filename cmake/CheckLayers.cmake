@@ -23,7 +23,7 @@ set(_link_layers
   "LinkTypes MessageType PayloadCommand QueueItem FileRequest DeviceInfo FieldInfo"
   "FastCrc8 QueueWakeup SerialPort"
   "PayloadFrame SerialPortHelpers AbstractProtocolHandler"
-  "PayloadParser Field SerialPortPosix SerialPortWindows"
+  "PayloadParser PayloadAnswer Field SerialPortPosix SerialPortWindows"
   "Device UsbCommunication"
   "DeviceHandler"
   "PayloadHandler"

@@ -5,6 +5,7 @@
 #include "DeviceHandler.h"
 #include "FileRequest.h"
 #include "MessageType.h"
+#include "PayloadAnswer.h"
 #include "PayloadCommand.h"
 #include "PayloadParser.h"
 #include "QueueWakeup.h"
@@ -107,8 +108,17 @@ private:
     bool loadFile(const std::string& path, std::vector<std::uint8_t>& out);
     void stopTransfer();
     void chainNext(MessageType type, std::uint8_t address, std::uint8_t deviceAddress, std::uint8_t index);
-    void onFileWriteAnswer(std::uint8_t address, std::uint8_t index);
     void completeTransfer();
+
+    // What an answer that matched its request sets off, one member per kind of answer (the
+    // request's address and index in the descriptor, the answering device's own address apart).
+    void onDeviceInfo(const DeviceInfo& info);
+    void onFieldInfo(std::uint8_t deviceAddress, MessageDescriptor field, FieldInfo info);
+    void onFieldValue(std::uint8_t deviceAddress, MessageDescriptor field, const PayloadAnswer::FieldValue& value);
+    void onFieldSet(MessageDescriptor field);
+    void onFileInfo(MessageDescriptor file, const PayloadAnswer::FileInfo& info);
+    void onFileWritten(MessageDescriptor file);
+    std::string packText() const;
 
     LoggerManager* logger;
     PayloadProtocol::QueueWakeup queueWakeup;
