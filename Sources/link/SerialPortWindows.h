@@ -37,6 +37,6 @@ private:
 
     LoggerManager* logger;
     void* handle; // HANDLE; INVALID_HANDLE_VALUE while closed
-    std::uint32_t baud = 115200;
+    std::uint32_t baud = UsbTypes::kDefaultBaudrate;
     std::string portName;
 };
