@@ -5,12 +5,11 @@
 #include "LoggerManager.h"
 #include "PayloadAnswer.h"
 #include "PayloadFrame.h"
+#include "WholeFile.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 
 namespace {
@@ -224,42 +223,31 @@ void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, uns
 }
 
 bool PayloadHandler::loadFile(const std::string& path, std::vector<std::uint8_t>& out) {
-    std::ifstream file;
-    try {
-        const std::filesystem::path fsPath = std::filesystem::u8path(path);
-        std::error_code ignored;
-        // A folder may open as a stream on some systems; it is no file to send.
-        if (!std::filesystem::is_directory(fsPath, ignored))
-            file.open(fsPath, std::ios::binary | std::ios::ate);
-    } catch (const std::exception&) {
-        file.setstate(std::ios::failbit);
-    }
-    if (!file.is_open()) {
+    // Offsets and sizes travel as 32-bit numbers: a larger file cannot be sent whole.
+    WholeFile file = readWholeFile(path, std::numeric_limits<std::uint32_t>::max());
+    switch (file.status) {
+    case WholeFile::READ:
+        break;
+    case WholeFile::OPEN_FAILED:
         log("Can't open file.", BaseLogger::ERROR);
         log("Can't open file: " + path, BaseLogger::ERROR);
         return false;
-    }
-    const std::streamoff end = file.tellg();
-    if (end < 0) {
+    case WholeFile::SIZE_UNKNOWN:
         log("Can't get file size.", BaseLogger::ERROR);
         log("Can't get file size: " + path, BaseLogger::ERROR);
         return false;
-    }
-    // Offsets and sizes travel as 32-bit numbers: a larger file cannot be sent whole.
-    if (static_cast<unsigned long long>(end) > std::numeric_limits<std::uint32_t>::max()) {
-        log("Can't send file of " + std::to_string(end) + " bytes (at most 4294967295): " + path,
+    case WholeFile::TOO_LARGE:
+        log("Can't send file of " + std::to_string(file.size) + " bytes (at most 4294967295): " + path,
             BaseLogger::ERROR);
         return false;
-    }
-    out.assign(static_cast<std::size_t>(end), 0);
-    file.seekg(0, std::ios::beg);
-    if (end > 0 && !file.read(reinterpret_cast<char*>(out.data()), end)) {
+    case WholeFile::READ_FAILED:
         log("Can't read file.", BaseLogger::ERROR);
         log("Can't read file: " + path, BaseLogger::ERROR);
         return false;
     }
     if (wants(BaseLogger::INFO))
-        log("File size in bytes: " + std::to_string(end), BaseLogger::INFO);
+        log("File size in bytes: " + std::to_string(file.size), BaseLogger::INFO);
+    out.swap(file.bytes);
     return true;
 }
 

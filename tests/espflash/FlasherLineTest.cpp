@@ -167,6 +167,7 @@ TEST(FlasherLine, FileProblemsAreReportedWithoutTraffic) {
     } cases[] = {
         {empty.folder + "/missing.bin", "Can't open file: " + empty.folder + "/missing.bin"},
         {empty.path, "File is empty or size is invalid: " + empty.path},
+        {empty.folder, "Can't open file: " + empty.folder},
     };
     for (const auto& c : cases) {
         std::string error = "old";
