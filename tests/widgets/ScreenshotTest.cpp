@@ -38,7 +38,7 @@ std::string writePicture(Gtk::Window& window, const std::string& name) {
 
 TEST(Screenshots, MainWindowAndConnectionDialogInBothLanguages) {
     auto owned = std::make_unique<tavisk::test::FakeSerialPort>();
-    owned->available = {"/dev/ttyUSB0", "/dev/ttyACM1"};
+    owned->ports = {"/dev/ttyUSB0", "/dev/ttyACM1"};
     UsbCommunication link(std::move(owned));
     BuiltWidgets widgets;
     // As the main window sets itself up.
