@@ -14,7 +14,7 @@ namespace {
 TEST(ProcessServicesWindows, FoldersOfTheRunningProcess) {
     const auto exe = getExecutablePath();
     ASSERT_TRUE(exe.has_value());
-    EXPECT_EQ(exe->filename().wstring(), L"tavisk_app_windows_tests.exe");
+    EXPECT_EQ(exe->filename().wstring(), L"tavisk_platform_windows_tests.exe");
 
     const std::wstring temp = getTempDir().wstring();
     ASSERT_FALSE(temp.empty());
