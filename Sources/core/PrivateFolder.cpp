@@ -101,6 +101,12 @@ bool fileHoldsExactly(const fs::path& file, const void* data, std::size_t size) 
     }
 }
 
+FileWrite placeCopy(const fs::path& file, const void* data, std::size_t size, KeepCopy keep) {
+    const bool stays =
+        keep == KeepCopy::IF_TRUSTED ? static_cast<bool>(checkPrivateFile(file)) : fileHoldsExactly(file, data, size);
+    return stays ? FileWrite::KEPT : writeFileByRename(file, data, size);
+}
+
 FileWrite writeFileByRename(const fs::path& file, const void* data, std::size_t size) {
     fs::path partial;
     File out;

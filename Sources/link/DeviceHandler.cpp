@@ -40,6 +40,15 @@ std::map<std::uint32_t, App::Device*> DeviceHandler::copyDeviceList() {
     return devices;
 }
 
+std::vector<std::string> DeviceHandler::copyDeviceNames() {
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    std::vector<std::string> names;
+    names.reserve(devices.size());
+    for (const auto& entry : devices)
+        names.push_back(entry.second->getDeviceName());
+    return names;
+}
+
 App::Device* DeviceHandler::getDevice(std::uint64_t address) {
     std::lock_guard<std::recursive_mutex> lock(mutex);
     auto it = devices.find(static_cast<std::uint32_t>(address));
