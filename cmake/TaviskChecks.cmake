@@ -1,11 +1,38 @@
-# Checks of the source tree that run as tests.
+# Checks of the source tree: every header compiles on its own, and no include points up a layer.
 
-# tavisk_add_layer_check(TARGETS ...): a test that fails when a file of these targets includes
-# a header from a layer above its own (cmake/CheckLayers.cmake).
+# tavisk_checked_library(TARGET): registers a target of Sources for the layer check and builds,
+# with the normal build, one translation unit per header of it that includes only that header
+# (so a header that needs an include it does not make fails the build). Every header of a
+# library is listed in its sources.
+function(tavisk_checked_library target)
+  set_property(GLOBAL APPEND PROPERTY TAVISK_CHECKED_LIBRARIES ${target})
+  get_target_property(sources ${target} SOURCES)
+  get_target_property(dir ${target} SOURCE_DIR)
+  set(units "")
+  foreach(source IN LISTS sources)
+    if(NOT source MATCHES "\\.h$")
+      continue()
+    endif()
+    get_filename_component(path "${source}" ABSOLUTE BASE_DIR "${dir}")
+    file(RELATIVE_PATH header "${TAVISK_SOURCES_DIR}" "${path}")
+    get_filename_component(name "${source}" NAME_WE)
+    set(unit "${CMAKE_CURRENT_BINARY_DIR}/header_check/${target}/${name}.cpp")
+    file(CONFIGURE OUTPUT "${unit}" CONTENT "#include \"${header}\"\n")
+    list(APPEND units "${unit}")
+  endforeach()
+  if(units)
+    add_library(${target}_header_check OBJECT ${units})
+    target_link_libraries(${target}_header_check PRIVATE ${target} tavisk_warnings)
+    target_compile_options(${target}_header_check PRIVATE $<TARGET_PROPERTY:${target},COMPILE_OPTIONS>)
+  endif()
+endfunction()
+
+# tavisk_add_layer_check(): a test that fails when a file of the registered libraries includes a
+# header of a layer above its own, or names no layer (cmake/CheckLayers.cmake).
 function(tavisk_add_layer_check)
-  cmake_parse_arguments(ARG "" "" "TARGETS" ${ARGN})
+  get_property(targets GLOBAL PROPERTY TAVISK_CHECKED_LIBRARIES)
   set(files "")
-  foreach(target IN LISTS ARG_TARGETS)
+  foreach(target IN LISTS targets)
     get_target_property(sources ${target} SOURCES)
     get_target_property(dir ${target} SOURCE_DIR)
     foreach(source IN LISTS sources)
@@ -19,7 +46,8 @@ function(tavisk_add_layer_check)
   list(REMOVE_DUPLICATES files)
   list(JOIN files "\n" text)
   set(list_file "${CMAKE_BINARY_DIR}/layer_check_files.txt")
-  file(WRITE "${list_file}" "${text}\n")
+  file(CONFIGURE OUTPUT "${list_file}" CONTENT "${text}\n")
   add_test(NAME layer_rule
-           COMMAND ${CMAKE_COMMAND} -DFILE_LIST=${list_file} -P ${PROJECT_SOURCE_DIR}/cmake/CheckLayers.cmake)
+           COMMAND ${CMAKE_COMMAND} -DFILE_LIST=${list_file} -DSOURCES_DIR=${TAVISK_SOURCES_DIR}
+                   -P ${PROJECT_SOURCE_DIR}/cmake/CheckLayers.cmake)
 endfunction()

@@ -1,10 +1,10 @@
-#include "RuntimeEnvironment.h"
+#include "app/RuntimeEnvironment.h"
 
-#include "EmbeddedResource.h"
-#include "PrivateFolder.h"
-#include "ProcessServices.h"
-#include "StartupLog.h"
-#include "TaviskResources.h"
+#include "app/StartupLog.h"
+#include "core/PrivateFolder.h"
+#include "platform/EmbeddedResource.h"
+#include "platform/ProcessServices.h"
+#include "resources/TaviskResources.h"
 
 #include <gio/gio.h>
 

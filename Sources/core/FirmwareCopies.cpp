@@ -1,7 +1,7 @@
-#include "FirmwareCopies.h"
+#include "core/FirmwareCopies.h"
 
-#include "LoggerManager.h"
-#include "PrivateFolder.h"
+#include "core/LoggerManager.h"
+#include "core/PrivateFolder.h"
 
 FirmwareCopies::FirmwareCopies(std::filesystem::path programFolder, std::string logPrefix, Reader reader)
     : programFolder(std::move(programFolder)), logPrefix(std::move(logPrefix)), reader(std::move(reader)),
@@ -21,7 +21,8 @@ bool FirmwareCopies::foldersUsable() {
         removed += check.removed;
     }
     if (removed > 0)
-        logger->log("Folder " + programFolder.u8string() + " or its firmware folder was writable by group or others: " +
+        logger->log("Folder " + programFolder.u8string() +
+                        " or its firmware folder was writable by group or others: " +
                         std::to_string(removed) + " entries removed",
                     BaseLogger::WARNING, logPrefix);
     std::lock_guard<std::mutex> lock(refusalMutex);

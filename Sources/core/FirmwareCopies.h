@@ -19,7 +19,8 @@ class LoggerManager;
 class FirmwareCopies {
 public:
     // The bytes of a carried image at `path`, or false with the reason.
-    using Reader = std::function<bool(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& reason)>;
+    using Reader =
+        std::function<bool(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& reason)>;
 
     // `programFolder`: the program's folder in the shared temporary folder. Lines go out under
     // the owner's `logPrefix`.

@@ -1,4 +1,4 @@
-#include "PrivateFolder.h"
+#include "core/PrivateFolder.h"
 
 #include <atomic>
 #include <cstring>
@@ -102,8 +102,8 @@ bool fileHoldsExactly(const fs::path& file, const void* data, std::size_t size) 
 }
 
 FileWrite placeCopy(const fs::path& file, const void* data, std::size_t size, KeepCopy keep) {
-    const bool stays =
-        keep == KeepCopy::IF_TRUSTED ? static_cast<bool>(checkPrivateFile(file)) : fileHoldsExactly(file, data, size);
+    const bool stays = keep == KeepCopy::IF_TRUSTED ? static_cast<bool>(checkPrivateFile(file))
+                                                    : fileHoldsExactly(file, data, size);
     return stays ? FileWrite::KEPT : writeFileByRename(file, data, size);
 }
 

@@ -1,4 +1,4 @@
-#include "WholeFile.h"
+#include "core/WholeFile.h"
 
 #include <filesystem>
 #include <fstream>

@@ -1,11 +1,11 @@
-#include "EspSerialFlasher.h"
+#include "espflash/EspSerialFlasher.h"
 
-#include "EspSerialFlasherPort.h"
-#include "LoggerManager.h"
-#include "UsbCommunication.h"
-#include "WholeFile.h"
-#include "esp_loader.h"
-#include "md5_hash.h"
+#include "core/LoggerManager.h"
+#include "core/WholeFile.h"
+#include "espflash/EspSerialFlasherPort.h"
+#include "espflash/esp_loader.h"
+#include "espflash/md5_hash.h"
+#include "link/UsbCommunication.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,9 +1,9 @@
-#include "esp_loader.h"
+#include "espflash/esp_loader.h"
 
-#include "esp_targets.h"
-#include "loader_connection.h"
-#include "loader_port.h"
-#include "protocol_serial.h"
+#include "espflash/esp_targets.h"
+#include "espflash/loader_connection.h"
+#include "espflash/loader_port.h"
+#include "espflash/protocol_serial.h"
 
 LoaderResult esp_loader_connect(const loader_connect_args* args) {
     if (args == nullptr)
@@ -67,7 +67,8 @@ LoaderResult esp_loader_flash_write(void* buffer, std::uint32_t size) {
     std::uint8_t* bytes = static_cast<std::uint8_t*>(buffer);
     for (std::uint32_t i = size; i < block; ++i)
         bytes[i] = 0xFF;
-    return loader_send_with_attempts(FLASH_DATA, LOADER_COMMAND_TIMEOUT_MS, loader_flash_data_cmd, bytes, block);
+    return loader_send_with_attempts(FLASH_DATA, LOADER_COMMAND_TIMEOUT_MS, loader_flash_data_cmd, bytes,
+                                     block);
 }
 
 LoaderResult esp_loader_flash_finish(bool reboot) {

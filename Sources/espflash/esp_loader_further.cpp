@@ -1,13 +1,13 @@
-#include "esp_loader_further.h"
+#include "espflash/esp_loader_further.h"
 
-#include "esp_loader.h"
-#include "esp_stubs.h"
-#include "loader_connection.h"
-#include "loader_port.h"
-#include "md5_hash.h"
-#include "protocol_serial.h"
-#include "protocol_uart.h"
-#include "slip.h"
+#include "espflash/esp_loader.h"
+#include "espflash/esp_stubs.h"
+#include "espflash/loader_connection.h"
+#include "espflash/loader_port.h"
+#include "espflash/md5_hash.h"
+#include "espflash/protocol_serial.h"
+#include "espflash/protocol_uart.h"
+#include "espflash/slip.h"
 
 #include <algorithm>
 #include <cstring>
@@ -188,8 +188,9 @@ LoaderResult esp_loader_flash_deflate_start(std::uint32_t offset, std::uint32_t 
 LoaderResult esp_loader_flash_deflate_write(const void* data, std::uint32_t size) {
     if (data == nullptr || size > loader_current().flash_write_size)
         return LOADER_BAD_PARAM;
-    return loader_send_with_attempts(FLASH_DEFL_DATA, LOADER_COMMAND_TIMEOUT_MS, loader_flash_deflate_data_cmd,
-                                     static_cast<const std::uint8_t*>(data), size);
+    return loader_send_with_attempts(FLASH_DEFL_DATA, LOADER_COMMAND_TIMEOUT_MS,
+                                     loader_flash_deflate_data_cmd, static_cast<const std::uint8_t*>(data),
+                                     size);
 }
 
 LoaderResult esp_loader_flash_deflate_finish(bool reboot) {

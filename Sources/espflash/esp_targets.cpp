@@ -1,7 +1,7 @@
-#include "esp_targets.h"
+#include "espflash/esp_targets.h"
 
-#include "loader_port.h"
-#include "protocol_serial.h"
+#include "espflash/loader_port.h"
+#include "espflash/protocol_serial.h"
 
 namespace {
 const std::uint32_t kMagic8266[] = {0xFFF0C101};

@@ -1,8 +1,8 @@
-#include "loader_connection.h"
+#include "espflash/loader_connection.h"
 
-#include "loader_port.h"
-#include "protocol_serial.h"
-#include "protocol_uart.h"
+#include "espflash/loader_port.h"
+#include "espflash/protocol_serial.h"
+#include "espflash/protocol_uart.h"
 
 namespace {
 loader_connection s_connection;

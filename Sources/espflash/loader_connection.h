@@ -1,7 +1,7 @@
 #pragma once
 
-#include "esp_targets.h"
-#include "loader_types.h"
+#include "espflash/esp_targets.h"
+#include "espflash/loader_types.h"
 
 #include <cstdint>
 

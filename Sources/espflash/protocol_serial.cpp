@@ -1,7 +1,7 @@
-#include "protocol_serial.h"
+#include "espflash/protocol_serial.h"
 
-#include "loader_port.h"
-#include "slip.h"
+#include "espflash/loader_port.h"
+#include "espflash/slip.h"
 
 #include <cstring>
 

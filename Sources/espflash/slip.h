@@ -1,6 +1,6 @@
 #pragma once
 
-#include "loader_types.h"
+#include "espflash/loader_types.h"
 
 #include <cstddef>
 #include <cstdint>

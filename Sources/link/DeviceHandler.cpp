@@ -1,7 +1,7 @@
-#include "DeviceHandler.h"
+#include "link/DeviceHandler.h"
 
-#include "GlobalHandlerEvents.h"
-#include "LoggerManager.h"
+#include "core/GlobalHandlerEvents.h"
+#include "core/LoggerManager.h"
 
 #include <string>
 

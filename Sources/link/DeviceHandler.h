@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Device.h"
-#include "DeviceInfo.h"
-#include "FieldInfo.h"
+#include "link/Device.h"
+#include "link/DeviceInfo.h"
+#include "link/FieldInfo.h"
 
 #include <atomic>
 #include <cstdint>

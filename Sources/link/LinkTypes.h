@@ -23,7 +23,8 @@ struct IoResult {
 // The line rates a port runs at, in bits per second: the one list from which the enumeration
 // and the table below, the connection dialog's choices and the POSIX speed constants (B57600 ...)
 // are made. TAVISK_BAUDRATES(X) expands X(rate) for each rate in ascending order.
-#define TAVISK_BAUDRATES(X) X(57600) X(115200) X(230400) X(460800) X(500000) X(576000) X(921600) X(1000000) X(2000000)
+#define TAVISK_BAUDRATES(X)                                                                                  \
+    X(57600) X(115200) X(230400) X(460800) X(500000) X(576000) X(921600) X(1000000) X(2000000)
 
 namespace UsbTypes {
 // Line rate in bits per second. Any other value is accepted and runs the port at 115200.

@@ -1,4 +1,4 @@
-#include "PayloadAnswer.h"
+#include "link/PayloadAnswer.h"
 
 namespace PayloadAnswer {
 
@@ -12,7 +12,8 @@ template <typename Out> void copy(Bytes answer, std::size_t from, std::size_t co
 }
 
 std::uint32_t le32(Bytes answer, std::size_t from) {
-    return static_cast<std::uint32_t>(answer.at(from)) | static_cast<std::uint32_t>(answer.at(from + 1)) << 8 |
+    return static_cast<std::uint32_t>(answer.at(from)) |
+           static_cast<std::uint32_t>(answer.at(from + 1)) << 8 |
            static_cast<std::uint32_t>(answer.at(from + 2)) << 16 |
            static_cast<std::uint32_t>(answer.at(from + 3)) << 24;
 }

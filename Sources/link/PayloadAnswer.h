@@ -1,7 +1,7 @@
 #pragma once
 
-#include "DeviceInfo.h"
-#include "FieldInfo.h"
+#include "link/DeviceInfo.h"
+#include "link/FieldInfo.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,11 +1,11 @@
-#include "PayloadHandler.h"
+#include "link/PayloadHandler.h"
 
-#include "FastCrc8.h"
-#include "GlobalHandlerEvents.h"
-#include "LoggerManager.h"
-#include "PayloadAnswer.h"
-#include "PayloadFrame.h"
-#include "WholeFile.h"
+#include "core/GlobalHandlerEvents.h"
+#include "core/LoggerManager.h"
+#include "core/WholeFile.h"
+#include "link/FastCrc8.h"
+#include "link/PayloadAnswer.h"
+#include "link/PayloadFrame.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -490,7 +490,8 @@ void PayloadHandler::process(void const* payload, unsigned long long length) {
     if (length < 3)
         return;
     std::lock_guard<std::recursive_mutex> lock(getMutex());
-    const PayloadAnswer::Bytes answer{static_cast<const std::uint8_t*>(payload), static_cast<std::size_t>(length)};
+    const PayloadAnswer::Bytes answer{static_cast<const std::uint8_t*>(payload),
+                                      static_cast<std::size_t>(length)};
     const PayloadAnswer::Header head = PayloadAnswer::header(answer);
     const std::uint8_t command = lastCommand;
 
@@ -504,7 +505,8 @@ void PayloadHandler::process(void const* payload, unsigned long long length) {
         return;
     }
     if (deviceHandler.getDevice(head.address) == nullptr && command != DEVICE_INFO_REQ) {
-        log("unknown device address " + text(head.address) + ". Pack " + text(head.pack), BaseLogger::WARNING);
+        log("unknown device address " + text(head.address) + ". Pack " + text(head.pack),
+            BaseLogger::WARNING);
         return;
     }
     const MessageDescriptor matched = record->second;
@@ -547,8 +549,9 @@ std::string PayloadHandler::packText() const {
 
 void PayloadHandler::onDeviceInfo(const DeviceInfo& info) {
     log("Message type: DEVICE_INFO_REQ", BaseLogger::DEBUG);
-    log("device info response (device " + text(info.address) + ", " + nameOf(info.name, info.nameLength, "Unnamed") +
-            ", " + text(info.versionMajor) + "." + text(info.versionMinor) + ")" + packText(),
+    log("device info response (device " + text(info.address) + ", " +
+            nameOf(info.name, info.nameLength, "Unnamed") + ", " + text(info.versionMajor) + "." +
+            text(info.versionMinor) + ")" + packText(),
         BaseLogger::INFO);
     deviceHandler.addDevice(info);
 }
@@ -591,8 +594,8 @@ void PayloadHandler::onFieldSet(MessageDescriptor field) {
 void PayloadHandler::onFileInfo(MessageDescriptor file, const PayloadAnswer::FileInfo& info) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "%X", info.checksum);
-    log("file info response (device " + text(file.address) + ", file #" + text(file.index) + ", checksum 0x" + hex +
-            ", size " + text(info.size) + ")" + packText(),
+    log("file info response (device " + text(file.address) + ", file #" + text(file.index) + ", checksum 0x" +
+            hex + ", size " + text(info.size) + ")" + packText(),
         BaseLogger::INFO);
 }
 
@@ -607,8 +610,8 @@ void PayloadHandler::onFileWritten(MessageDescriptor file) {
     const char* kind = eraseDone ? "write" : "erase";
     eraseDone = true;
     if (wants(BaseLogger::INFO))
-        log(std::string(kind) + " file response (device " + text(file.address) + ", file #" + text(file.index) +
-                ")" + packText(),
+        log(std::string(kind) + " file response (device " + text(file.address) + ", file #" +
+                text(file.index) + ")" + packText(),
             BaseLogger::INFO);
 
     if (bytesRemaining != 0) {

@@ -1,4 +1,4 @@
-#include "SerialPortHelpers.h"
+#include "link/SerialPortHelpers.h"
 
 #include <algorithm>
 #include <cctype>
@@ -25,7 +25,9 @@ const std::string kWindowsDevicePrefix = "\\\\.\\";
 
 std::uint32_t appliedRate(UsbTypes::Baudrate rate) {
     const auto& rates = UsbTypes::kBaudrates;
-    return std::find(std::begin(rates), std::end(rates), rate) != std::end(rates) ? rate : UsbTypes::kDefaultBaudrate;
+    return std::find(std::begin(rates), std::end(rates), rate) != std::end(rates)
+               ? rate
+               : UsbTypes::kDefaultBaudrate;
 }
 
 int comIndex(const std::string& name) {

@@ -1,7 +1,7 @@
-#include "SerialPortPosix.h"
+#include "link/SerialPortPosix.h"
 
-#include "LoggerManager.h"
-#include "SerialPortHelpers.h"
+#include "core/LoggerManager.h"
+#include "link/SerialPortHelpers.h"
 
 #include <algorithm>
 #include <cerrno>

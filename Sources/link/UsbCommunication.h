@@ -1,7 +1,7 @@
 #pragma once
 
-#include "LinkTypes.h"
-#include "SerialPort.h"
+#include "link/LinkTypes.h"
+#include "link/SerialPort.h"
 
 #include <condition_variable>
 #include <cstdint>

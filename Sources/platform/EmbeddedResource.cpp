@@ -1,4 +1,4 @@
-#include "EmbeddedResource.h"
+#include "platform/EmbeddedResource.h"
 
 #include <gio/gio.h>
 

@@ -1,7 +1,7 @@
-#include "ConnectionDialog.h"
+#include "widgets/ConnectionDialog.h"
 
-#include "LoggerManager.h"
-#include "UsbCommunication.h"
+#include "core/LoggerManager.h"
+#include "link/UsbCommunication.h"
 
 #include <cstdlib>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "BilingualLabels.h"
+#include "widgets/BilingualLabels.h"
 
 #include <gtkmm/builder.h>
 #include <gtkmm/button.h>

@@ -1,7 +1,7 @@
-#include "DeviceListBox.h"
+#include "widgets/DeviceListBox.h"
 
-#include "DeviceHandler.h"
-#include "GlobalHandlerEvents.h"
+#include "core/GlobalHandlerEvents.h"
+#include "link/DeviceHandler.h"
 
 #include <gtkmm/listboxrow.h>
 

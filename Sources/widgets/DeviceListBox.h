@@ -1,7 +1,7 @@
 #pragma once
 
-#include "BilingualLabels.h"
-#include "Thread.h"
+#include "core/Thread.h"
+#include "widgets/BilingualLabels.h"
 
 #include <glibmm/dispatcher.h>
 #include <gtkmm/builder.h>

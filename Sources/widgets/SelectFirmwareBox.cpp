@@ -1,6 +1,6 @@
-#include "SelectFirmwareBox.h"
+#include "widgets/SelectFirmwareBox.h"
 
-#include "EmbeddedResource.h"
+#include "platform/EmbeddedResource.h"
 
 #include <glibmm/miscutils.h>
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "BilingualLabels.h"
-#include "FirmwareCopies.h"
-#include "GlobalHandlerEvents.h"
-#include "LoggerManager.h"
+#include "core/FirmwareCopies.h"
+#include "core/GlobalHandlerEvents.h"
+#include "core/LoggerManager.h"
+#include "widgets/BilingualLabels.h"
 
 #include <gtkmm/box.h>
 #include <gtkmm/builder.h>

@@ -1,7 +1,7 @@
 // The preinstalled images' copies on disk, without a display and without GIO: the images come
 // from a table of the test's own.
-#include "FirmwareCopies.h"
-#include "LogCapture.h"
+#include "core/FirmwareCopies.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -97,12 +97,12 @@ TEST_P(ExistingCopy, IsKeptOnlyWhenItHoldsTheImage) {
     EXPECT_EQ(entries(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Contents, ExistingCopy,
-                         testing::Values(ExistingCase{"SameContent", kBytes, true},
-                                         ExistingCase{"OtherContentSameSize", std::string(kBytes.size(), 'x'), false},
-                                         ExistingCase{"OtherSize", kBytes.substr(0, 10), false},
-                                         ExistingCase{"Empty", "", false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Contents, ExistingCopy,
+    testing::Values(ExistingCase{"SameContent", kBytes, true},
+                    ExistingCase{"OtherContentSameSize", std::string(kBytes.size(), 'x'), false},
+                    ExistingCase{"OtherSize", kBytes.substr(0, 10), false}, ExistingCase{"Empty", "", false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FirmwareCopiesTest, MissingImageGivesNoPathAndNoFile) {
     EXPECT_EQ(copies.ensure("/images/none.bin", kName), "");
@@ -113,8 +113,9 @@ TEST_F(FirmwareCopiesTest, MissingImageGivesNoPathAndNoFile) {
 TEST_F(FirmwareCopiesTest, CopyThatCannotBeReplacedGivesNoPathAndLeavesNoFragment) {
     fs::create_directories(copy() / "occupied");
     EXPECT_EQ(copies.ensure(kImage, kName), "");
-    EXPECT_EQ(errors("Owner: Failed to write preinstalled firmware: " + copy().u8string() + " cannot be replaced"),
-              1u);
+    EXPECT_EQ(
+        errors("Owner: Failed to write preinstalled firmware: " + copy().u8string() + " cannot be replaced"),
+        1u);
     EXPECT_EQ(entries(), 1u) << "a fragment stayed behind";
     fs::remove_all(copy());
     EXPECT_EQ(copies.ensure(kImage, kName), copy().u8string()) << "each later call tries again";

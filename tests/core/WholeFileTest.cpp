@@ -1,4 +1,4 @@
-#include "WholeFile.h"
+#include "core/WholeFile.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@ namespace {
 
 struct WholeFileCase {
     const char* name;
-    const char* file;         // below the scratch folder; "" names the folder itself
-    std::string content;      // written unless `file` is missing or the folder
+    const char* file;    // below the scratch folder; "" names the folder itself
+    std::string content; // written unless `file` is missing or the folder
     bool create;
     std::uint64_t limit;
     WholeFile::Status status;
@@ -37,7 +37,8 @@ TEST_P(ReadWholeFile, ReadsOrSaysWhyNot) {
     EXPECT_EQ(read.status, c.status);
     EXPECT_EQ(read.size, c.size);
     const std::string bytes(read.bytes.begin(), read.bytes.end());
-    EXPECT_EQ(bytes, c.status == WholeFile::READ ? c.content : std::string()) << "bytes handed out on failure";
+    EXPECT_EQ(bytes, c.status == WholeFile::READ ? c.content : std::string())
+        << "bytes handed out on failure";
     fs::remove_all(folder);
 }
 

@@ -1,14 +1,13 @@
-#include "EspSerialFlasherPort.h"
-#include "loader_port.h"
-#include "FakeSerialPort.h"
-#include "LogCapture.h"
-#include "LoggerManager.h"
-#include "PayloadFrame.h"
-#include "SerialPort.h"
-#include "UsbCommunication.h"
+#include "core/LoggerManager.h"
+#include "espflash/EspSerialFlasherPort.h"
+#include "espflash/loader_port.h"
+#include "link/PayloadFrame.h"
+#include "link/SerialPort.h"
+#include "link/UsbCommunication.h"
+#include "tests/support/FakeSerialPort.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
-
 
 namespace {
 using namespace std::chrono_literals;

@@ -1,5 +1,5 @@
 // The answer layouts, read from bytes alone: no engine, no model, no log.
-#include "PayloadAnswer.h"
+#include "link/PayloadAnswer.h"
 
 #include <gtest/gtest.h>
 
@@ -99,16 +99,16 @@ INSTANTIATE_TEST_SUITE_P(
     Table, AnswerLayout,
     testing::Values(
         AnswerCase{"header", Layout::HEADER, {0x05, 0x07, 0x00}, "pack 5, device 7, status 0"},
-        AnswerCase{"headerWithErrorCode", Layout::HEADER, {0x01, 0x02, 0x21, 0x44}, "pack 1, device 2, status 33"},
+        AnswerCase{
+            "headerWithErrorCode", Layout::HEADER, {0x01, 0x02, 0x21, 0x44}, "pack 1, device 2, status 33"},
         AnswerCase{"headerCutShort", Layout::HEADER, {0x09}, "pack 9, device 0, status 0"},
-        AnswerCase{"deviceInfo",
-                   Layout::DEVICE_INFO,
+        AnswerCase{"deviceInfo", Layout::DEVICE_INFO,
                    join({{0x01, 0x05, 0x00, 0x02, 0x0D, 0xA1, 0xA2, 0x04, 0xB1, 0xB2, 0xB3, 0xB4, 0x06},
-                         text("beacon"), Bytes(57, 0)}),
+                         text("beacon"),
+                         Bytes(57, 0)}),
                    "device 5, 2.13, fields 4, reserved a1 a2 / b1 b2 b3 b4, name \"beacon\" (6)"},
         // Positions the answer does not carry read as zero, never as an earlier frame's bytes.
-        AnswerCase{"deviceInfoEndingInsideItsName",
-                   Layout::DEVICE_INFO,
+        AnswerCase{"deviceInfoEndingInsideItsName", Layout::DEVICE_INFO,
                    join({{0x01, 0x05, 0x00, 0x02, 0x0D, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x0A},
                          text("bea")}),
                    "device 5, 2.13, fields 4, reserved 00 00 / 00 00 00 00, name \"bea\" (10)"},
@@ -116,8 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
                    Layout::DEVICE_INFO,
                    {0x01, 0x09, 0x00},
                    "device 9, 0.0, fields 0, reserved 00 00 / 00 00 00 00, name \"\" (0)"},
-        AnswerCase{"deviceInfoNameLongerThanTheRecord",
-                   Layout::DEVICE_INFO,
+        AnswerCase{"deviceInfoNameLongerThanTheRecord", Layout::DEVICE_INFO,
                    join({{0x01, 0x05, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0xC8},
                          text(kLongName)}),
                    "device 5, 1.0, fields 1, reserved 00 00 / 00 00 00 00, name \"" + std::string(62, 'n') +
@@ -128,19 +127,26 @@ INSTANTIATE_TEST_SUITE_P(
                    join({{0x02, 0x05, 0x00, 0x03, 0x3E}, text(std::string(62, 'f'))}),
                    "type 3, name \"" + std::string(62, 'f') + "\" (62)"},
         AnswerCase{"fieldInfoNameTooLongIsLeftOut", Layout::FIELD_INFO,
-                   join({{0x02, 0x05, 0x00, 0x03, 0x3F}, text(std::string(63, 'f'))}), "type 3, name \"\" (0)"},
+                   join({{0x02, 0x05, 0x00, 0x03, 0x3F}, text(std::string(63, 'f'))}),
+                   "type 3, name \"\" (0)"},
         AnswerCase{"fieldInfoEndingInsideItsName", Layout::FIELD_INFO,
                    join({{0x02, 0x05, 0x00, 0x04, 0x06}, text("era")}), "type 4, name \"era\" (6)"},
         // The value starts after the field number.
-        AnswerCase{"fieldValue", Layout::FIELD_VALUE,
+        AnswerCase{"fieldValue",
+                   Layout::FIELD_VALUE,
                    {0x03, 0x05, 0x00, 0x02, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09},
                    "01 02 03 04 05 06 07 08"},
-        AnswerCase{"fieldValueCutShort", Layout::FIELD_VALUE, {0x03, 0x05, 0x00, 0x02, 0xAA, 0xBB},
+        AnswerCase{"fieldValueCutShort",
+                   Layout::FIELD_VALUE,
+                   {0x03, 0x05, 0x00, 0x02, 0xAA, 0xBB},
                    "aa bb 00 00 00 00 00 00"},
-        AnswerCase{"fileInfo", Layout::FILE_INFO,
+        AnswerCase{"fileInfo",
+                   Layout::FILE_INFO,
                    {0x04, 0x05, 0x00, 0x00, 0x45, 0x23, 0x01, 0x00, 0xEF, 0xBE, 0xAD, 0xDE},
                    "size 74565, checksum 0xDEADBEEF"},
-        AnswerCase{"fileInfoCutShort", Layout::FILE_INFO, {0x04, 0x05, 0x00, 0x00, 0x45, 0x23},
+        AnswerCase{"fileInfoCutShort",
+                   Layout::FILE_INFO,
+                   {0x04, 0x05, 0x00, 0x00, 0x45, 0x23},
                    "size 9029, checksum 0x0"}),
     [](const testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
 

@@ -1,4 +1,4 @@
-#include "SerialPortHelpers.h"
+#include "link/SerialPortHelpers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The link front over a scripted port, and over the real port on a pseudo-terminal.
-#include "UsbCommunication.h"
+#include "link/UsbCommunication.h"
 
-#include "FakeSerialPort.h"
-#include "LogCapture.h"
+#include "tests/support/FakeSerialPort.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "FakeSerialPort.h"
+#include "tests/support/FakeSerialPort.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,8 +1,8 @@
-#include "BuiltWidgets.h"
-#include "FakeSerialPort.h"
-#include "LogCapture.h"
-#include "UsbCommunication.h"
-#include "WidgetTestSupport.h"
+#include "link/UsbCommunication.h"
+#include "tests/support/FakeSerialPort.h"
+#include "tests/support/LogCapture.h"
+#include "tests/widgets/BuiltWidgets.h"
+#include "tests/widgets/WidgetTestSupport.h"
 
 #include <glibmm/fileutils.h>
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // Writes pictures of the main window and the connection dialog in both languages to the
 // build folder, for a person to look at (they are not compared with anything).
-#include "BuiltWidgets.h"
-#include "FakeSerialPort.h"
-#include "UsbCommunication.h"
-#include "WidgetTestSupport.h"
+#include "link/UsbCommunication.h"
+#include "tests/support/FakeSerialPort.h"
+#include "tests/widgets/BuiltWidgets.h"
+#include "tests/widgets/WidgetTestSupport.h"
 
 #include <cairo.h>
 #include <gtest/gtest.h>
