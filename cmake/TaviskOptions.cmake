@@ -23,6 +23,15 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
   target_compile_options(tavisk_warnings INTERFACE -Wall -Wextra)
 endif()
 
+# The Win32 view of our own code (empty elsewhere): no GDI, whose wingdi.h defines ERROR (a
+# log level here); the lean headers; no min and max macros. Every own target gets it with
+# tavisk_warnings.
+add_library(tavisk_win32 INTERFACE)
+if(WIN32)
+  target_compile_definitions(tavisk_win32 INTERFACE NOGDI WIN32_LEAN_AND_MEAN NOMINMAX)
+endif()
+target_link_libraries(tavisk_warnings INTERFACE tavisk_win32)
+
 if(TAVISK_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)

@@ -1,6 +1,6 @@
-#include "GlibHandlers.h"
+#include "app/GlibHandlers.h"
 
-#include "StartupLog.h"
+#include "app/StartupLog.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "MainWindow.h"
+#include "app/MainWindow.h"
 
-#include "DeviceListBox.h"
-#include "LoggerManager.h"
-#include "OpenFileDialog.h"
-#include "ProcessServices.h"
-#include "WindowLogging.h"
+#include "control/WindowLogging.h"
+#include "core/LoggerManager.h"
+#include "platform/ProcessServices.h"
+#include "widgets/DeviceListBox.h"
+#include "widgets/OpenFileDialog.h"
 
 #include <gtk/gtk.h>
 

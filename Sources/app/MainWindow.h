@@ -1,8 +1,8 @@
 #pragma once
 
-#include "BeaconSession.h"
-#include "GlobalHandlerEvents.h"
-#include "MainWindowWidgets.h"
+#include "control/BeaconSession.h"
+#include "core/GlobalHandlerEvents.h"
+#include "widgets/MainWindowWidgets.h"
 
 #include <glibmm/dispatcher.h>
 #include <gtkmm/application.h>

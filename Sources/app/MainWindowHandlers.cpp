@@ -1,11 +1,11 @@
 // The registry handlers of the main window: language, quit, connection, target, file
 // chooser, device search and the current device.
-#include "MainWindow.h"
+#include "app/MainWindow.h"
 
-#include "ConnectionDialog.h"
-#include "LoggerManager.h"
-#include "OpenFileDialog.h"
-#include "SelectFirmwareBox.h"
+#include "core/LoggerManager.h"
+#include "widgets/ConnectionDialog.h"
+#include "widgets/OpenFileDialog.h"
+#include "widgets/SelectFirmwareBox.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Device operations that no control reaches: they belong to the window's interface and do
 // their work in the session.
-#include "MainWindow.h"
+#include "app/MainWindow.h"
 
 void MainWindow::startPayloadListener() {
     session.startPayloadListener();

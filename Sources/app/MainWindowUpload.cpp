@@ -1,10 +1,10 @@
 // The upload handler of both targets, the STM32 erase wait's timer, and the progress display
 // of the STM32 transfer and of the ESP32 flash.
-#include "MainWindow.h"
+#include "app/MainWindow.h"
 
-#include "LoggerManager.h"
-#include "ProgressText.h"
-#include "SelectFirmwareBox.h"
+#include "control/ProgressText.h"
+#include "core/LoggerManager.h"
+#include "widgets/SelectFirmwareBox.h"
 
 #include <glibmm/main.h>
 

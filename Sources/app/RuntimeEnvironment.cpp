@@ -1,14 +1,15 @@
-#include "RuntimeEnvironment.h"
+#include "app/RuntimeEnvironment.h"
 
-#include "PrivateFolder.h"
-#include "ProcessServices.h"
-#include "StartupLog.h"
-#include "TaviskResources.h"
+#include "app/StartupLog.h"
+#include "core/PrivateFolder.h"
+#include "platform/EmbeddedResource.h"
+#include "platform/ProcessServices.h"
+#include "resources/TaviskResources.h"
 
 #include <gio/gio.h>
 
 #include <cstdlib>
-#include <memory>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -47,21 +48,6 @@ constexpr const char* kKeyResources[] = {
 };
 
 std::optional<fs::path> gPortableShareDir;
-
-struct BytesDeleter {
-    void operator()(GBytes* bytes) const { g_bytes_unref(bytes); }
-};
-using Bytes = std::unique_ptr<GBytes, BytesDeleter>;
-
-// The resource's bytes, or null with GLib's reason.
-Bytes lookupResource(const char* path, std::string& reason) {
-    GError* error = nullptr;
-    Bytes bytes(g_resources_lookup_data(path, G_RESOURCE_LOOKUP_FLAGS_NONE, &error));
-    if (!bytes)
-        reason = (error != nullptr && error->message != nullptr) ? error->message : "unknown error";
-    g_clear_error(&error);
-    return bytes;
-}
 
 // "Exists" means the status query gives any file type; an error counts as missing.
 bool pathExists(const fs::path& path) {
@@ -132,9 +118,9 @@ bool writeResourceToFileIfMissing(const char* resourcePath, const fs::path& dest
     if (existing)
         return true;
 
+    std::vector<std::uint8_t> bytes;
     std::string reason;
-    const Bytes bytes = lookupResource(resourcePath, reason);
-    if (!bytes) {
+    if (!readEmbeddedResource(resourcePath, bytes, reason)) {
         writeLogLine("GResource", G_LOG_LEVEL_WARNING,
                      std::string("extract failed: ") + resourcePath + " (" + reason + ")");
         return false;
@@ -160,9 +146,8 @@ bool writeResourceToFileIfMissing(const char* resourcePath, const fs::path& dest
     if (existing.problem != TrustProblem::MISSING)
         writeLogLine("FS", G_LOG_LEVEL_WARNING, "replacing " + existing.describe());
 
-    gsize size = 0;
-    const void* data = g_bytes_get_data(bytes.get(), &size);
-    switch (writeFileByRename(destination, data, size)) {
+    switch (placeCopy(destination, bytes.data(), bytes.size(), KeepCopy::IF_TRUSTED)) {
+    case FileWrite::KEPT:
     case FileWrite::WRITTEN:
         return true;
     case FileWrite::OPEN_FAILED:
@@ -244,8 +229,9 @@ void logEnvIfSet(const char* name) {
 }
 
 void logResourcePresence(const char* resourcePath) {
+    std::vector<std::uint8_t> bytes;
     std::string reason;
-    if (lookupResource(resourcePath, reason))
+    if (readEmbeddedResource(resourcePath, bytes, reason))
         writeLogMessage("GResource", std::string("OK: ") + resourcePath);
     else
         writeLogLine("GResource", G_LOG_LEVEL_WARNING,

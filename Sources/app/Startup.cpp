@@ -1,10 +1,10 @@
-#include "Startup.h"
+#include "app/Startup.h"
 
-#include "CrashHandlers.h"
-#include "GlibHandlers.h"
-#include "ProcessServices.h"
-#include "RuntimeEnvironment.h"
-#include "StartupLog.h"
+#include "app/GlibHandlers.h"
+#include "app/RuntimeEnvironment.h"
+#include "app/StartupLog.h"
+#include "platform/CrashHandlers.h"
+#include "platform/ProcessServices.h"
 
 #include <gdkmm/pixbuf.h>
 #include <gtkmm/icontheme.h>

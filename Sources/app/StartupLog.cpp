@@ -1,8 +1,8 @@
-#include "StartupLog.h"
+#include "app/StartupLog.h"
 
-#include "CrashHandlers.h"
-#include "CrashLine.h"
-#include "ProcessServices.h"
+#include "platform/CrashHandlers.h"
+#include "platform/CrashLine.h"
+#include "platform/ProcessServices.h"
 
 #include <cstdlib>
 #include <fstream>

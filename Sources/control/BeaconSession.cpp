@@ -1,8 +1,8 @@
-#include "BeaconSession.h"
+#include "control/BeaconSession.h"
 
-#include "EspSerialFlasher.h"
-#include "LoggerManager.h"
-#include "SteadySleeper.h"
+#include "control/SteadySleeper.h"
+#include "core/LoggerManager.h"
+#include "espflash/EspSerialFlasher.h"
 
 #include <limits>
 #include <utility>

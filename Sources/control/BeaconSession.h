@@ -1,17 +1,17 @@
 #pragma once
 
-#include "EraseCmd.h"
-#include "EraseWait.h"
-#include "EspFlashJob.h"
-#include "FastCrc8.h"
-#include "FileRequest.h"
-#include "GlobalHandlerEvents.h"
-#include "PayloadHandler.h"
-#include "ReconnectJob.h"
-#include "RecordedUpload.h"
-#include "SerialListener.h"
-#include "SerialSender.h"
-#include "UsbCommunication.h"
+#include "control/EraseCmd.h"
+#include "control/EraseWait.h"
+#include "control/EspFlashJob.h"
+#include "control/ReconnectJob.h"
+#include "control/RecordedUpload.h"
+#include "core/GlobalHandlerEvents.h"
+#include "link/FastCrc8.h"
+#include "link/FileRequest.h"
+#include "link/PayloadHandler.h"
+#include "link/SerialListener.h"
+#include "link/SerialSender.h"
+#include "link/UsbCommunication.h"
 
 #include <atomic>
 #include <cstdint>

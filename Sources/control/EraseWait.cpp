@@ -1,4 +1,4 @@
-#include "EraseWait.h"
+#include "control/EraseWait.h"
 
 EraseWait::Step EraseWait::step(int ticks, const Knowledge& known) {
     Step result;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "EraseCmd.h"
+#include "control/EraseCmd.h"
 
 // The wait at the start of an STM32 upload: a timer ticks every 200 ms until the device and
 // its field "erase" are in the device model, asking again on every fifth tick, and then the

@@ -1,6 +1,6 @@
-#include "EspFlashJob.h"
+#include "control/EspFlashJob.h"
 
-#include "LoggerManager.h"
+#include "core/LoggerManager.h"
 
 #include <exception>
 #include <system_error>

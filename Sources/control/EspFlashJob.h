@@ -1,6 +1,6 @@
 #pragma once
 
-#include "EspSerialFlasher.h"
+#include "espflash/EspSerialFlasher.h"
 
 #include <atomic>
 #include <cstdint>

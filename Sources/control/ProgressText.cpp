@@ -1,4 +1,4 @@
-#include "ProgressText.h"
+#include "control/ProgressText.h"
 
 namespace ProgressText {
 

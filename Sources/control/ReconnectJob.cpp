@@ -1,6 +1,6 @@
-#include "ReconnectJob.h"
+#include "control/ReconnectJob.h"
 
-#include "LoggerManager.h"
+#include "core/LoggerManager.h"
 
 #include <system_error>
 #include <utility>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Sleeper.h"
+#include "control/Sleeper.h"
 
 #include <atomic>
 #include <chrono>

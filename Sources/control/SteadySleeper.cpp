@@ -1,4 +1,4 @@
-#include "SteadySleeper.h"
+#include "control/SteadySleeper.h"
 
 bool SteadySleeper::sleepFor(std::chrono::milliseconds duration) {
     const auto until = std::chrono::steady_clock::now() + duration;

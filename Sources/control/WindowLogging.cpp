@@ -1,6 +1,6 @@
-#include "WindowLogging.h"
+#include "control/WindowLogging.h"
 
-#include "LoggerManager.h"
+#include "core/LoggerManager.h"
 
 #include <cctype>
 #include <string>

@@ -1,6 +1,6 @@
-#include "BaseLogger.h"
+#include "core/BaseLogger.h"
 
-#include "LocalTime.h"
+#include "core/LocalTime.h"
 
 #include <chrono>
 #include <cstdio>

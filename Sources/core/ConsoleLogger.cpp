@@ -1,4 +1,4 @@
-#include "ConsoleLogger.h"
+#include "core/ConsoleLogger.h"
 
 #include <iostream>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "BaseLogger.h"
+#include "core/BaseLogger.h"
 
 #include <cstdint>
 #include <map>

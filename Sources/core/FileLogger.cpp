@@ -1,6 +1,6 @@
-#include "FileLogger.h"
+#include "core/FileLogger.h"
 
-#include "PrivateFolder.h"
+#include "core/PrivateFolder.h"
 
 #include <cstdlib>
 #include <map>

@@ -1,4 +1,4 @@
-#include "GlobalHandlerEvents.h"
+#include "core/GlobalHandlerEvents.h"
 
 const std::string GlobalHandlerEvents::prefix = "GlobalHandlerEvents: ";
 std::map<HandlersFuncKeys, GlobalHandlerEvents::Handler> GlobalHandlerEvents::handlers;

@@ -1,7 +1,7 @@
-#include "LoggerManager.h"
+#include "core/LoggerManager.h"
 
-#include "ConsoleLogger.h"
-#include "FileLogger.h"
+#include "core/ConsoleLogger.h"
+#include "core/FileLogger.h"
 
 #include <algorithm>
 #include <iostream>

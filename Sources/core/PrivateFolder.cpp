@@ -1,4 +1,4 @@
-#include "PrivateFolder.h"
+#include "core/PrivateFolder.h"
 
 #include <atomic>
 #include <cstring>
@@ -99,6 +99,12 @@ bool fileHoldsExactly(const fs::path& file, const void* data, std::size_t size) 
             return false;
         offset += got;
     }
+}
+
+FileWrite placeCopy(const fs::path& file, const void* data, std::size_t size, KeepCopy keep) {
+    const bool stays = keep == KeepCopy::IF_TRUSTED ? static_cast<bool>(checkPrivateFile(file))
+                                                    : fileHoldsExactly(file, data, size);
+    return stays ? FileWrite::KEPT : writeFileByRename(file, data, size);
 }
 
 FileWrite writeFileByRename(const fs::path& file, const void* data, std::size_t size) {

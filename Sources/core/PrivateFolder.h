@@ -65,12 +65,19 @@ std::FILE* createNewFile(const std::filesystem::path& file);
 // Whether the file is trusted and holds exactly these bytes.
 bool fileHoldsExactly(const std::filesystem::path& file, const void* data, std::size_t size);
 
-enum class FileWrite { WRITTEN, OPEN_FAILED, WRITE_FAILED, RENAME_FAILED };
+enum class FileWrite { KEPT, WRITTEN, OPEN_FAILED, WRITE_FAILED, RENAME_FAILED };
 // Writes the bytes under a fresh temporary name beside the file (created exclusively, mode
 // 0600) and renames that into place once complete, so that whatever stood at the name (a
 // symbolic link itself, not what it points to) is replaced whole. A failure leaves nothing
-// behind.
+// behind. Never KEPT.
 FileWrite writeFileByRename(const std::filesystem::path& file, const void* data, std::size_t size);
+
+// Which file at a copy's name may stay: any trusted one, or only one that holds the copy's bytes.
+enum class KeepCopy { IF_TRUSTED, IF_SAME_BYTES };
+// Puts a copy of the bytes (a resource the program carries) at `file`: a file there that may
+// stay is KEPT, anything else is replaced whole by writeFileByRename. The failures are returned
+// for the caller to report in its own words.
+FileWrite placeCopy(const std::filesystem::path& file, const void* data, std::size_t size, KeepCopy keep);
 
 // Opens a regular file for writing, emptied, without following a link (mode 0600 when
 // created). In a private folder the file must also be trusted: an entry there that may not be

@@ -1,4 +1,4 @@
-#include "Thread.h"
+#include "core/Thread.h"
 
 #include <system_error>
 #include <utility>

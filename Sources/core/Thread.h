@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LoggerManager.h"
+#include "core/LoggerManager.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -1,14 +1,13 @@
-#include "EspSerialFlasher.h"
+#include "espflash/EspSerialFlasher.h"
 
-#include "EspSerialFlasherPort.h"
-#include "LoggerManager.h"
-#include "UsbCommunication.h"
-#include "esp_loader.h"
-#include "md5_hash.h"
+#include "core/LoggerManager.h"
+#include "core/WholeFile.h"
+#include "espflash/EspSerialFlasherPort.h"
+#include "espflash/esp_loader.h"
+#include "espflash/md5_hash.h"
+#include "link/UsbCommunication.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <vector>
 
 namespace {
@@ -74,23 +73,23 @@ namespace TaviskEspSerialFlasher {
 
 bool flashBinary(UsbCommunication& usb, const std::string& path, const FlashOptions& options,
                  const std::function<void(unsigned char)>& progress, std::string* error) {
-    std::vector<std::uint8_t> image;
-    {
-        // u8path: the path is UTF-8 on every system (a wide path on Windows).
-        std::ifstream file(std::filesystem::u8path(path), std::ios::binary | std::ios::ate);
-        if (!file.is_open())
-            return fail(error, "Can't open file: " + path);
-        const std::streamoff end = file.tellg();
-        if (end <= 0)
-            return fail(error, "File is empty or size is invalid: " + path);
-        // The loader takes 32-bit sizes; a larger image could only be written cut short.
-        if (static_cast<std::uint64_t>(end) > 0xFFFFFFFFull)
-            return fail(error, "File is too large: " + path);
-        image.assign(static_cast<std::size_t>(end), 0);
-        file.seekg(0);
-        if (!file.read(reinterpret_cast<char*>(image.data()), end))
-            return fail(error, "Can't read file: " + path);
+    // The loader takes 32-bit sizes; a larger image could only be written cut short.
+    WholeFile file = readWholeFile(path, 0xFFFFFFFFull);
+    switch (file.status) {
+    case WholeFile::READ:
+        break;
+    case WholeFile::OPEN_FAILED:
+        return fail(error, "Can't open file: " + path);
+    case WholeFile::SIZE_UNKNOWN:
+        return fail(error, "File is empty or size is invalid: " + path);
+    case WholeFile::TOO_LARGE:
+        return fail(error, "File is too large: " + path);
+    case WholeFile::READ_FAILED:
+        return fail(error, "Can't read file: " + path);
     }
+    const std::vector<std::uint8_t> image = std::move(file.bytes);
+    if (image.empty())
+        return fail(error, "File is empty or size is invalid: " + path);
     const std::uint32_t size = static_cast<std::uint32_t>(image.size());
 
     taviskEspSerialFlasherPortSetUsb(&usb);

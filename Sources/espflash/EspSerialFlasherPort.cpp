@@ -1,7 +1,8 @@
-#include "EspSerialFlasherPort.h"
+#include "espflash/EspSerialFlasherPort.h"
 
-#include "LoggerManager.h"
-#include "UsbCommunication.h"
+#include "core/LoggerManager.h"
+#include "espflash/loader_port.h"
+#include "link/UsbCommunication.h"
 
 #include <algorithm>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "esp_stubs.h"
+#include "espflash/esp_stubs.h"
 
 namespace {
 // PLACEHOLDERS: this project carries no real stub images. Each array only has the size of the

@@ -1,4 +1,7 @@
-#include "esp_targets.h"
+#include "espflash/esp_targets.h"
+
+#include "espflash/loader_port.h"
+#include "espflash/protocol_serial.h"
 
 namespace {
 const std::uint32_t kMagic8266[] = {0xFFF0C101};
@@ -11,6 +14,7 @@ const std::uint32_t kMagicC5[] = {0x1101406F, 0x5FD1406F};
 const std::uint32_t kMagicH2[] = {0xD7B73E80};
 const std::uint32_t kMagicC6[] = {0x2CE0806F};
 
+constexpr std::uint32_t kSecurityInfoTimeoutMs = 100;
 constexpr std::uint32_t kP4CheckRegister = 0x500D0000;
 constexpr std::uint32_t kP4CheckValue = 0x02207202;
 
@@ -40,6 +44,11 @@ const esp_target_row esp_target[ESP_TARGET_COUNT] = {
 };
 
 #undef TAVISK_MAGIC
+
+LoaderResult read_register(std::uint32_t address, std::uint32_t* value) {
+    loader_port_start_timer(LOADER_REGISTER_TIMEOUT_MS);
+    return loader_read_reg_cmd(address, value);
+}
 } // namespace
 
 TargetChip target_from_chip_id(std::uint32_t chip_id) {
@@ -81,10 +90,10 @@ LoaderResult spi_config_esp32xx(std::uint32_t efuse_base, std::uint32_t* configu
     *configuration = 0;
     std::uint32_t w1 = 0;
     std::uint32_t w2 = 0;
-    LoaderResult r = esp_loader_read_register(efuse_base + 0x48, &w1);
+    LoaderResult r = read_register(efuse_base + 0x48, &w1);
     if (r != LOADER_OK)
         return r;
-    r = esp_loader_read_register(efuse_base + 0x4C, &w2);
+    r = read_register(efuse_base + 0x4C, &w2);
     if (r != LOADER_OK)
         return r;
     *configuration = ((w1 >> 16) | (w2 << 16)) & 0x3FFFFFFF;
@@ -95,10 +104,10 @@ LoaderResult spi_config_esp32(std::uint32_t efuse_base, std::uint32_t* configura
     *configuration = 0;
     std::uint32_t w5 = 0;
     std::uint32_t w3 = 0;
-    LoaderResult r = esp_loader_read_register(efuse_base + 0x14, &w5);
+    LoaderResult r = read_register(efuse_base + 0x14, &w5);
     if (r != LOADER_OK)
         return r;
-    r = esp_loader_read_register(efuse_base + 0x0C, &w3);
+    r = read_register(efuse_base + 0x0C, &w3);
     if (r != LOADER_OK)
         return r;
     const std::uint32_t pins = w5 & 0xFFFFF;
@@ -117,9 +126,44 @@ LoaderResult spi_config_esp32(std::uint32_t efuse_base, std::uint32_t* configura
     return LOADER_OK;
 }
 
+LoaderResult loader_read_security_info(loader_security_info* info) {
+    std::uint8_t data[20] = {};
+    std::uint32_t length = 0;
+    loader_port_start_timer(kSecurityInfoTimeoutMs);
+    const LoaderResult r = loader_get_security_info_cmd(data, &length);
+    if (r != LOADER_OK)
+        return r;
+    const auto word = [&data](int at) {
+        return static_cast<std::uint32_t>(data[at]) | static_cast<std::uint32_t>(data[at + 1]) << 8 |
+               static_cast<std::uint32_t>(data[at + 2]) << 16 |
+               static_cast<std::uint32_t>(data[at + 3]) << 24;
+    };
+    if (length == 20) {
+        info->target = target_from_chip_id(word(12));
+        info->eco_version = word(16);
+    } else if (length == 12) {
+        info->target = CHIP_ESP32S2;
+        info->eco_version = 0;
+    } else {
+        return LOADER_BAD_RESPONSE;
+    }
+    const std::uint32_t flags = word(0);
+    for (int i = 0; i <= 8; ++i)
+        info->flags[i] = (flags >> i) & 1;
+    unsigned bits = 0;
+    for (int i = 5; i <= 11; ++i) {
+        for (std::uint8_t b = data[i]; b != 0; b &= static_cast<std::uint8_t>(b - 1))
+            ++bits;
+    }
+    info->flags[9] = bits % 2;
+    info->flags[10] = (flags >> 9) & 1;
+    info->flags[11] = (flags >> 10) & 1;
+    return LOADER_OK;
+}
+
 LoaderResult loader_detect_chip(TargetChip* target, const esp_target_row** row) {
     loader_security_info info{};
-    if (esp_loader_get_security_info(&info) == LOADER_OK) {
+    if (loader_read_security_info(&info) == LOADER_OK) {
         const esp_target_row* found = get_esp_target_data(static_cast<TargetChip>(info.target));
         if (found == nullptr)
             return LOADER_BAD_TARGET;
@@ -129,7 +173,7 @@ LoaderResult loader_detect_chip(TargetChip* target, const esp_target_row** row) 
     }
 
     std::uint32_t magic = 0;
-    LoaderResult r = esp_loader_read_register(ESP_CHIP_DETECT_REGISTER, &magic);
+    LoaderResult r = read_register(ESP_CHIP_DETECT_REGISTER, &magic);
     if (r != LOADER_OK)
         return r;
     for (std::uint32_t i = 0; i < ESP_TARGET_COUNT; ++i) {
@@ -143,7 +187,7 @@ LoaderResult loader_detect_chip(TargetChip* target, const esp_target_row** row) 
     }
 
     std::uint32_t check = 0;
-    r = esp_loader_read_register(kP4CheckRegister, &check);
+    r = read_register(kP4CheckRegister, &check);
     if (r != LOADER_OK)
         return r;
     if ((check & 0x07FFFFFF) == kP4CheckValue) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "esp_loader.h"
+#include "espflash/loader_types.h"
 
 #include <cstdint>
 
@@ -34,6 +34,8 @@ const esp_target_row* get_esp_target_data(TargetChip target);
 bool encryption_in_begin_flash_cmd(TargetChip target);
 // LOADER_BAD_TARGET for a chip outside the table.
 LoaderResult loader_read_spi_config(TargetChip target, std::uint32_t* configuration);
+// Asks the chip for its security information: the chip, its revision and the security flags.
+LoaderResult loader_read_security_info(loader_security_info* info);
 // Asks the chip who it is: the security query, else the magic register, else the P4 check.
 LoaderResult loader_detect_chip(TargetChip* target, const esp_target_row** row);
 

@@ -1,13 +1,13 @@
-#include "protocol_serial.h"
+#include "espflash/protocol_serial.h"
 
-#include "EspSerialFlasherPort.h"
-#include "esp_loader.h"
-#include "slip.h"
+#include "espflash/loader_port.h"
+#include "espflash/slip.h"
 
 #include <cstring>
 
 namespace {
 std::uint32_t s_sequence_number = 0;
+bool s_stub_running = false;
 
 constexpr std::uint8_t kRequest = 0x00;
 constexpr std::uint8_t kResponse = 0x01;
@@ -116,6 +116,14 @@ std::uint8_t loader_compute_checksum(const std::uint8_t* data, std::size_t size)
 
 std::uint32_t loader_sequence_number() {
     return s_sequence_number;
+}
+
+bool esp_stub_get_running() {
+    return s_stub_running;
+}
+
+void esp_stub_set_running(bool running) {
+    s_stub_running = running;
 }
 
 LoaderResult send_cmd(const loader_command& cmd) {
@@ -268,7 +276,7 @@ LoaderResult loader_spi_attach_cmd(std::uint32_t configuration) {
     Packet<2> p(SPI_ATTACH, 8);
     p.word(0, configuration);
     p.word(1, 0);
-    if (esp_stub_get_running()) {
+    if (s_stub_running) {
         // The stub takes the configuration word alone; the size field stays as the ROM's.
         const loader_command cmd{p.bytes, LOADER_HEADER_SIZE + 4, nullptr, 0, nullptr, 0, nullptr, nullptr};
         return send_cmd(cmd);
@@ -329,7 +337,7 @@ LoaderResult loader_md5_cmd(std::uint32_t address, std::uint32_t size, std::uint
     Packet<4> p(SPI_FLASH_MD5, 16);
     p.word(0, address);
     p.word(1, size);
-    return p.send(buffer, esp_stub_get_running() ? 16 : 32, received);
+    return p.send(buffer, s_stub_running ? 16 : 32, received);
 }
 
 std::uint32_t loader_md5_timeout(std::uint32_t size) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "esp_loader.h"
+#include "espflash/loader_types.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +33,8 @@ enum loader_opcode : std::uint8_t {
 };
 
 constexpr std::size_t LOADER_HEADER_SIZE = 8;
+// The deadline of one register read or write.
+constexpr std::uint32_t LOADER_REGISTER_TIMEOUT_MS = 1000;
 constexpr std::size_t LOADER_STATUS_SIZE = 2;
 // The largest response data any command expects (READ_FLASH_SLOW).
 constexpr std::size_t LOADER_MAX_RESPONSE_DATA = 64;
@@ -57,6 +59,12 @@ std::uint8_t loader_compute_checksum(const std::uint8_t* data, std::size_t size)
 
 // Sequence number of the data commands; the begin commands reset it.
 std::uint32_t loader_sequence_number();
+
+// Whether the flasher stub runs instead of the ROM loader: false at start, set by a stub that
+// greeted after loading, cleared by a reset. Some commands take another form for the stub
+// (SPI_ATTACH's data, the MD5 answer's length), so the flag lives with the sequence number.
+bool esp_stub_get_running();
+void esp_stub_set_running(bool running);
 
 LoaderResult send_cmd(const loader_command& cmd);
 void log_loader_internal_error(std::uint8_t error);

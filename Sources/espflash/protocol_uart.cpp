@@ -1,7 +1,7 @@
-#include "protocol_uart.h"
+#include "espflash/protocol_uart.h"
 
-#include "EspSerialFlasherPort.h"
-#include "protocol_serial.h"
+#include "espflash/loader_port.h"
+#include "espflash/protocol_serial.h"
 
 namespace {
 constexpr std::uint32_t kPauseBetweenSyncsMs = 100;

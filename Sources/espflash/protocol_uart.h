@@ -1,6 +1,6 @@
 #pragma once
 
-#include "esp_loader.h"
+#include "espflash/loader_types.h"
 
 // Synchronises with the ROM loader over the serial line: SYNC attempts, each under its own
 // deadline, with a pause between them.

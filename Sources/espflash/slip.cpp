@@ -1,6 +1,6 @@
-#include "slip.h"
+#include "espflash/slip.h"
 
-#include "EspSerialFlasherPort.h"
+#include "espflash/loader_port.h"
 
 SlipDecoder::Status SlipDecoder::feed(std::uint8_t byte) {
     switch (state) {

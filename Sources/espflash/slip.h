@@ -1,6 +1,6 @@
 #pragma once
 
-#include "esp_loader.h"
+#include "espflash/loader_types.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,3 @@
-#include "AbstractProtocolHandler.h"
+#include "link/AbstractProtocolHandler.h"
 
 AbstractProtocolHandler::~AbstractProtocolHandler() = default;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QueueItem.h"
+#include "link/QueueItem.h"
 
 #include <cstdint>
 #include <deque>

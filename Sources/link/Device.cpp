@@ -1,4 +1,4 @@
-#include "Device.h"
+#include "link/Device.h"
 
 #include <cstring>
 

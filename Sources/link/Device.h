@@ -1,7 +1,7 @@
 #pragma once
 
-#include "DeviceInfo.h"
-#include "Field.h"
+#include "link/DeviceInfo.h"
+#include "link/Field.h"
 
 #include <cstdint>
 #include <map>

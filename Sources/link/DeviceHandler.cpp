@@ -1,7 +1,7 @@
-#include "DeviceHandler.h"
+#include "link/DeviceHandler.h"
 
-#include "GlobalHandlerEvents.h"
-#include "LoggerManager.h"
+#include "core/GlobalHandlerEvents.h"
+#include "core/LoggerManager.h"
 
 #include <string>
 
@@ -38,6 +38,15 @@ void DeviceHandler::addDeviceField(std::uint8_t address, std::uint8_t index, Fie
 std::map<std::uint32_t, App::Device*> DeviceHandler::copyDeviceList() {
     std::lock_guard<std::recursive_mutex> lock(mutex);
     return devices;
+}
+
+std::vector<std::string> DeviceHandler::copyDeviceNames() {
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    std::vector<std::string> names;
+    names.reserve(devices.size());
+    for (const auto& entry : devices)
+        names.push_back(entry.second->getDeviceName());
+    return names;
 }
 
 App::Device* DeviceHandler::getDevice(std::uint64_t address) {

@@ -1,13 +1,15 @@
 #pragma once
 
-#include "Device.h"
-#include "DeviceInfo.h"
-#include "FieldInfo.h"
+#include "link/Device.h"
+#include "link/DeviceInfo.h"
+#include "link/FieldInfo.h"
 
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <string>
+#include <vector>
 
 class LoggerManager;
 
@@ -33,6 +35,8 @@ public:
     std::map<std::uint32_t, App::Device*>* getDeviceList() { return &devices; }
     // A copy of the map, taken under the lock; the pointers are the model's.
     std::map<std::uint32_t, App::Device*> copyDeviceList();
+    // The devices' names in address order, copied under the lock: safe to keep on any thread.
+    std::vector<std::string> copyDeviceNames();
     App::Device* getDevice(std::uint64_t address);
     void clearDeviceList();
     void setDeviceFieldValue(std::uint8_t address, std::uint8_t index, const void* value);

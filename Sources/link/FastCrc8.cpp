@@ -1,4 +1,4 @@
-#include "FastCrc8.h"
+#include "link/FastCrc8.h"
 
 #include <array>
 

@@ -1,6 +1,6 @@
-#include "Field.h"
+#include "link/Field.h"
 
-#include "LoggerManager.h"
+#include "core/LoggerManager.h"
 
 #include <cstring>
 #include <string>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FieldInfo.h"
+#include "link/FieldInfo.h"
 
 #include <cstdint>
 

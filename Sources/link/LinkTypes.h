@@ -20,19 +20,29 @@ struct IoResult {
     std::uint64_t count = 0;
 };
 
+// The line rates a port runs at, in bits per second: the one list from which the enumeration
+// and the table below, the connection dialog's choices and the POSIX speed constants (B57600 ...)
+// are made. TAVISK_BAUDRATES(X) expands X(rate) for each rate in ascending order.
+#define TAVISK_BAUDRATES(X)                                                                                  \
+    X(57600) X(115200) X(230400) X(460800) X(500000) X(576000) X(921600) X(1000000) X(2000000)
+
 namespace UsbTypes {
 // Line rate in bits per second. Any other value is accepted and runs the port at 115200.
 enum Baudrate : std::uint32_t {
-    BAUD_57600 = 57600,
-    BAUD_115200 = 115200,
-    BAUD_230400 = 230400,
-    BAUD_460800 = 460800,
-    BAUD_500000 = 500000,
-    BAUD_576000 = 576000,
-    BAUD_921600 = 921600,
-    BAUD_1000000 = 1000000,
-    BAUD_2000000 = 2000000,
+#define TAVISK_BAUDRATE_ENUMERATOR(rate) BAUD_##rate = rate,
+    TAVISK_BAUDRATES(TAVISK_BAUDRATE_ENUMERATOR)
+#undef TAVISK_BAUDRATE_ENUMERATOR
 };
+
+// Every rate of the enumeration, in ascending order.
+constexpr Baudrate kBaudrates[] = {
+#define TAVISK_BAUDRATE_ITEM(rate) BAUD_##rate,
+    TAVISK_BAUDRATES(TAVISK_BAUDRATE_ITEM)
+#undef TAVISK_BAUDRATE_ITEM
+};
+
+// The rate of a link nobody chose one for, and of a request for a rate not in the list.
+constexpr Baudrate kDefaultBaudrate = BAUD_115200;
 } // namespace UsbTypes
 
 namespace LinkMethod {

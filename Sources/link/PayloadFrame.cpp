@@ -1,6 +1,6 @@
-#include "PayloadFrame.h"
+#include "link/PayloadFrame.h"
 
-#include "FastCrc8.h"
+#include "link/FastCrc8.h"
 
 #include <cstring>
 

@@ -1,15 +1,15 @@
-#include "PayloadHandler.h"
+#include "link/PayloadHandler.h"
 
-#include "FastCrc8.h"
-#include "GlobalHandlerEvents.h"
-#include "LoggerManager.h"
-#include "PayloadFrame.h"
+#include "core/GlobalHandlerEvents.h"
+#include "core/LoggerManager.h"
+#include "core/WholeFile.h"
+#include "link/FastCrc8.h"
+#include "link/PayloadAnswer.h"
+#include "link/PayloadFrame.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 
 namespace {
@@ -23,11 +23,6 @@ constexpr unsigned int kEraseTimeoutMs = 20000;
 constexpr unsigned int kChunkTimeoutMs = 500;
 constexpr unsigned int kDfuTimeoutMs = 500;
 constexpr std::uint32_t kLargeFileThreshold = 262144;
-
-// Answers are read through a zeroed copy of the longest layout: positions that a short
-// answer does not carry read as zero, never as bytes of an earlier frame.
-constexpr std::size_t kAnswerLayoutSize = 76;
-constexpr std::size_t kNameRoom = sizeof(DeviceInfo::name) - 1; // 62 characters
 
 // The device's firmware-update-mode request, sent unframed.
 constexpr char kDfuEntryHead[14] = {'T', 'a', 'v', 'i', 's', 'k', 'E', 'n', 't', 'e', 'r', 'D', 'F', 'U'};
@@ -228,42 +223,31 @@ void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, uns
 }
 
 bool PayloadHandler::loadFile(const std::string& path, std::vector<std::uint8_t>& out) {
-    std::ifstream file;
-    try {
-        const std::filesystem::path fsPath = std::filesystem::u8path(path);
-        std::error_code ignored;
-        // A folder may open as a stream on some systems; it is no file to send.
-        if (!std::filesystem::is_directory(fsPath, ignored))
-            file.open(fsPath, std::ios::binary | std::ios::ate);
-    } catch (const std::exception&) {
-        file.setstate(std::ios::failbit);
-    }
-    if (!file.is_open()) {
+    // Offsets and sizes travel as 32-bit numbers: a larger file cannot be sent whole.
+    WholeFile file = readWholeFile(path, std::numeric_limits<std::uint32_t>::max());
+    switch (file.status) {
+    case WholeFile::READ:
+        break;
+    case WholeFile::OPEN_FAILED:
         log("Can't open file.", BaseLogger::ERROR);
         log("Can't open file: " + path, BaseLogger::ERROR);
         return false;
-    }
-    const std::streamoff end = file.tellg();
-    if (end < 0) {
+    case WholeFile::SIZE_UNKNOWN:
         log("Can't get file size.", BaseLogger::ERROR);
         log("Can't get file size: " + path, BaseLogger::ERROR);
         return false;
-    }
-    // Offsets and sizes travel as 32-bit numbers: a larger file cannot be sent whole.
-    if (static_cast<unsigned long long>(end) > std::numeric_limits<std::uint32_t>::max()) {
-        log("Can't send file of " + std::to_string(end) + " bytes (at most 4294967295): " + path,
+    case WholeFile::TOO_LARGE:
+        log("Can't send file of " + std::to_string(file.size) + " bytes (at most 4294967295): " + path,
             BaseLogger::ERROR);
         return false;
-    }
-    out.assign(static_cast<std::size_t>(end), 0);
-    file.seekg(0, std::ios::beg);
-    if (end > 0 && !file.read(reinterpret_cast<char*>(out.data()), end)) {
+    case WholeFile::READ_FAILED:
         log("Can't read file.", BaseLogger::ERROR);
         log("Can't read file: " + path, BaseLogger::ERROR);
         return false;
     }
     if (wants(BaseLogger::INFO))
-        log("File size in bytes: " + std::to_string(end), BaseLogger::INFO);
+        log("File size in bytes: " + std::to_string(file.size), BaseLogger::INFO);
+    out.swap(file.bytes);
     return true;
 }
 
@@ -278,18 +262,13 @@ void PayloadHandler::generateResponse(MessageType type, void*) {
     if (attempt == 0)
         ++packNumber;
     currentRequest = type;
-    const std::uint8_t pack = packNumber;
     switch (type) {
-    case MSG_SEARCH_DEVICES: {
-        const std::uint8_t payload[] = {pack, 0xFF, DEVICE_INFO_REQ};
-        castCommand(payload, sizeof payload, kSearchTimeoutMs);
+    case MSG_SEARCH_DEVICES:
+        sendDeviceInfoRequest();
         break;
-    }
-    case MSG_FIELD_INFO: {
-        const std::uint8_t payload[] = {pack, record.address, FIELD_INFO_REQ, record.index};
-        castCommand(payload, sizeof payload, kFieldTimeoutMs);
+    case MSG_FIELD_INFO:
+        sendFieldInfoRequest(record.address, record.index);
         break;
-    }
     case MSG_SET_FIELD:
         sendSetFieldRequest(record.address, record.index);
         break;
@@ -466,27 +445,6 @@ void PayloadHandler::completeTransfer() {
     GlobalHandlerEvents::getInstance()._executeHandler(UPDATE_LOADING_STATUS);
 }
 
-void PayloadHandler::onFileWriteAnswer(std::uint8_t address, std::uint8_t index) {
-    const char* kind = eraseDone ? "write" : "erase";
-    eraseDone = true;
-    if (wants(BaseLogger::INFO))
-        log(std::string(kind) + " file response (device " + text(address) + ", file #" + text(index) +
-                ") Pack #" + text(packNumber),
-            BaseLogger::INFO);
-
-    if (bytesRemaining != 0) {
-        pending[MSG_FILE_WRITE] = MessageDescriptor{address, index};
-        fileOffset += chunkLength;
-        bytesRemaining -= chunkLength;
-        generateResponse(MSG_FILE_WRITE, nullptr);
-    } else if (!finishSent) {
-        pending[MSG_FILE_WRITE] = MessageDescriptor{address, index};
-        generateResponse(MSG_FILE_WRITE, nullptr);
-    } else {
-        completeTransfer();
-    }
-}
-
 // --- answers -----------------------------------------------------------------------------
 
 MessageType PayloadHandler::getCurrentRequest() {
@@ -532,125 +490,139 @@ void PayloadHandler::process(void const* payload, unsigned long long length) {
     if (length < 3)
         return;
     std::lock_guard<std::recursive_mutex> lock(getMutex());
-    std::uint8_t answer[kAnswerLayoutSize] = {};
-    std::memcpy(answer, payload, std::min<unsigned long long>(length, kAnswerLayoutSize));
-    const std::uint8_t d0 = answer[0];
-    const std::uint8_t d1 = answer[1];
-    const std::uint8_t d2 = answer[2];
+    const PayloadAnswer::Bytes answer{static_cast<const std::uint8_t*>(payload),
+                                      static_cast<std::size_t>(length)};
+    const PayloadAnswer::Header head = PayloadAnswer::header(answer);
     const std::uint8_t command = lastCommand;
 
     auto record = pending.find(currentRequest);
     // The last framed command must be the current request's own: otherwise the answer would
     // be read by the layout of an older request (say, as a file-write acknowledgement).
-    if (record == pending.end() || d0 != packNumber || commandFor(currentRequest) != command) {
-        log("received unexpected message (device " + text(d1) + ", message " + text(d2) + ", pack #" +
-                text(d0) + ")",
+    if (record == pending.end() || head.pack != packNumber || commandFor(currentRequest) != command) {
+        log("received unexpected message (device " + text(head.address) + ", message " + text(head.status) +
+                ", pack #" + text(head.pack) + ")",
             BaseLogger::WARNING);
         return;
     }
-    if (deviceHandler.getDevice(d1) == nullptr && command != DEVICE_INFO_REQ) {
-        log("unknown device address " + text(d1) + ". Pack " + text(d0), BaseLogger::WARNING);
+    if (deviceHandler.getDevice(head.address) == nullptr && command != DEVICE_INFO_REQ) {
+        log("unknown device address " + text(head.address) + ". Pack " + text(head.pack),
+            BaseLogger::WARNING);
         return;
     }
     const MessageDescriptor matched = record->second;
     pending.erase(record);
-    if (d2 != 0) {
-        log("Message with problem - error code: " + text(d2), BaseLogger::WARNING);
+    if (head.status != 0) {
+        log("Message with problem - error code: " + text(head.status), BaseLogger::WARNING);
         return;
     }
-    const std::uint8_t a = matched.address;
-    const std::uint8_t i = matched.index;
-    const std::string pack = " Pack #" + text(packNumber);
 
     switch (command) {
-    case DEVICE_INFO_REQ: {
-        log("Message type: DEVICE_INFO_REQ", BaseLogger::DEBUG);
-        DeviceInfo info;
-        info.address = d1;
-        info.versionMajor = answer[3];
-        info.versionMinor = answer[4];
-        std::memcpy(info.reserved1, answer + 5, 2);
-        info.fieldCount = answer[7];
-        std::memcpy(info.reserved2, answer + 8, 4);
-        info.nameLength = answer[12];
-        std::memcpy(info.name, answer + 13, sizeof info.name);
-        if (info.nameLength > kNameRoom)
-            info.nameLength = kNameRoom;
-        info.name[info.nameLength] = '\0';
-        log("device info response (device " + text(d1) + ", " +
-                nameOf(info.name, info.nameLength, "Unnamed") + ", " + text(info.versionMajor) + "." +
-                text(info.versionMinor) + ")" + pack,
-            BaseLogger::INFO);
-        deviceHandler.addDevice(info);
+    case DEVICE_INFO_REQ:
+        onDeviceInfo(PayloadAnswer::deviceInfo(answer));
         break;
-    }
-    case FIELD_INFO_REQ: {
-        log("Message type: FIELD_INFO_REQ", BaseLogger::DEBUG);
-        FieldInfo info;
-        info.type = answer[3];
-        const std::uint8_t nameLength = answer[4];
-        if (nameLength <= kNameRoom) {
-            info.nameLength = nameLength;
-            std::memcpy(info.name, answer + 5, nameLength);
-        }
-        if (std::strncmp(info.name, "enterBootloader", 15) == 0)
-            deviceHandler.getDevice(d1)->setDeviceBootable(true);
-        log("field info response (device " + text(a) + ", field #" + text(i) + " " +
-                nameOf(info.name, info.nameLength, "Undefined") + ", type #" + text(info.type) + ")" + pack,
-            BaseLogger::INFO);
-        deviceHandler.addDeviceField(a, i, info);
-        chainNext(MSG_FIELD_INFO, a, d1, i);
+    case FIELD_INFO_REQ:
+        onFieldInfo(head.address, matched, PayloadAnswer::fieldInfo(answer));
         break;
-    }
     case GET_FIELD_REQ:
-        log("Message type: GET_FIELD_REQ", BaseLogger::DEBUG);
-        deviceHandler.setDeviceFieldValue(a, i, answer + 4);
-        log("field value response (device " + text(a) + ", field #" + text(i) + ")\n", BaseLogger::INFO);
-        chainNext(MSG_GET_FIELD, a, d1, i);
+        onFieldValue(head.address, matched, PayloadAnswer::fieldValue(answer));
         break;
-    case SET_FIELD_REQ: {
-        log("Message type: SET_FIELD_REQ", BaseLogger::DEBUG);
-        App::Device* device = deviceHandler.getDevice(a);
-        if (device == nullptr) {
-            log("field value set response for device " + text(a) + ", which is not known: ignored",
-                BaseLogger::WARNING);
-            break;
-        }
-        if (device->getFieldIndexByName("erase") == i) {
-            LoadStage stage = LOAD_FIRMWARE;
-            GlobalHandlerEvents::getInstance()._executeHandlerWithArgs(UPLOAD_FIRMWARE, stage);
-        }
-        deviceHandler.setDeviceFieldValueLoaded(a, i);
+    case SET_FIELD_REQ:
+        onFieldSet(matched);
         break;
-    }
-    case FILE_INFO_REQ: {
-        std::uint32_t size = 0;
-        std::uint32_t checksum = 0;
-        for (int k = 3; k >= 0; --k) {
-            size = (size << 8) | answer[4 + k];
-            checksum = (checksum << 8) | answer[8 + k];
-        }
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "%X", checksum);
-        log("file info response (device " + text(a) + ", file #" + text(i) + ", checksum 0x" + hex +
-                ", size " + text(size) + ")" + pack,
-            BaseLogger::INFO);
+    case FILE_INFO_REQ:
+        onFileInfo(matched, PayloadAnswer::fileInfo(answer));
         break;
-    }
     case FILE_READ_REQ:
         log("Message type: FILE_READ_REQ", BaseLogger::DEBUG);
         break;
     case FILE_WRITE_REQ:
-        log("Message type: FILE_WRITE_REQ", BaseLogger::DEBUG);
-        if (!transferActive) {
-            log("file write response (device " + text(a) + ", file #" + text(i) +
-                    ") without a transfer: ignored",
-                BaseLogger::WARNING);
-            break;
-        }
-        onFileWriteAnswer(a, i);
+        onFileWritten(matched);
         break;
     default:
         break;
+    }
+}
+
+std::string PayloadHandler::packText() const {
+    return " Pack #" + text(packNumber);
+}
+
+void PayloadHandler::onDeviceInfo(const DeviceInfo& info) {
+    log("Message type: DEVICE_INFO_REQ", BaseLogger::DEBUG);
+    log("device info response (device " + text(info.address) + ", " +
+            nameOf(info.name, info.nameLength, "Unnamed") + ", " + text(info.versionMajor) + "." +
+            text(info.versionMinor) + ")" + packText(),
+        BaseLogger::INFO);
+    deviceHandler.addDevice(info);
+}
+
+void PayloadHandler::onFieldInfo(std::uint8_t deviceAddress, MessageDescriptor field, FieldInfo info) {
+    log("Message type: FIELD_INFO_REQ", BaseLogger::DEBUG);
+    if (std::strncmp(info.name, "enterBootloader", 15) == 0)
+        deviceHandler.getDevice(deviceAddress)->setDeviceBootable(true);
+    log("field info response (device " + text(field.address) + ", field #" + text(field.index) + " " +
+            nameOf(info.name, info.nameLength, "Undefined") + ", type #" + text(info.type) + ")" + packText(),
+        BaseLogger::INFO);
+    deviceHandler.addDeviceField(field.address, field.index, info);
+    chainNext(MSG_FIELD_INFO, field.address, deviceAddress, field.index);
+}
+
+void PayloadHandler::onFieldValue(std::uint8_t deviceAddress, MessageDescriptor field,
+                                  const PayloadAnswer::FieldValue& value) {
+    log("Message type: GET_FIELD_REQ", BaseLogger::DEBUG);
+    deviceHandler.setDeviceFieldValue(field.address, field.index, value.bytes);
+    log("field value response (device " + text(field.address) + ", field #" + text(field.index) + ")\n",
+        BaseLogger::INFO);
+    chainNext(MSG_GET_FIELD, field.address, deviceAddress, field.index);
+}
+
+void PayloadHandler::onFieldSet(MessageDescriptor field) {
+    log("Message type: SET_FIELD_REQ", BaseLogger::DEBUG);
+    App::Device* device = deviceHandler.getDevice(field.address);
+    if (device == nullptr) {
+        log("field value set response for device " + text(field.address) + ", which is not known: ignored",
+            BaseLogger::WARNING);
+        return;
+    }
+    if (device->getFieldIndexByName("erase") == field.index) {
+        LoadStage stage = LOAD_FIRMWARE;
+        GlobalHandlerEvents::getInstance()._executeHandlerWithArgs(UPLOAD_FIRMWARE, stage);
+    }
+    deviceHandler.setDeviceFieldValueLoaded(field.address, field.index);
+}
+
+void PayloadHandler::onFileInfo(MessageDescriptor file, const PayloadAnswer::FileInfo& info) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%X", info.checksum);
+    log("file info response (device " + text(file.address) + ", file #" + text(file.index) + ", checksum 0x" +
+            hex + ", size " + text(info.size) + ")" + packText(),
+        BaseLogger::INFO);
+}
+
+void PayloadHandler::onFileWritten(MessageDescriptor file) {
+    log("Message type: FILE_WRITE_REQ", BaseLogger::DEBUG);
+    if (!transferActive) {
+        log("file write response (device " + text(file.address) + ", file #" + text(file.index) +
+                ") without a transfer: ignored",
+            BaseLogger::WARNING);
+        return;
+    }
+    const char* kind = eraseDone ? "write" : "erase";
+    eraseDone = true;
+    if (wants(BaseLogger::INFO))
+        log(std::string(kind) + " file response (device " + text(file.address) + ", file #" +
+                text(file.index) + ")" + packText(),
+            BaseLogger::INFO);
+
+    if (bytesRemaining != 0) {
+        pending[MSG_FILE_WRITE] = file;
+        fileOffset += chunkLength;
+        bytesRemaining -= chunkLength;
+        generateResponse(MSG_FILE_WRITE, nullptr);
+    } else if (!finishSent) {
+        pending[MSG_FILE_WRITE] = file;
+        generateResponse(MSG_FILE_WRITE, nullptr);
+    } else {
+        completeTransfer();
     }
 }

@@ -1,13 +1,14 @@
 #pragma once
 
-#include "AbstractProtocolHandler.h"
-#include "BaseLogger.h"
-#include "DeviceHandler.h"
-#include "FileRequest.h"
-#include "MessageType.h"
-#include "PayloadCommand.h"
-#include "PayloadParser.h"
-#include "QueueWakeup.h"
+#include "core/BaseLogger.h"
+#include "link/AbstractProtocolHandler.h"
+#include "link/DeviceHandler.h"
+#include "link/FileRequest.h"
+#include "link/MessageType.h"
+#include "link/PayloadAnswer.h"
+#include "link/PayloadCommand.h"
+#include "link/PayloadParser.h"
+#include "link/QueueWakeup.h"
 
 #include <atomic>
 #include <chrono>
@@ -107,8 +108,18 @@ private:
     bool loadFile(const std::string& path, std::vector<std::uint8_t>& out);
     void stopTransfer();
     void chainNext(MessageType type, std::uint8_t address, std::uint8_t deviceAddress, std::uint8_t index);
-    void onFileWriteAnswer(std::uint8_t address, std::uint8_t index);
     void completeTransfer();
+
+    // What an answer that matched its request sets off, one member per kind of answer (the
+    // request's address and index in the descriptor, the answering device's own address apart).
+    void onDeviceInfo(const DeviceInfo& info);
+    void onFieldInfo(std::uint8_t deviceAddress, MessageDescriptor field, FieldInfo info);
+    void onFieldValue(std::uint8_t deviceAddress, MessageDescriptor field,
+                      const PayloadAnswer::FieldValue& value);
+    void onFieldSet(MessageDescriptor field);
+    void onFileInfo(MessageDescriptor file, const PayloadAnswer::FileInfo& info);
+    void onFileWritten(MessageDescriptor file);
+    std::string packText() const;
 
     LoggerManager* logger;
     PayloadProtocol::QueueWakeup queueWakeup;

@@ -1,7 +1,7 @@
-#include "PayloadParser.h"
+#include "link/PayloadParser.h"
 
-#include "FastCrc8.h"
-#include "LoggerManager.h"
+#include "core/LoggerManager.h"
+#include "link/FastCrc8.h"
 
 #include <utility>
 

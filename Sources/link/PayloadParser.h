@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PayloadFrame.h"
+#include "link/PayloadFrame.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "QueueWakeup.h"
+#include "link/QueueWakeup.h"
 
 namespace PayloadProtocol {
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "BaseLogger.h"
-#include "GlobalHandlerEvents.h"
-#include "LinkTypes.h"
-#include "Thread.h"
+#include "core/BaseLogger.h"
+#include "core/GlobalHandlerEvents.h"
+#include "core/Thread.h"
+#include "link/LinkTypes.h"
 
 #include <algorithm>
 #include <array>

@@ -1,3 +1,3 @@
-#include "SerialPort.h"
+#include "link/SerialPort.h"
 
 SerialPort::~SerialPort() = default;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LinkTypes.h"
+#include "link/LinkTypes.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,10 +1,11 @@
-#include "SerialPortHelpers.h"
+#include "link/SerialPortHelpers.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <iterator>
 
 namespace SerialPortHelpers {
 
@@ -23,8 +24,10 @@ const std::string kWindowsDevicePrefix = "\\\\.\\";
 } // namespace
 
 std::uint32_t appliedRate(UsbTypes::Baudrate rate) {
-    const auto value = static_cast<std::uint32_t>(rate);
-    return std::find(kRates.begin(), kRates.end(), value) != kRates.end() ? value : kDefaultRate;
+    const auto& rates = UsbTypes::kBaudrates;
+    return std::find(std::begin(rates), std::end(rates), rate) != std::end(rates)
+               ? rate
+               : UsbTypes::kDefaultBaudrate;
 }
 
 int comIndex(const std::string& name) {

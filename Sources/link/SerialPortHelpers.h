@@ -1,8 +1,7 @@
 #pragma once
 
-#include "LinkTypes.h"
+#include "link/LinkTypes.h"
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,12 +9,8 @@
 // The system-independent rules of the serial ports, shared by both implementations.
 namespace SerialPortHelpers {
 
-// The nine line rates a port runs at.
-constexpr std::array<std::uint32_t, 9> kRates = {57600,  115200, 230400,  460800, 500000,
-                                                 576000, 921600, 1000000, 2000000};
-constexpr std::uint32_t kDefaultRate = 115200;
-
-// The rate that a request for `rate` applies: the rate itself when listed, else 115200.
+// The rate that a request for `rate` applies: the rate itself when it is one of
+// UsbTypes::kBaudrates, else UsbTypes::kDefaultBaudrate.
 std::uint32_t appliedRate(UsbTypes::Baudrate rate);
 
 // The number in a COM name ("COM12", "com7"): the digits from the fourth character on; 0 for

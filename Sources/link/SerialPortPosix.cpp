@@ -1,7 +1,7 @@
-#include "SerialPortPosix.h"
+#include "link/SerialPortPosix.h"
 
-#include "LoggerManager.h"
-#include "SerialPortHelpers.h"
+#include "core/LoggerManager.h"
+#include "link/SerialPortHelpers.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,42 +25,22 @@ std::string systemError(int code) {
     return std::to_string(code) + ": " + std::strerror(code);
 }
 
+// termios names each rate's speed constant after the rate.
 bool speedFor(std::uint32_t rate, speed_t& speed) {
     switch (rate) {
-    case 57600:
-        speed = B57600;
+#define TAVISK_SPEED_CASE(rate)                                                                              \
+    case rate:                                                                                               \
+        speed = B##rate;                                                                                     \
         return true;
-    case 115200:
-        speed = B115200;
-        return true;
-    case 230400:
-        speed = B230400;
-        return true;
-    case 460800:
-        speed = B460800;
-        return true;
-    case 500000:
-        speed = B500000;
-        return true;
-    case 576000:
-        speed = B576000;
-        return true;
-    case 921600:
-        speed = B921600;
-        return true;
-    case 1000000:
-        speed = B1000000;
-        return true;
-    case 2000000:
-        speed = B2000000;
-        return true;
+        TAVISK_BAUDRATES(TAVISK_SPEED_CASE)
+#undef TAVISK_SPEED_CASE
     default:
         return false;
     }
 }
 
 std::uint32_t rateOf(speed_t speed) {
-    for (std::uint32_t rate : SerialPortHelpers::kRates) {
+    for (std::uint32_t rate : UsbTypes::kBaudrates) {
         speed_t s;
         if (speedFor(rate, s) && s == speed)
             return rate;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SerialPort.h"
+#include "link/SerialPort.h"
 
 #include <cstdint>
 #include <string>
@@ -46,7 +46,7 @@ private:
 
     LoggerManager* logger;
     int fd = -1;
-    std::uint32_t baud = 115200;
+    std::uint32_t baud = UsbTypes::kDefaultBaudrate;
     std::string portName;
     std::string devDir;
     std::string sysTtyDir;

@@ -1,7 +1,7 @@
-#include "SerialPortWindows.h"
+#include "link/SerialPortWindows.h"
 
-#include "LoggerManager.h"
-#include "SerialPortHelpers.h"
+#include "core/LoggerManager.h"
+#include "link/SerialPortHelpers.h"
 
 #include <windows.h>
 

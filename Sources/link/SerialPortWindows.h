@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SerialPort.h"
+#include "link/SerialPort.h"
 
 #include <cstdint>
 #include <string>
@@ -37,6 +37,6 @@ private:
 
     LoggerManager* logger;
     void* handle; // HANDLE; INVALID_HANDLE_VALUE while closed
-    std::uint32_t baud = 115200;
+    std::uint32_t baud = UsbTypes::kDefaultBaudrate;
     std::string portName;
 };

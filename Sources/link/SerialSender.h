@@ -1,10 +1,11 @@
 #pragma once
 
-#include "BaseLogger.h"
-#include "GlobalHandlerEvents.h"
-#include "MessageType.h"
-#include "QueueWakeup.h"
-#include "Thread.h"
+#include "core/BaseLogger.h"
+#include "core/GlobalHandlerEvents.h"
+#include "core/Thread.h"
+#include "link/LinkTypes.h"
+#include "link/MessageType.h"
+#include "link/QueueWakeup.h"
 
 #include <chrono>
 #include <cstddef>

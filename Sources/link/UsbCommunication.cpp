@@ -1,6 +1,6 @@
-#include "UsbCommunication.h"
+#include "link/UsbCommunication.h"
 
-#include "LoggerManager.h"
+#include "core/LoggerManager.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "LinkTypes.h"
-#include "SerialPort.h"
+#include "link/LinkTypes.h"
+#include "link/SerialPort.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -67,7 +67,7 @@ public:
     // Written by the connection dialog before it connects; the ESP32 reconnect reuses them.
     std::string portName;
     std::vector<std::string> deviceList;
-    UsbTypes::Baudrate baudrate = UsbTypes::BAUD_115200;
+    UsbTypes::Baudrate baudrate = UsbTypes::kDefaultBaudrate;
 
 private:
     IoResult notAvailable(ConnectionMethod method);

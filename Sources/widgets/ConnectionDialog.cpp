@@ -1,7 +1,7 @@
-#include "ConnectionDialog.h"
+#include "widgets/ConnectionDialog.h"
 
-#include "LoggerManager.h"
-#include "UsbCommunication.h"
+#include "core/LoggerManager.h"
+#include "link/UsbCommunication.h"
 
 #include <cstdlib>
 
@@ -10,7 +10,7 @@ namespace TaviskBiaconWidgets {
 namespace {
 
 const std::string logPrefix = "ConnectionDialog: ";
-constexpr std::int32_t defaultBaudrate = 115200;
+constexpr std::int32_t defaultBaudrate = UsbTypes::kDefaultBaudrate;
 
 void log(const std::string& message, BaseLogger::MessageType type) {
     LoggerManager::getInstance().log(message, type, logPrefix);
@@ -85,7 +85,7 @@ void ConnectionDialog::definitionDefaultValues() {
     }
     if (baudratesListComboBox) {
         baudratesListComboBox->remove_all();
-        for (std::int32_t rate : baudrates)
+        for (UsbTypes::Baudrate rate : UsbTypes::kBaudrates)
             baudratesListComboBox->append(std::to_string(rate));
         baudratesListComboBox->set_active_text(std::to_string(defaultBaudrate));
     }

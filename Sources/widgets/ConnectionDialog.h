@@ -1,6 +1,6 @@
 #pragma once
 
-#include "BilingualLabels.h"
+#include "widgets/BilingualLabels.h"
 
 #include <gtkmm/builder.h>
 #include <gtkmm/button.h>
@@ -57,8 +57,6 @@ private:
     // Whether the link that this dialog opened is still open; forgets a link that dropped.
     bool dialogLinkOpen();
 
-    const std::vector<std::int32_t> baudrates{57600,  115200, 230400,  460800, 500000,
-                                              576000, 921600, 1000000, 2000000};
     BilingualLabels<DialogItmesText> texts;
     Glib::RefPtr<Gtk::Builder> builder;
     Glib::RefPtr<Gtk::Label> connectionLabel;

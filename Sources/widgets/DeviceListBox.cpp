@@ -1,7 +1,7 @@
-#include "DeviceListBox.h"
+#include "widgets/DeviceListBox.h"
 
-#include "DeviceHandler.h"
-#include "GlobalHandlerEvents.h"
+#include "core/GlobalHandlerEvents.h"
+#include "link/DeviceHandler.h"
 
 #include <gtkmm/listboxrow.h>
 
@@ -71,16 +71,14 @@ void DeviceListBox::toClearList() {
             delete row; // a removed row has no container left to delete it
         }
     }
+    if (deviceHandler)
+        deviceHandler->clearDeviceList();
     {
-        // Under the model's lock, as the worker copies and hands over: names that a worker
-        // took from the model before it was emptied are dropped, never listed afterwards.
-        std::unique_lock<std::recursive_mutex> model;
-        if (deviceHandler) {
-            model = std::unique_lock<std::recursive_mutex>(deviceHandler->getMutex());
-            deviceHandler->clearDeviceList();
-        }
+        // Names that a worker copied before the model was emptied are dropped, never listed
+        // afterwards; a worker that copies now copies again (see run).
         std::lock_guard<std::mutex> lock(namesMutex);
         readyNames.clear();
+        ++searchGeneration;
     }
     if (listDeviceListBox)
         listDeviceListBox->show_all_children();
@@ -107,22 +105,27 @@ void DeviceListBox::run() {
     }
     if (!running)
         return;
-    {
-        // Names are copied under the model's lock: a Search on the GUI thread may free the
-        // devices as soon as it is released. The worker also ends itself under that lock, as
-        // one step with the copy: a Search clears the model under it too, so it either comes
-        // before the copy (and this worker lists its devices) or after the worker has ended
-        // (and it starts a new one), never in between, where its start would be taken for
-        // this worker's and no one would list its devices.
-        std::unique_lock<std::recursive_mutex> model;
-        if (deviceHandler) {
-            model = std::unique_lock<std::recursive_mutex>(deviceHandler->getMutex());
+    // The model hands out a copy of the names, taken under its own lock: nothing of it is kept.
+    // The worker hands them over and ends itself in one step under namesMutex, and only when no
+    // Search has emptied the model since it began to copy; otherwise it copies again. So a
+    // Search either comes before the copy that is listed (and this worker lists its devices) or
+    // after the worker has ended (and it starts a new one), never in between, where its start
+    // would be taken for this worker's and no one would list its devices.
+    for (;;) {
+        std::uint64_t copyOf = 0;
+        {
             std::lock_guard<std::mutex> lock(namesMutex);
-            for (const auto& entry : *deviceHandler->getDeviceList())
-                readyNames.push_back(entry.second->getDeviceName());
+            copyOf = searchGeneration;
         }
+        const std::vector<std::string> names =
+            deviceHandler ? deviceHandler->copyDeviceNames() : std::vector<std::string>();
+        std::lock_guard<std::mutex> lock(namesMutex);
+        if (copyOf != searchGeneration)
+            continue;
+        readyNames.insert(readyNames.end(), names.begin(), names.end());
         namesReady.emit();
         terminate();
+        return;
     }
 }
 

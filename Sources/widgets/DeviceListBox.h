@@ -1,7 +1,7 @@
 #pragma once
 
-#include "BilingualLabels.h"
-#include "Thread.h"
+#include "core/Thread.h"
+#include "widgets/BilingualLabels.h"
 
 #include <glibmm/dispatcher.h>
 #include <gtkmm/builder.h>
@@ -11,6 +11,7 @@
 #include <gtkmm/listbox.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -54,10 +55,11 @@ private:
     // Lets the destructor cut the worker's 200 ms wait short.
     std::mutex waitMutex;
     std::condition_variable wake;
-    // Guards readyNames: the worker fills it, the GUI thread empties it. Taken after the
-    // model's mutex where both are held.
+    // Guards readyNames (the worker fills it, the GUI thread empties it) and searchGeneration
+    // (counts the Searches that emptied the model). Never held while the model's lock is taken.
     std::mutex namesMutex;
     std::vector<std::string> readyNames;
+    std::uint64_t searchGeneration = 0;
     Glib::Dispatcher namesReady;
 };
 

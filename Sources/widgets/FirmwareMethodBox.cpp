@@ -1,6 +1,6 @@
-#include "FirmwareMethodBox.h"
+#include "widgets/FirmwareMethodBox.h"
 
-#include "GlobalHandlerEvents.h"
+#include "core/GlobalHandlerEvents.h"
 
 namespace TaviskBiaconWidgets {
 

@@ -1,11 +1,11 @@
-#include "MainWindowWidgets.h"
+#include "widgets/MainWindowWidgets.h"
 
-#include "ConnectionDialog.h"
-#include "DeviceListBox.h"
-#include "FirmwareMethodBox.h"
-#include "MenuBar.h"
-#include "OpenFileDialog.h"
-#include "SelectFirmwareBox.h"
+#include "widgets/ConnectionDialog.h"
+#include "widgets/DeviceListBox.h"
+#include "widgets/FirmwareMethodBox.h"
+#include "widgets/MenuBar.h"
+#include "widgets/OpenFileDialog.h"
+#include "widgets/SelectFirmwareBox.h"
 
 #include <gtk/gtk.h>
 

@@ -1,6 +1,6 @@
-#include "MenuBar.h"
+#include "widgets/MenuBar.h"
 
-#include "GlobalHandlerEvents.h"
+#include "core/GlobalHandlerEvents.h"
 
 namespace TaviskBiaconWidgets {
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "BilingualLabels.h"
-#include "GlobalHandlerEvents.h"
-#include "LoggerManager.h"
+#include "core/GlobalHandlerEvents.h"
+#include "core/LoggerManager.h"
+#include "widgets/BilingualLabels.h"
 
 #include <gtkmm/builder.h>
 #include <gtkmm/imagemenuitem.h>

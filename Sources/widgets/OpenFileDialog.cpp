@@ -1,6 +1,6 @@
-#include "OpenFileDialog.h"
+#include "widgets/OpenFileDialog.h"
 
-#include "ProcessServices.h"
+#include "platform/ProcessServices.h"
 
 #include <glibmm/miscutils.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "BilingualLabels.h"
-#include "LoggerManager.h"
+#include "core/LoggerManager.h"
+#include "widgets/BilingualLabels.h"
 
 #include <gtkmm/builder.h>
 #include <gtkmm/button.h>

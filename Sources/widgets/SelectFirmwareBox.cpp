@@ -1,12 +1,10 @@
-#include "SelectFirmwareBox.h"
+#include "widgets/SelectFirmwareBox.h"
 
-#include "PrivateFolder.h"
+#include "platform/EmbeddedResource.h"
 
-#include <gio/gio.h>
 #include <glibmm/miscutils.h>
 
 #include <filesystem>
-#include <memory>
 
 namespace TaviskBiaconWidgets {
 
@@ -18,47 +16,6 @@ const char* const esp32Resource = "/taviskbeaconutility/firmware/tavisk_firmware
 const char* const stm32Resource = "/taviskbeaconutility/firmware/Halvin_2.13.319.f75a0c3_aes.bin";
 const char* const esp32CopyName = "tavisk_firmware.bin";
 const char* const stm32CopyName = "Halvin_2.13.319.f75a0c3_aes.bin";
-
-void logError(const std::string& message) {
-    LoggerManager::getInstance().log(message, BaseLogger::ERROR, logPrefix);
-}
-
-// Puts the resource's bytes at filePath unless the file there already holds them and may be
-// trusted. The copy is written under a temporary name and renamed into place only once it is
-// complete, so a failed write leaves no file and yields no path, and a file that someone else
-// could change is replaced, never written through.
-std::string writeResourceToFileIfNeeded(const char* resourcePath, const std::filesystem::path& filePath) {
-    GError* error = nullptr;
-    GBytes* rawBytes = g_resources_lookup_data(resourcePath, G_RESOURCE_LOOKUP_FLAGS_NONE, &error);
-    if (rawBytes == nullptr) {
-        std::string message = std::string("Can't lookup resource ") + resourcePath;
-        if (error != nullptr && error->message != nullptr)
-            message += std::string(": ") + error->message;
-        g_clear_error(&error);
-        logError(message);
-        return {};
-    }
-    std::unique_ptr<GBytes, decltype(&g_bytes_unref)> bytes(rawBytes, &g_bytes_unref);
-    gsize size = 0;
-    const char* data = static_cast<const char*>(g_bytes_get_data(bytes.get(), &size));
-
-    if (fileHoldsExactly(filePath, data, size))
-        return filePath.u8string();
-    switch (writeFileByRename(filePath, data, size)) {
-    case FileWrite::WRITTEN:
-        return filePath.u8string();
-    case FileWrite::OPEN_FAILED:
-        logError("Can't open file for preinstalled firmware: " + filePath.u8string());
-        break;
-    case FileWrite::WRITE_FAILED:
-        logError("Failed to write preinstalled firmware: writing " + filePath.u8string() + " failed");
-        break;
-    case FileWrite::RENAME_FAILED:
-        logError("Failed to write preinstalled firmware: " + filePath.u8string() + " cannot be replaced");
-        break;
-    }
-    return {};
-}
 
 } // namespace
 
@@ -79,7 +36,9 @@ SelectFirmwareBox::SelectFirmwareBox(GtkBox* cobject, const Glib::RefPtr<Gtk::Bu
               {SEARCH_BUTTON, "Search"},
               {FRAME_LABEL, "Upload firmware"},
           }),
-      builder(builder), logger(&LoggerManager::getInstance()) {
+      builder(builder),
+      copies(std::filesystem::u8path(Glib::get_tmp_dir()) / "TaviskBeaconUtility", logPrefix, readEmbeddedResource),
+      logger(&LoggerManager::getInstance()) {
     logger->log("Constructor", BaseLogger::DEBUG, logPrefix);
     sourceModeSwitch = findChild<Gtk::Switch>(builder, "FirmwareSourceModeSwitch");
     sourceModeSwitchLabel = findChild<Gtk::Label>(builder, "FirmwareSourceModeSwitchLabel");
@@ -269,30 +228,7 @@ void SelectFirmwareBox::stm32Inactive() {
 }
 
 std::string SelectFirmwareBox::ensurePreinstalledFirmwareOnDisk(FirmwareTarget target) {
-    // The program's folder in the shared temporary folder, and the copies' folder in it, must
-    // be the user's own before anything is read or written there.
-    const std::filesystem::path base = std::filesystem::u8path(Glib::get_tmp_dir()) / "TaviskBeaconUtility";
-    TrustCheck check = ensurePrivateFolder(base);
-    std::size_t removed = check.removed;
-    if (check) {
-        check = ensurePrivateFolders(base, "firmware");
-        removed += check.removed;
-    }
-    if (removed > 0)
-        logger->log("Folder " + base.u8string() + " or its firmware folder was writable by group or others: " +
-                        std::to_string(removed) + " entries removed",
-                    BaseLogger::WARNING, logPrefix);
-    {
-        std::lock_guard<std::mutex> lock(refusalMutex);
-        const std::string refusal = check ? std::string() : "folder not used (" + check.describe() + ")";
-        if (refusal != lastFolderRefusal && !refusal.empty())
-            logError("Failed to write preinstalled firmware: " + refusal);
-        lastFolderRefusal = refusal;
-    }
-    if (!check)
-        return {};
-    const std::filesystem::path file = base / "firmware" / (target == ESP32 ? esp32CopyName : stm32CopyName);
-    return writeResourceToFileIfNeeded(target == ESP32 ? esp32Resource : stm32Resource, file);
+    return target == ESP32 ? copies.ensure(esp32Resource, esp32CopyName) : copies.ensure(stm32Resource, stm32CopyName);
 }
 
 } // namespace TaviskBiaconWidgets

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "BilingualLabels.h"
-#include "GlobalHandlerEvents.h"
-#include "LoggerManager.h"
+#include "core/FirmwareCopies.h"
+#include "core/GlobalHandlerEvents.h"
+#include "core/LoggerManager.h"
+#include "widgets/BilingualLabels.h"
 
 #include <gtkmm/box.h>
 #include <gtkmm/builder.h>
@@ -49,8 +50,8 @@ public:
     void stm32Inactive();
 
     // Writes the target's preinstalled copy when it is missing, differs from the carried image
-    // or may not be trusted; its path in UTF-8, or empty when no complete copy could be
-    // written. A folder that cannot be used is reported once per cause, not on every try.
+    // or may not be trusted (FirmwareCopies); its path in UTF-8, or empty when no complete copy
+    // could be written.
     std::string ensurePreinstalledFirmwareOnDisk(FirmwareTarget target);
 
 private:
@@ -89,10 +90,8 @@ private:
     FirmwareTarget currentTarget = STM32;
     bool usePreinstalled = false;
 
-    // Guards lastFolderRefusal: the copies' folder is checked on the GUI thread and on the
-    // listener thread. Taken after pathsMutex, held only to compare and log.
-    std::mutex refusalMutex;
-    std::string lastFolderRefusal; // the refusal logged last; empty once the folder is usable
+    // The preinstalled copies on disk; called under pathsMutex.
+    FirmwareCopies copies;
 
     // GUI thread only.
     bool esp32Enabled = true;

@@ -7,11 +7,11 @@
 //    chip hashes at once, a real one adds its own reading time;
 //  - what one block costs whose answer is lost, against the least it can cost: the deadline
 //    that the answer is waited for (the block sent again replaces the first exchange).
-#include "EspSerialFlasher.h"
-#include "PtyLine.h"
-#include "SimBeacon.h"
-#include "SimRomPeer.h"
-#include "UsbCommunication.h"
+#include "espflash/EspSerialFlasher.h"
+#include "link/UsbCommunication.h"
+#include "tests/sim/beacon/SimBeacon.h"
+#include "tests/sim/pty/PtyLine.h"
+#include "tests/sim/rom/SimRomPeer.h"
 
 #include <chrono>
 #include <cstdio>

@@ -4,12 +4,12 @@
 // The median of several runs of each, against the targets 0.5 s and 80 MB (10^6 bytes).
 // The accessibility bridge is off, as on a desktop without a screen reader.
 
-#include "ChildProcess.h"
-#include "KeyboardSteps.h"
-#include "PrivateDisplay.h"
-#include "ProgramProcess.h"
-#include "PtyLine.h"
-#include "SimBeacon.h"
+#include "tests/app/ChildProcess.h"
+#include "tests/app/KeyboardSteps.h"
+#include "tests/app/PrivateDisplay.h"
+#include "tests/app/ProgramProcess.h"
+#include "tests/sim/beacon/SimBeacon.h"
+#include "tests/sim/pty/PtyLine.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>

@@ -1,4 +1,4 @@
-#include "AccessibleApp.h"
+#include "tests/app/AccessibleApp.h"
 
 #include <atspi/atspi.h>
 

@@ -1,4 +1,4 @@
-#include "ChildProcess.h"
+#include "tests/app/ChildProcess.h"
 
 #include <cerrno>
 #include <csignal>

@@ -1,6 +1,6 @@
-#include "CrashHandlers.h"
-#include "ChildProcess.h"
-#include "StartupLog.h"
+#include "platform/CrashHandlers.h"
+#include "app/StartupLog.h"
+#include "tests/app/ChildProcess.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "KeyboardSteps.h"
+#include "tests/app/KeyboardSteps.h"
 
-#include "PrivateDisplay.h"
+#include "tests/app/PrivateDisplay.h"
 
 #include <chrono>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 // Where the main window takes its UI definition from, through the whole start-up in a child
 // process: TAVISK_UI_GLADE, the embedded definition, and definitions it cannot use.
-#include "ChildProcess.h"
-#include "GlobalHandlerEvents.h"
-#include "MainWindow.h"
-#include "Startup.h"
+#include "app/MainWindow.h"
+#include "app/Startup.h"
+#include "core/GlobalHandlerEvents.h"
+#include "tests/app/ChildProcess.h"
 
 #include <glibmm/main.h>
 #include <gtest/gtest.h>

@@ -1,10 +1,10 @@
 // The main window: how it opens, the connection through the dialog, the device search and
 // its list, the file chooser, and the logging it sets up.
-#include "WindowOnLine.h"
+#include "tests/app/WindowOnLine.h"
 
-#include "LoggerManager.h"
-#include "SelectFirmwareBox.h"
-#include "WidgetTestSupport.h"
+#include "core/LoggerManager.h"
+#include "tests/widgets/WidgetTestSupport.h"
+#include "widgets/SelectFirmwareBox.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // Uploads through the main window: the STM32 road from the Upload button to the device's
 // confirmation of the whole image, the check of the image before anything is erased, and the
 // ESP32 flash through the simulated ROM loader.
-#include "WindowOnLine.h"
+#include "tests/app/WindowOnLine.h"
 
-#include "ProgressText.h"
-#include "SelectFirmwareBox.h"
-#include "SharedTestImage.h"
-#include "WidgetTestSupport.h"
+#include "control/ProgressText.h"
+#include "tests/sim/beacon/SharedTestImage.h"
+#include "tests/widgets/WidgetTestSupport.h"
+#include "widgets/SelectFirmwareBox.h"
 
 #include <giomm/resource.h>
 #include <gtkmm/button.h>

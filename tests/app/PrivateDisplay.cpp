@@ -1,4 +1,4 @@
-#include "PrivateDisplay.h"
+#include "tests/app/PrivateDisplay.h"
 
 #include <csignal>
 #include <cstdio>

@@ -5,16 +5,16 @@
 // simulated ROM loader, each chosen in the file chooser; the simulators confirm both images
 // byte for byte, and the logs hold what the program did. A screenshot of the main window
 // during the STM32 upload is left in the build folder (docs/ of the repository carries it).
-#include "AccessibleApp.h"
-#include "ChildProcess.h"
-#include "PrivateDisplay.h"
-#include "ProgramProcess.h"
-#include "PtyLine.h"
-#include "Screenshot.h"
-#include "SessionBus.h"
-#include "SharedTestImage.h"
-#include "SimBeacon.h"
-#include "SimRomPeer.h"
+#include "tests/app/AccessibleApp.h"
+#include "tests/app/ChildProcess.h"
+#include "tests/app/PrivateDisplay.h"
+#include "tests/app/ProgramProcess.h"
+#include "tests/app/Screenshot.h"
+#include "tests/app/SessionBus.h"
+#include "tests/sim/beacon/SharedTestImage.h"
+#include "tests/sim/beacon/SimBeacon.h"
+#include "tests/sim/pty/PtyLine.h"
+#include "tests/sim/rom/SimRomPeer.h"
 
 #include <gtest/gtest.h>
 

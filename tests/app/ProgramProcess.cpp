@@ -1,7 +1,7 @@
-#include "ProgramProcess.h"
+#include "tests/app/ProgramProcess.h"
 
-#include "ChildProcess.h"
-#include "PrivateDisplay.h"
+#include "tests/app/ChildProcess.h"
+#include "tests/app/PrivateDisplay.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,12 +1,12 @@
 // The program itself under the test's display, driven by X input events as a user would:
 // connect to the simulated beacon through the menu and the dialog, search, then Quit from
 // the menu. It must end with status 0 after joining every worker.
-#include "ChildProcess.h"
-#include "KeyboardSteps.h"
-#include "PrivateDisplay.h"
-#include "ProgramProcess.h"
-#include "PtyLine.h"
-#include "SimBeacon.h"
+#include "tests/app/ChildProcess.h"
+#include "tests/app/KeyboardSteps.h"
+#include "tests/app/PrivateDisplay.h"
+#include "tests/app/ProgramProcess.h"
+#include "tests/sim/beacon/SimBeacon.h"
+#include "tests/sim/pty/PtyLine.h"
 
 #include <gtest/gtest.h>
 

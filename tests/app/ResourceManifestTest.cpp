@@ -1,4 +1,4 @@
-#include "TaviskResources.h"
+#include "resources/TaviskResources.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gio/gio.h>

@@ -1,6 +1,6 @@
-#include "RuntimeEnvironment.h"
-#include "ChildProcess.h"
-#include "StartupLog.h"
+#include "app/RuntimeEnvironment.h"
+#include "app/StartupLog.h"
+#include "tests/app/ChildProcess.h"
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "Screenshot.h"
+#include "tests/app/Screenshot.h"
 
 #include <gdk/gdk.h>
 

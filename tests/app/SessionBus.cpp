@@ -1,4 +1,4 @@
-#include "SessionBus.h"
+#include "tests/app/SessionBus.h"
 
 #include <csignal>
 #include <cstdlib>

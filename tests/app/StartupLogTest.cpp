@@ -1,7 +1,7 @@
-#include "StartupLog.h"
-#include "ChildProcess.h"
-#include "CrashLine.h"
-#include "GlibHandlers.h"
+#include "app/StartupLog.h"
+#include "app/GlibHandlers.h"
+#include "platform/CrashLine.h"
+#include "tests/app/ChildProcess.h"
 
 #include <gtest/gtest.h>
 

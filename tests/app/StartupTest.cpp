@@ -1,5 +1,5 @@
-#include "Startup.h"
-#include "ChildProcess.h"
+#include "app/Startup.h"
+#include "tests/app/ChildProcess.h"
 
 #include <glibmm/fileutils.h>
 #include <glibmm/main.h>

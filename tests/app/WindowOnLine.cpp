@@ -1,6 +1,6 @@
-#include "WindowOnLine.h"
+#include "tests/app/WindowOnLine.h"
 
-#include "WidgetTestSupport.h"
+#include "tests/widgets/WidgetTestSupport.h"
 
 #include <gtkmm/button.h>
 #include <gtkmm/comboboxtext.h>
@@ -16,8 +16,8 @@
 #include <fstream>
 #include <iostream>
 
-#include "ConnectionDialog.h"
-#include "OpenFileDialog.h"
+#include "widgets/ConnectionDialog.h"
+#include "widgets/OpenFileDialog.h"
 
 namespace tavisk::test {
 

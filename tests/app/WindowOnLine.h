@@ -1,10 +1,10 @@
 #pragma once
 
-#include "LogCapture.h"
-#include "MainWindow.h"
-#include "PtyLine.h"
-#include "SimBeacon.h"
-#include "SimRomPeer.h"
+#include "app/MainWindow.h"
+#include "tests/sim/beacon/SimBeacon.h"
+#include "tests/sim/pty/PtyLine.h"
+#include "tests/sim/rom/SimRomPeer.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 #include <gtkmm/builder.h>

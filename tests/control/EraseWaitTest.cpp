@@ -1,4 +1,4 @@
-#include "EraseWait.h"
+#include "control/EraseWait.h"
 
 #include <gtest/gtest.h>
 

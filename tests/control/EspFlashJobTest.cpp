@@ -1,6 +1,6 @@
-#include "EspFlashJob.h"
-#include "LogCapture.h"
-#include "ProgressText.h"
+#include "control/EspFlashJob.h"
+#include "control/ProgressText.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "ReconnectJob.h"
+#include "control/ReconnectJob.h"
 
 #include <gtest/gtest.h>
 

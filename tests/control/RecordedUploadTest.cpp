@@ -1,4 +1,4 @@
-#include "RecordedUpload.h"
+#include "control/RecordedUpload.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "LoggerManager.h"
-#include "WindowLogging.h"
+#include "control/WindowLogging.h"
+#include "core/LoggerManager.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "GlobalHandlerEvents.h"
-#include "LogCapture.h"
+#include "core/GlobalHandlerEvents.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

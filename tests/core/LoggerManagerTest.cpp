@@ -1,5 +1,5 @@
-#include "LoggerManager.h"
-#include "LogCapture.h"
+#include "core/LoggerManager.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

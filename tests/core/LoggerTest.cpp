@@ -1,6 +1,6 @@
-#include "ConsoleLogger.h"
-#include "FileLogger.h"
-#include "LoggerManager.h"
+#include "core/ConsoleLogger.h"
+#include "core/FileLogger.h"
+#include "core/LoggerManager.h"
 
 #include <gtest/gtest.h>
 

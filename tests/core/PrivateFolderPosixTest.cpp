@@ -1,4 +1,4 @@
-#include "PrivateFolder.h"
+#include "core/PrivateFolder.h"
 
 #include <gtest/gtest.h>
 

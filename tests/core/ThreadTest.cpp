@@ -1,5 +1,5 @@
-#include "Thread.h"
-#include "LogCapture.h"
+#include "core/Thread.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
-#include "FakeLoaderPort.h"
+#include "tests/espflash/FakeLoaderPort.h"
 
-#include "EspSerialFlasherPort.h"
+#include "espflash/EspSerialFlasherPort.h"
+#include "espflash/loader_port.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SimRomLoader.h"
+#include "tests/sim/rom/SimRomLoader.h"
 
 #include <chrono>
 #include <cstdint>

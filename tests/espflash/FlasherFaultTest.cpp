@@ -1,11 +1,11 @@
 // The flasher front against a misbehaving simulated ROM loader, on the virtual clock: whatever
 // the loader does, the front answers true only when the chip holds the image byte for byte.
-#include "EspSerialFlasher.h"
-#include "FakeLoaderPort.h"
-#include "LoaderTestSupport.h"
-#include "LogCapture.h"
-#include "SimRomLoader.h"
-#include "UsbCommunication.h"
+#include "espflash/EspSerialFlasher.h"
+#include "link/UsbCommunication.h"
+#include "tests/espflash/FakeLoaderPort.h"
+#include "tests/espflash/LoaderTestSupport.h"
+#include "tests/sim/rom/SimRomLoader.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // The flasher front end to end: the real link on a pseudo-terminal, the simulated beacon that
 // hands the line to the simulated ROM loader on the bootloader-entry frame.
-#include "EspSerialFlasher.h"
-#include "LoaderTestSupport.h"
-#include "LogCapture.h"
-#include "PtyLine.h"
-#include "SimBeacon.h"
-#include "SimRomPeer.h"
-#include "UsbCommunication.h"
+#include "espflash/EspSerialFlasher.h"
+#include "link/UsbCommunication.h"
+#include "tests/espflash/LoaderTestSupport.h"
+#include "tests/sim/beacon/SimBeacon.h"
+#include "tests/sim/pty/PtyLine.h"
+#include "tests/sim/rom/SimRomPeer.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -167,6 +167,7 @@ TEST(FlasherLine, FileProblemsAreReportedWithoutTraffic) {
     } cases[] = {
         {empty.folder + "/missing.bin", "Can't open file: " + empty.folder + "/missing.bin"},
         {empty.path, "File is empty or size is invalid: " + empty.path},
+        {empty.folder, "Can't open file: " + empty.folder},
     };
     for (const auto& c : cases) {
         std::string error = "old";

@@ -1,8 +1,8 @@
 // Runs in a process of its own: the loader's state is process-wide, and this looks at it before
 // any connection was made.
-#include "FakeLoaderPort.h"
-#include "SimRomLoader.h"
-#include "esp_loader.h"
+#include "espflash/esp_loader.h"
+#include "tests/espflash/FakeLoaderPort.h"
+#include "tests/sim/rom/SimRomLoader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // Arbitrary bytes as SLIP frames and as a chip's answers: the decoder never writes past its
 // buffer, encoding and decoding give back what went in, and the commands that parse answers
 // take any input without reading out of bounds.
-#include "FakeLoaderPort.h"
-#include "protocol_serial.h"
-#include "slip.h"
+#include "espflash/protocol_serial.h"
+#include "espflash/slip.h"
+#include "tests/espflash/FakeLoaderPort.h"
 
 #include <cstdlib>
 #include <vector>

@@ -1,8 +1,8 @@
-#include "FakeLoaderPort.h"
-#include "SimRomLoader.h"
-#include "esp_loader.h"
-#include "esp_targets.h"
-#include "protocol_serial.h"
+#include "espflash/esp_loader.h"
+#include "espflash/esp_targets.h"
+#include "espflash/protocol_serial.h"
+#include "tests/espflash/FakeLoaderPort.h"
+#include "tests/sim/rom/SimRomLoader.h"
 
 #include <gtest/gtest.h>
 

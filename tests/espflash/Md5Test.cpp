@@ -1,4 +1,4 @@
-#include "md5_hash.h"
+#include "espflash/md5_hash.h"
 
 #include <gtest/gtest.h>
 

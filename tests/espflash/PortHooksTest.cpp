@@ -1,14 +1,13 @@
-#include "EspSerialFlasherPort.h"
-#include "LogCapture.h"
-#include "LoggerManager.h"
-#include "PayloadFrame.h"
-#include "SerialPort.h"
-#include "UsbCommunication.h"
+#include "core/LoggerManager.h"
+#include "espflash/EspSerialFlasherPort.h"
+#include "espflash/loader_port.h"
+#include "link/PayloadFrame.h"
+#include "link/SerialPort.h"
+#include "link/UsbCommunication.h"
+#include "tests/support/FakeSerialPort.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
-
-#include <deque>
-#include <thread>
 
 namespace {
 using namespace std::chrono_literals;
@@ -26,61 +25,14 @@ public:
     std::vector<long long> sleeps;
 };
 
-// A serial port that answers reads from a script and records what happens to it.
-class ScriptedPort : public SerialPort {
-public:
-    struct Read {
-        LinkStatus status;
-        Bytes bytes;
-    };
-    std::vector<std::string> getAvailablePorts() override { return {"COM7"}; }
-    LinkStatus openPort(const std::string&) override {
-        ++opens;
-        if (failOpens > 0) {
-            --failOpens;
-            return LINK_OPEN_FAILED;
-        }
-        open = true;
-        return LINK_OK;
-    }
-    LinkStatus closePort() override {
-        ++closes;
-        open = false;
-        return LINK_OK;
-    }
-    bool isOpen() const override { return open; }
-    bool serialPortConfig(UsbTypes::Baudrate) override { return true; }
-    void verifyPortSettings() override {}
-    IoResult writeDataImpl(const std::uint8_t* data, std::uint64_t size) override {
-        writes.emplace_back(data, data + size);
-        return {LINK_OK, size};
-    }
-    IoResult readDataImpl(std::uint8_t* buffer, std::uint64_t size, int timeoutMs) override {
-        ++reads;
-        if (reads_.empty()) {
-            // Nothing arrives: wait as a real port would (the link reads in short slices).
-            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(timeoutMs, 1)));
-            return {LINK_NO_DATA, 0};
-        }
-        Read r = reads_.front();
-        reads_.pop_front();
-        const std::size_t n = std::min<std::size_t>(size, r.bytes.size());
-        std::copy_n(r.bytes.begin(), n, buffer);
-        return {r.status, r.status == LINK_OK ? n : 0};
-    }
-    void speedConfig(UsbTypes::Baudrate) override {}
-
-    std::deque<Read> reads_;
-    std::vector<Bytes> writes;
-    int opens = 0, closes = 0, reads = 0, failOpens = 0;
-    bool open = false;
-};
+using tavisk::test::FakeSerialPort;
 
 class PortHooks : public ::testing::Test {
 protected:
     PortHooks() {
-        auto p = std::make_unique<ScriptedPort>();
+        auto p = std::make_unique<FakeSerialPort>();
         port = p.get();
+        p->ports = {"COM7"};
         usb = std::make_unique<UsbCommunication>(std::move(p));
         usb->portName = "COM7";
         TaviskEspSerialFlasherPort::setClock(&clock);
@@ -92,7 +44,7 @@ protected:
     }
 
     VirtualClock clock;
-    ScriptedPort* port;
+    FakeSerialPort* port;
     std::unique_ptr<UsbCommunication> usb;
 };
 
@@ -100,7 +52,7 @@ TEST_F(PortHooks, ReadCollectsExactlyTheSizeBeforeTheDeadline) {
     ASSERT_EQ(usb->connect(UsbCommunication::COM), LINK_OK);
     const struct {
         const char* name;
-        std::vector<ScriptedPort::Read> script;
+        std::vector<FakeSerialPort::Read> script;
         std::uint32_t timeout;
         LoaderResult result;
         Bytes got;
@@ -112,7 +64,7 @@ TEST_F(PortHooks, ReadCollectsExactlyTheSizeBeforeTheDeadline) {
         {"timeout 0 reads nothing", {{LINK_OK, {1, 2, 3, 4}}}, 0, LOADER_TIMEOUT, {0, 0, 0, 0}, 0},
     };
     for (const auto& c : cases) {
-        port->reads_.assign(c.script.begin(), c.script.end());
+        port->script({c.script.begin(), c.script.end()});
         port->reads = 0;
         if (!usb->isConnected()) {
             ASSERT_EQ(usb->connect(UsbCommunication::COM), LINK_OK);
@@ -148,7 +100,7 @@ TEST_F(PortHooks, ReadAndWriteRefuseBadArguments) {
 
 TEST_F(PortHooks, ZeroByteReadIsAFailure) {
     ASSERT_EQ(usb->connect(UsbCommunication::COM), LINK_OK);
-    port->reads_.push_back({LINK_OK, {}});
+    port->script({{LINK_OK, {}}});
     std::uint8_t byte = 0;
     EXPECT_EQ(loader_port_read(&byte, 1, 100), LOADER_FAIL);
     EXPECT_EQ(port->reads, 1);
@@ -200,13 +152,13 @@ TEST_F(PortHooks, EnterBootloaderWritesTheFrameAndReopensThePort) {
         port->writes.clear();
         ASSERT_EQ(usb->connect(UsbCommunication::COM), LINK_OK);
         port->failOpens = c.failedOpens;
-        const int opensBefore = port->opens;
+        const std::size_t opensBefore = port->opens.size();
         loader_port_enter_bootloader();
         ASSERT_EQ(port->writes.size(), 1u);
         EXPECT_EQ(port->writes[0], Bytes(std::begin(TaviskEspSerialFlasherPort::kEnterEspFlashingPayload),
                                          std::end(TaviskEspSerialFlasherPort::kEnterEspFlashingPayload)));
         EXPECT_EQ(clock.sleeps, c.sleeps);
-        EXPECT_EQ(port->opens - opensBefore, std::min(c.failedOpens + 1, 25));
+        EXPECT_EQ(static_cast<int>(port->opens.size() - opensBefore), std::min(c.failedOpens + 1, 25));
         EXPECT_EQ(usb->isConnected(), c.connected);
         EXPECT_EQ(log.count("EspSerialFlasherPort: Failed to reconnect serial port after ESP prepare payload",
                             BaseLogger::ERROR),
@@ -220,7 +172,7 @@ TEST_F(PortHooks, EnterBootloaderWithoutALinkDoesNothing) {
     loader_port_enter_bootloader();
     EXPECT_TRUE(clock.sleeps.empty());
     EXPECT_TRUE(log.lines().empty());
-    EXPECT_EQ(port->opens, 0);
+    EXPECT_TRUE(port->opens.empty());
 }
 
 TEST_F(PortHooks, DebugPrintLogsAtDebugOnly) {

@@ -1,8 +1,8 @@
-#include "EspSerialFlasherPort.h"
-#include "FakeLoaderPort.h"
-#include "LoaderTestSupport.h"
-#include "protocol_serial.h"
-#include "slip.h"
+#include "espflash/loader_port.h"
+#include "espflash/protocol_serial.h"
+#include "espflash/slip.h"
+#include "tests/espflash/FakeLoaderPort.h"
+#include "tests/espflash/LoaderTestSupport.h"
 
 #include <gtest/gtest.h>
 

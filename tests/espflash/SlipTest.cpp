@@ -1,4 +1,4 @@
-#include "slip.h"
+#include "espflash/slip.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "EngineTestSupport.h"
-#include "LogCapture.h"
-#include "PayloadHandler.h"
+#include "link/PayloadHandler.h"
+#include "tests/link/EngineTestSupport.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,10 @@
 // against the simulated beacon that scripts/test-windows serves on the COM port named by
 // TAVISK_TEST_BEACON_PORT.
 
-#include "LogCapture.h"
-#include "ProgressWait.h"
-#include "SharedTestImage.h"
-#include "SessionRig.h"
+#include "tests/link/ProgressWait.h"
+#include "tests/link/SessionRig.h"
+#include "tests/sim/beacon/SharedTestImage.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "LogCapture.h"
-#include "ProgressWait.h"
-#include "SharedTestImage.h"
-#include "UploadRig.h"
+#include "tests/link/ProgressWait.h"
+#include "tests/link/UploadRig.h"
+#include "tests/sim/beacon/SharedTestImage.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "DeviceHandler.h"
-#include "EngineTestSupport.h"
-#include "LogCapture.h"
+#include "link/DeviceHandler.h"
+#include "tests/link/EngineTestSupport.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

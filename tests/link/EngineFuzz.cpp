@@ -1,11 +1,11 @@
 // Arbitrary bytes through the frame reader and the answer processing, with a request of
 // every kind pending. Also frames fuzzer-chosen answers itself (with a good CRC and, when
 // asked, the pack number the engine waits for) so the answer layouts are reached often.
-#include "GlobalHandlerEvents.h"
-#include "LoggerManager.h"
-#include "PayloadFrame.h"
-#include "PayloadHandler.h"
-#include "PayloadParser.h"
+#include "core/GlobalHandlerEvents.h"
+#include "core/LoggerManager.h"
+#include "link/PayloadFrame.h"
+#include "link/PayloadHandler.h"
+#include "link/PayloadParser.h"
 
 #include <cstdint>
 #include <cstdlib>

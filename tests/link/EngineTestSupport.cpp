@@ -1,4 +1,4 @@
-#include "EngineTestSupport.h"
+#include "tests/link/EngineTestSupport.h"
 
 #include <algorithm>
 #include <atomic>

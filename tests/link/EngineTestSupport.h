@@ -1,7 +1,7 @@
 #pragma once
 
-#include "GlobalHandlerEvents.h"
-#include "PayloadHandler.h"
+#include "core/GlobalHandlerEvents.h"
+#include "link/PayloadHandler.h"
 
 #include <cstdint>
 #include <functional>

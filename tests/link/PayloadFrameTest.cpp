@@ -1,9 +1,9 @@
-#include "PayloadFrame.h"
-#include "EngineTestSupport.h"
-#include "FastCrc8.h"
-#include "LogCapture.h"
-#include "PayloadHandler.h"
-#include "PayloadParser.h"
+#include "link/PayloadFrame.h"
+#include "link/FastCrc8.h"
+#include "link/PayloadHandler.h"
+#include "link/PayloadParser.h"
+#include "tests/link/EngineTestSupport.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

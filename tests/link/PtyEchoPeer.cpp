@@ -1,7 +1,7 @@
 // A peer for the Windows port tests under wine: makes a pseudo-terminal, prints the path of
 // its slave (the device that wine maps to a COM port) on the first line of standard output,
 // then sends back every byte that arrives, until it is terminated.
-#include "PtyPair.h"
+#include "tests/support/PtyPair.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // The pseudo-terminal peer that the port, link and end-to-end tests stand on.
-#include "PtyPair.h"
+#include "tests/support/PtyPair.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "SerialPortHelpers.h"
+#include "link/SerialPortHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -55,7 +55,7 @@ TEST(SerialPortNames, NameWithoutLeadingSlashMustNotClimbOutOfDev) {
 }
 
 TEST(SerialPortRates, ListedRatesApplyOthersFallBackTo115200) {
-    for (std::uint32_t rate : SPH::kRates)
+    for (std::uint32_t rate : UsbTypes::kBaudrates)
         EXPECT_EQ(SPH::appliedRate(static_cast<UsbTypes::Baudrate>(rate)), rate);
     for (std::uint32_t rate : {0u, 9600u, 38400u, 115201u, 3000000u, 0xFFFFFFFFu})
         EXPECT_EQ(SPH::appliedRate(static_cast<UsbTypes::Baudrate>(rate)), 115200u) << rate;

@@ -1,8 +1,8 @@
 // The POSIX serial port against a pseudo-terminal whose master the test plays.
-#include "SerialPortPosix.h"
+#include "link/SerialPortPosix.h"
 
-#include "LogCapture.h"
-#include "PtyPair.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/PtyPair.h"
 
 #include <gtest/gtest.h>
 

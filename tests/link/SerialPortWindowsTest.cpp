@@ -1,9 +1,9 @@
 // The Win32 port and the whole link under wine, on the COM port that scripts/test-windows maps
 // to a pseudo-terminal whose master echoes every byte (TAVISK_TEST_COM_PORT names it).
-#include "SerialPortWindows.h"
-#include "UsbCommunication.h"
+#include "link/SerialPortWindows.h"
+#include "link/UsbCommunication.h"
 
-#include "LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "FakeLink.h"
-#include "FastCrc8.h"
-#include "LogCapture.h"
-#include "PayloadHandler.h"
-#include "SerialListener.h"
-#include "SerialSender.h"
-#include "UsbCommunication.h"
+#include "link/FastCrc8.h"
+#include "link/PayloadHandler.h"
+#include "link/SerialListener.h"
+#include "link/SerialSender.h"
+#include "link/UsbCommunication.h"
+#include "tests/link/FakeLink.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "SessionRig.h"
+#include "tests/link/SessionRig.h"
 
 #include <filesystem>
 #include <fstream>

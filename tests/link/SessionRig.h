@@ -1,6 +1,6 @@
 #pragma once
 
-#include "BeaconSession.h"
+#include "control/BeaconSession.h"
 
 #include <atomic>
 #include <chrono>

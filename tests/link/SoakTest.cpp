@@ -7,10 +7,10 @@
 //
 // TAVISK_SOAK_RUNS sets the number of runs (default 16, half of them ESP32 flashes);
 // TAVISK_SOAK_SEED repeats the runs of a printed seed.
-#include "LogCapture.h"
-#include "ProgressText.h"
-#include "SimRomPeer.h"
-#include "UploadRig.h"
+#include "control/ProgressText.h"
+#include "tests/link/UploadRig.h"
+#include "tests/sim/rom/SimRomPeer.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "UploadRig.h"
+#include "tests/link/UploadRig.h"
 
 namespace tavisk::test {
 

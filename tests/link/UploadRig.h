@@ -1,8 +1,8 @@
 #pragma once
 
-#include "PtyLine.h"
-#include "SimBeacon.h"
-#include "SessionRig.h"
+#include "tests/link/SessionRig.h"
+#include "tests/sim/beacon/SimBeacon.h"
+#include "tests/sim/pty/PtyLine.h"
 
 #include <chrono>
 #include <memory>

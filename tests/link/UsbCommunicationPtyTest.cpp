@@ -1,8 +1,8 @@
 // The whole link (UsbCommunication over the POSIX port) against a pseudo-terminal peer.
-#include "UsbCommunication.h"
+#include "link/UsbCommunication.h"
 
-#include "LogCapture.h"
-#include "PtyPair.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/PtyPair.h"
 
 #include <gtest/gtest.h>
 

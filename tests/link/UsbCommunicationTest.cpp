@@ -1,16 +1,14 @@
 // The link front over a scripted port, and over the real port on a pseudo-terminal.
-#include "UsbCommunication.h"
+#include "link/UsbCommunication.h"
 
-#include "LogCapture.h"
+#include "tests/support/FakeSerialPort.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 namespace {
@@ -19,110 +17,12 @@ using tavisk::test::LogCapture;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// A port whose answers the test sets. It also checks the link's promise to its port: nothing
-// is read or written on a closed port, and no close happens while a read or write runs.
-class FakePort : public SerialPort {
-public:
-    std::vector<std::string> getAvailablePorts() override { return ports; }
-    LinkStatus openPort(const std::string& name) override {
-        closePort();
-        std::lock_guard<std::mutex> lock(mutex);
-        openedNames.push_back(name);
-        open = openResult == LINK_OK;
-        return openResult;
-    }
-    LinkStatus closePort() override {
-        if (inIo.load() != 0)
-            ++violations;
-        std::lock_guard<std::mutex> lock(mutex);
-        if (open)
-            ++closes;
-        open = false;
-        return closeResult;
-    }
-    bool isOpen() const override {
-        std::lock_guard<std::mutex> lock(mutex);
-        return open;
-    }
-    bool serialPortConfig(UsbTypes::Baudrate rate) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        configuredRates.push_back(rate);
-        return configResult;
-    }
-    void verifyPortSettings() override {}
-    IoResult writeDataImpl(const std::uint8_t* data, std::uint64_t size) override {
-        IoGuard guard(*this);
-        std::lock_guard<std::mutex> lock(mutex);
-        written.insert(written.end(), data, data + size);
-        if (writeFails)
-            return {LINK_WRITE_FAILED, 0};
-        return {LINK_OK, writeShort && size > 0 ? size - 1 : size};
-    }
-    IoResult readDataImpl(std::uint8_t* buffer, std::uint64_t size, int timeoutMs) override {
-        IoGuard guard(*this);
-        std::unique_lock<std::mutex> lock(mutex);
-        arrived.wait_for(lock, std::chrono::milliseconds(std::max(timeoutMs, 0)),
-                         [this] { return !incoming.empty() || readFails; });
-        if (readFails)
-            return {LINK_READ_FAILED, 0};
-        std::uint64_t n = 0;
-        while (n < size && !incoming.empty()) {
-            buffer[n++] = incoming.front();
-            incoming.pop_front();
-        }
-        return {n > 0 ? LINK_OK : LINK_NO_DATA, n};
-    }
-    void speedConfig(UsbTypes::Baudrate) override {}
-
-    void feed(const std::string& bytes) {
-        std::lock_guard<std::mutex> lock(mutex);
-        incoming.insert(incoming.end(), bytes.begin(), bytes.end());
-        arrived.notify_all();
-    }
-    void failReads() {
-        std::lock_guard<std::mutex> lock(mutex);
-        readFails = true;
-        arrived.notify_all();
-    }
-
-    // Set before the test runs.
-    std::vector<std::string> ports;
-    LinkStatus openResult = LINK_OK;
-    LinkStatus closeResult = LINK_OK;
-    bool configResult = true;
-    bool writeFails = false;
-    bool writeShort = false;
-
-    // Observed.
-    std::vector<std::string> openedNames;
-    std::vector<UsbTypes::Baudrate> configuredRates;
-    std::vector<std::uint8_t> written;
-    int closes = 0;
-    std::atomic<int> violations{0};
-
-private:
-    struct IoGuard {
-        explicit IoGuard(FakePort& p) : port(p) {
-            ++port.inIo;
-            if (!port.isOpen())
-                ++port.violations;
-        }
-        ~IoGuard() { --port.inIo; }
-        FakePort& port;
-    };
-
-    mutable std::mutex mutex;
-    std::condition_variable arrived;
-    std::deque<std::uint8_t> incoming;
-    bool readFails = false;
-    bool open = false;
-    std::atomic<int> inIo{0};
-};
+using tavisk::test::FakeSerialPort;
 
 class UsbCommunicationTest : public ::testing::Test {
 protected:
     UsbCommunicationTest() {
-        auto owned = std::make_unique<FakePort>();
+        auto owned = std::make_unique<FakeSerialPort>();
         fake = owned.get();
         link = std::make_unique<UsbCommunication>(std::move(owned));
         link->portName = "COM3";
@@ -138,7 +38,7 @@ protected:
     int writeStatus() { return link->write("ab", 2); }
 
     LogCapture log;
-    FakePort* fake = nullptr;
+    FakeSerialPort* fake = nullptr;
     std::unique_ptr<UsbCommunication> link;
 };
 
@@ -214,8 +114,8 @@ TEST_F(UsbCommunicationTest, EachOperationInEachMethod) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.operation) + " in method " + std::to_string(row.state));
-        auto owned = std::make_unique<FakePort>();
-        FakePort& port = *owned;
+        auto owned = std::make_unique<FakeSerialPort>();
+        FakeSerialPort& port = *owned;
         port.ports = {"COM1", "COM4"};
         UsbCommunication l(std::move(owned));
         l.portName = "COM3";
@@ -236,7 +136,7 @@ TEST_F(UsbCommunicationTest, ConnectOpensTheNamedPortAtTheChosenRate) {
     link->portName = "COM5";
     link->baudrate = UsbTypes::BAUD_921600;
     ASSERT_EQ(link->connect(UsbCommunication::COM), LINK_OK);
-    EXPECT_EQ(fake->openedNames, (std::vector<std::string>{"COM3", "COM5"}));
+    EXPECT_EQ(fake->opens, (std::vector<std::string>{"COM3", "COM5"}));
     EXPECT_EQ(fake->configuredRates,
               (std::vector<UsbTypes::Baudrate>{UsbTypes::BAUD_115200, UsbTypes::BAUD_921600}));
     EXPECT_EQ(fake->closes, 1); // the first port, closed by the reopen
@@ -259,7 +159,7 @@ TEST_F(UsbCommunicationTest, PortThatCannotBeConfiguredIsClosedAndReportedAsNotO
     EXPECT_FALSE(link->isConnected());
     log.clear();
     EXPECT_EQ(writeStatus(), LINK_UNAVAILABLE);
-    EXPECT_TRUE(fake->written.empty());
+    EXPECT_TRUE(fake->written().empty());
 
     fake->configResult = true;
     EXPECT_EQ(link->connect(UsbCommunication::COM), LINK_OK);
@@ -300,8 +200,8 @@ TEST_F(UsbCommunicationTest, FailedReadDropsTheLinkSoTheListenerEnds) {
     EXPECT_EQ(link->read(buf, sizeof buf, 1000).status, LINK_UNAVAILABLE);
 
     // Without a timeout the read also names the failure; a new connect restores the link.
-    auto owned = std::make_unique<FakePort>();
-    FakePort& port = *owned;
+    auto owned = std::make_unique<FakeSerialPort>();
+    FakeSerialPort& port = *owned;
     UsbCommunication other(std::move(owned));
     ASSERT_EQ(other.connect(UsbCommunication::COM), LINK_OK);
     port.failReads();

@@ -6,6 +6,7 @@ tavisk_add_gtest(tavisk_engine_tests
     ${CMAKE_CURRENT_LIST_DIR}/DeviceModelTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/RequestEngineTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/AnswerProcessingTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/PayloadAnswerTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/FileTransferTest.cpp
   LIBS tavisk_link)
 

@@ -1,6 +1,7 @@
 # Serial port, its helpers and the link front.
 tavisk_add_gtest(tavisk_serial_helpers_test SOURCES SerialPortHelpersTest.cpp LIBS tavisk_link)
-tavisk_add_gtest(tavisk_usb_communication_test SOURCES UsbCommunicationTest.cpp LIBS tavisk_link LABELS threaded)
+tavisk_add_gtest(tavisk_usb_communication_test SOURCES UsbCommunicationTest.cpp LIBS tavisk_fake_serial_port
+                 LABELS threaded)
 if(WIN32)
   # Runs under wine against a COM port that wine maps to a pseudo-terminal (scripts/test-windows).
   tavisk_add_gtest(tavisk_serial_windows_test SOURCES SerialPortWindowsTest.cpp LIBS tavisk_link

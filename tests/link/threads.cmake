@@ -7,7 +7,7 @@ tavisk_add_gtest(tavisk_serial_workers_test
 
 # The main window's session with the keys that the protocol side fires routed to it.
 add_library(tavisk_session_rig STATIC ${CMAKE_CURRENT_LIST_DIR}/SessionRig.cpp)
-target_include_directories(tavisk_session_rig PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_include_directories(tavisk_session_rig PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(tavisk_session_rig PUBLIC tavisk_control PRIVATE tavisk_warnings)
 
 if(WIN32)
@@ -19,7 +19,7 @@ if(WIN32)
 else()
   # The simulated beacon on a pseudo-terminal; also used by bench/.
   add_library(tavisk_upload_rig STATIC ${CMAKE_CURRENT_LIST_DIR}/UploadRig.cpp)
-  target_include_directories(tavisk_upload_rig PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+  target_include_directories(tavisk_upload_rig PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(tavisk_upload_rig PUBLIC tavisk_session_rig tavisk_sim_beacon tavisk_sim_pty
                         PRIVATE tavisk_warnings)
 

@@ -1,6 +1,6 @@
-#include "LogCapture.h"
+#include "tests/support/LogCapture.h"
 
-#include "LoggerManager.h"
+#include "core/LoggerManager.h"
 
 #include <iostream>
 #include <streambuf>

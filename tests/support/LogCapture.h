@@ -1,6 +1,6 @@
 #pragma once
 
-#include "BaseLogger.h"
+#include "core/BaseLogger.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,6 +1,6 @@
-#include "BuiltWidgets.h"
+#include "tests/widgets/BuiltWidgets.h"
 
-#include "WidgetTestSupport.h"
+#include "tests/widgets/WidgetTestSupport.h"
 
 namespace tavisk::test {
 

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "ConnectionDialog.h"
-#include "DeviceHandler.h"
-#include "DeviceListBox.h"
-#include "FirmwareMethodBox.h"
-#include "MainWindowWidgets.h"
-#include "MenuBar.h"
-#include "OpenFileDialog.h"
-#include "SelectFirmwareBox.h"
+#include "link/DeviceHandler.h"
+#include "widgets/ConnectionDialog.h"
+#include "widgets/DeviceListBox.h"
+#include "widgets/FirmwareMethodBox.h"
+#include "widgets/MainWindowWidgets.h"
+#include "widgets/MenuBar.h"
+#include "widgets/OpenFileDialog.h"
+#include "widgets/SelectFirmwareBox.h"
 
 #include <gtkmm/builder.h>
 #include <gtkmm/window.h>

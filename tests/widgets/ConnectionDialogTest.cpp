@@ -1,8 +1,8 @@
-#include "BuiltWidgets.h"
-#include "FakeSerialPort.h"
-#include "LogCapture.h"
-#include "UsbCommunication.h"
-#include "WidgetTestSupport.h"
+#include "link/UsbCommunication.h"
+#include "tests/support/FakeSerialPort.h"
+#include "tests/support/LogCapture.h"
+#include "tests/widgets/BuiltWidgets.h"
+#include "tests/widgets/WidgetTestSupport.h"
 
 #include <glibmm/fileutils.h>
 #include <gtest/gtest.h>
@@ -71,14 +71,14 @@ protected:
 };
 
 TEST_F(ConnectionDialogTest, PortListIsEmptyUntilOpenedThenFilledWithTheLastPortActive) {
-    port->available = {"/dev/ttyUSB3", "/dev/ttyUSB7"};
+    port->ports = {"/dev/ttyUSB3", "/dev/ttyUSB7"};
     EXPECT_TRUE(entries(portsCombo).empty());
     open();
     EXPECT_EQ(entries(portsCombo), (std::vector<std::string>{"/dev/ttyUSB3", "/dev/ttyUSB7"}));
     EXPECT_EQ(portsCombo->get_active_text(), "/dev/ttyUSB7");
 
     // The reset button refreshes from the link.
-    port->available = {};
+    port->ports = {};
     resetButton->clicked();
     EXPECT_EQ(entries(portsCombo), std::vector<std::string>{"None"});
     EXPECT_EQ(portsCombo->get_active_text(), "None");
@@ -103,7 +103,7 @@ TEST_F(ConnectionDialogTest, ConnectWithNoPortLogsBothLinesAndLeavesTheLinkClose
 }
 
 TEST_F(ConnectionDialogTest, ConnectOpensTheChosenPortAtTheChosenRateAndHides) {
-    port->available = {"/dev/ttyUSB0", "/dev/ttyUSB1"};
+    port->ports = {"/dev/ttyUSB0", "/dev/ttyUSB1"};
     open();
     portsCombo->set_active_text("/dev/ttyUSB0");
     ratesCombo->set_active_text("921600");
@@ -120,7 +120,7 @@ TEST_F(ConnectionDialogTest, ConnectOpensTheChosenPortAtTheChosenRateAndHides) {
 }
 
 TEST_F(ConnectionDialogTest, SecondConnectReopensWithTheNewSelection) {
-    port->available = {"/dev/ttyUSB0", "/dev/ttyUSB1"};
+    port->ports = {"/dev/ttyUSB0", "/dev/ttyUSB1"};
     open();
     connectButton->clicked();
     open();
@@ -134,7 +134,7 @@ TEST_F(ConnectionDialogTest, SecondConnectReopensWithTheNewSelection) {
 }
 
 TEST_F(ConnectionDialogTest, FailedOpenKeepsTheDialogOpenAndNotConnected) {
-    port->available = {"/dev/ttyUSB0"};
+    port->ports = {"/dev/ttyUSB0"};
     port->openResult = LINK_OPEN_FAILED;
     open();
     LogCapture log;
@@ -148,7 +148,7 @@ TEST_F(ConnectionDialogTest, FailedOpenKeepsTheDialogOpenAndNotConnected) {
 
 // A link that dropped by itself (a failed write closes the port) is not the dialog's open link.
 TEST_F(ConnectionDialogTest, LinkDroppedAfterFailedWriteIsNotTakenForConnected) {
-    port->available = {"/dev/ttyUSB0"};
+    port->ports = {"/dev/ttyUSB0"};
     open();
     connectButton->clicked();
     port->writeFails = true;
@@ -173,7 +173,7 @@ class FailedCloseOnReconnect : public ConnectionDialogTest,
 
 TEST_P(FailedCloseOnReconnect, SuccessIsNeverReportedWithoutAnOpenPort) {
     const bool reopens = GetParam() == LINK_OK;
-    port->available = {"/dev/ttyUSB0", "/dev/ttyUSB1"};
+    port->ports = {"/dev/ttyUSB0", "/dev/ttyUSB1"};
     open();
     connectButton->clicked();
     port->closeResult = LINK_CLOSE_FAILED;
@@ -195,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(ReopenResult, FailedCloseOnReconnect, ::testing::Values
 TEST_F(ConnectionDialogTest, DisconnectClosesOnlyWhatTheDialogOpenedAndReportsFailure) {
     EXPECT_EQ(dialog->disconnect(), 1) << "no link handed over yet";
     EXPECT_EQ(dialog->connect(), 1);
-    port->available = {"/dev/ttyUSB0"};
+    port->ports = {"/dev/ttyUSB0"};
     open();
     EXPECT_EQ(dialog->disconnect(), 0) << "never connected: nothing to close";
     EXPECT_EQ(port->closes, 0);
@@ -212,7 +212,7 @@ TEST_F(ConnectionDialogTest, DisconnectClosesOnlyWhatTheDialogOpenedAndReportsFa
 }
 
 TEST_F(ConnectionDialogTest, CloseHidesWithoutTouchingTheLink) {
-    port->available = {"/dev/ttyUSB0"};
+    port->ports = {"/dev/ttyUSB0"};
     open();
     closeButton->clicked();
     EXPECT_FALSE(dialog->get_visible());
@@ -222,7 +222,7 @@ TEST_F(ConnectionDialogTest, CloseHidesWithoutTouchingTheLink) {
 
 // Closing through the window frame must not destroy the dialog: it is opened again later.
 TEST_F(ConnectionDialogTest, WindowFrameCloseHidesAndTheDialogStaysUsable) {
-    port->available = {"/dev/ttyUSB0"};
+    port->ports = {"/dev/ttyUSB0"};
     open();
     tavisk::test::runUntil([&] { return dialog->get_mapped(); });
     dialog->close();
@@ -243,7 +243,7 @@ TEST(ConnectionDialogDefinition, MissingChildIsLeftAlone) {
     builder->get_widget_derived("ConnectionDialog", dialog);
     ASSERT_NE(dialog, nullptr);
     auto owned = std::make_unique<FakeSerialPort>();
-    owned->available = {"/dev/ttyUSB0"};
+    owned->ports = {"/dev/ttyUSB0"};
     UsbCommunication link(std::move(owned));
     dialog->setUsbConnetctionPtr(link);
     LogCapture log;

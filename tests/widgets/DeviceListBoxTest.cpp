@@ -1,6 +1,6 @@
-#include "BuiltWidgets.h"
-#include "LogCapture.h"
-#include "WidgetTestSupport.h"
+#include "tests/support/LogCapture.h"
+#include "tests/widgets/BuiltWidgets.h"
+#include "tests/widgets/WidgetTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <gtkmm/button.h>

@@ -1,5 +1,5 @@
-#include "BuiltWidgets.h"
-#include "WidgetTestSupport.h"
+#include "tests/widgets/BuiltWidgets.h"
+#include "tests/widgets/WidgetTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <gtkmm/button.h>

@@ -1,6 +1,6 @@
 // Entry point of every GUI test binary: one process per test (CTest runs each test alone),
 // GTK initialised once per process. Without a display the binary fails; it never skips.
-#include "WidgetTestSupport.h"
+#include "tests/widgets/WidgetTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>

@@ -1,7 +1,7 @@
 // The main window's binding with a definition whose ids name objects of other classes: the
 // pointers stay null, nothing is wrapped as a class it is not.
-#include "MainWindowWidgets.h"
-#include "WidgetTestSupport.h"
+#include "widgets/MainWindowWidgets.h"
+#include "tests/widgets/WidgetTestSupport.h"
 
 #include <gtest/gtest.h>
 

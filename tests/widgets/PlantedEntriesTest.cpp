@@ -1,11 +1,11 @@
 // Entries that another user plants in the program's folders in the shared temporary folder:
 // the runtime folder, the application log's folder and the folder of the preinstalled
 // firmware copies. Nothing planted may be written through, written to or used.
-#include "BuiltWidgets.h"
-#include "ChildProcess.h"
-#include "FileLogger.h"
-#include "LoggerManager.h"
-#include "RuntimeEnvironment.h"
+#include "app/RuntimeEnvironment.h"
+#include "core/FileLogger.h"
+#include "core/LoggerManager.h"
+#include "tests/app/ChildProcess.h"
+#include "tests/widgets/BuiltWidgets.h"
 
 #include <gio/gio.h>
 #include <glibmm/miscutils.h>

@@ -1,9 +1,9 @@
 // Writes pictures of the main window and the connection dialog in both languages to the
 // build folder, for a person to look at (they are not compared with anything).
-#include "BuiltWidgets.h"
-#include "FakeSerialPort.h"
-#include "UsbCommunication.h"
-#include "WidgetTestSupport.h"
+#include "link/UsbCommunication.h"
+#include "tests/support/FakeSerialPort.h"
+#include "tests/widgets/BuiltWidgets.h"
+#include "tests/widgets/WidgetTestSupport.h"
 
 #include <cairo.h>
 #include <gtest/gtest.h>
@@ -38,7 +38,7 @@ std::string writePicture(Gtk::Window& window, const std::string& name) {
 
 TEST(Screenshots, MainWindowAndConnectionDialogInBothLanguages) {
     auto owned = std::make_unique<tavisk::test::FakeSerialPort>();
-    owned->available = {"/dev/ttyUSB0", "/dev/ttyACM1"};
+    owned->ports = {"/dev/ttyUSB0", "/dev/ttyACM1"};
     UsbCommunication link(std::move(owned));
     BuiltWidgets widgets;
     // As the main window sets itself up.

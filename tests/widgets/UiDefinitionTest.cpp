@@ -1,4 +1,4 @@
-#include "WidgetTestSupport.h"
+#include "tests/widgets/WidgetTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>

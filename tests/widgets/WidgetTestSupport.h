@@ -1,6 +1,6 @@
 #pragma once
 
-#include "GlobalHandlerEvents.h"
+#include "core/GlobalHandlerEvents.h"
 
 #include <glib.h>
 #include <gtkmm/builder.h>

@@ -1,4 +1,4 @@
-#include "BeaconFrame.h"
+#include "tests/sim/beacon/BeaconFrame.h"
 
 namespace tavisk::sim {
 

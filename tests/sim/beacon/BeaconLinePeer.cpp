@@ -2,9 +2,9 @@
 // maps a wine COM port to it): prints the terminal's path on its first line, expects the
 // shared test image, and serves until it is terminated.
 
-#include "PtyLine.h"
-#include "SharedTestImage.h"
-#include "SimBeacon.h"
+#include "tests/sim/beacon/SharedTestImage.h"
+#include "tests/sim/beacon/SimBeacon.h"
+#include "tests/sim/pty/PtyLine.h"
 
 #include <csignal>
 #include <cstdio>

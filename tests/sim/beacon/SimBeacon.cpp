@@ -1,4 +1,4 @@
-#include "SimBeacon.h"
+#include "tests/sim/beacon/SimBeacon.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "BeaconFrame.h"
-#include "LinePeer.h"
+#include "tests/sim/beacon/BeaconFrame.h"
+#include "tests/sim/pty/LinePeer.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "PtyLine.h"
+#include "tests/sim/pty/PtyLine.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LinePeer.h"
+#include "tests/sim/pty/LinePeer.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "SimRomLoader.h"
+#include "tests/sim/rom/SimRomLoader.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "SimRomPeer.h"
+#include "tests/sim/rom/SimRomPeer.h"
 
 namespace tavisk::sim {
 

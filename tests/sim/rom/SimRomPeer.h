@@ -1,7 +1,7 @@
 #pragma once
 
-#include "LinePeer.h"
-#include "SimRomLoader.h"
+#include "tests/sim/pty/LinePeer.h"
+#include "tests/sim/rom/SimRomLoader.h"
 
 #include <functional>
 #include <mutex>

@@ -2,9 +2,9 @@
 // It prints the terminal's path and the TAVISK_SERIAL_PORTS value that makes the program's
 // connection dialog list it, logs what the beacon receives, and stops on Ctrl-C.
 
-#include "PtyLine.h"
-#include "SimBeacon.h"
-#include "SimRomPeer.h"
+#include "tests/sim/beacon/SimBeacon.h"
+#include "tests/sim/pty/PtyLine.h"
+#include "tests/sim/rom/SimRomPeer.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // NOGDI, WIN32_LEAN_AND_MEAN and NOMINMAX come from the build (wingdi.h defines ERROR).
 #include <windows.h>
 
-#include "ProcessServices.h"
+#include "platform/ProcessServices.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@ namespace {
 TEST(ProcessServicesWindows, FoldersOfTheRunningProcess) {
     const auto exe = getExecutablePath();
     ASSERT_TRUE(exe.has_value());
-    EXPECT_EQ(exe->filename().wstring(), L"tavisk_app_windows_tests.exe");
+    EXPECT_EQ(exe->filename().wstring(), L"tavisk_platform_windows_tests.exe");
 
     const std::wstring temp = getTempDir().wstring();
     ASSERT_FALSE(temp.empty());

@@ -1,7 +1,7 @@
 // NOGDI, WIN32_LEAN_AND_MEAN and NOMINMAX come from the build (wingdi.h defines ERROR).
 #include <windows.h>
 
-#include "CrashHandlers.h"
+#include "platform/CrashHandlers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "CrashHandlers.h"
+#include "platform/CrashHandlers.h"
 
-#include "CrashLine.h"
+#include "platform/CrashLine.h"
 
 #include <atomic>
 #include <csignal>

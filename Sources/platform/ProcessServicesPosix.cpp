@@ -1,4 +1,4 @@
-#include "ProcessServices.h"
+#include "platform/ProcessServices.h"
 
 #include <glib.h>
 

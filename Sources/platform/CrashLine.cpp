@@ -1,4 +1,4 @@
-#include "CrashLine.h"
+#include "platform/CrashLine.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
-#include "ProcessServices.h"
+#include "platform/ProcessServices.h"
 
 #include <cstdlib>
 

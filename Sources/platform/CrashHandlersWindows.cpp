@@ -1,9 +1,9 @@
 // NOGDI, WIN32_LEAN_AND_MEAN and NOMINMAX come from the build (wingdi.h defines ERROR).
 #include <windows.h>
 
-#include "CrashHandlers.h"
+#include "platform/CrashHandlers.h"
 
-#include "CrashLine.h"
+#include "platform/CrashLine.h"
 
 #include <atomic>
 #include <csignal>

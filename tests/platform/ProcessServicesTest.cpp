@@ -1,4 +1,4 @@
-#include "ProcessServices.h"
+#include "platform/ProcessServices.h"
 
 #include <gtest/gtest.h>
 
@@ -41,7 +41,7 @@ TEST(ProcessServices, EnvironmentVariableWithEmptyNameIsIgnored) {
 TEST(ProcessServices, FoldersAreAbsoluteAndTheExecutableIsThisTest) {
     const auto exe = getExecutablePath();
     ASSERT_TRUE(exe.has_value());
-    EXPECT_EQ(exe->filename(), "tavisk_app_process_tests");
+    EXPECT_EQ(exe->filename(), "tavisk_platform_process_tests");
     EXPECT_FALSE(getTempDir().empty());
     const auto data = getLocalAppDataDir();
     ASSERT_TRUE(data.has_value());
