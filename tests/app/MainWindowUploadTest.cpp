@@ -5,6 +5,7 @@
 
 #include "control/ProgressText.h"
 #include "tests/sim/beacon/SharedTestImage.h"
+#include "tests/sim/rom/SampleEsp32Image.h"
 #include "tests/widgets/WidgetTestSupport.h"
 #include "widgets/SelectFirmwareBox.h"
 
@@ -60,13 +61,6 @@ protected:
     }
 };
 
-Bytes esp32Image(std::size_t size) {
-    Bytes image(size);
-    for (std::size_t i = 0; i < size; ++i)
-        image[i] = static_cast<std::uint8_t>(i * 13 + i / 1024);
-    image[0] = 0xE9;
-    return image;
-}
 
 TEST_F(MainWindowUploadTest, Stm32UploadOfAChosenFile) {
     start();
@@ -149,7 +143,7 @@ TEST_F(MainWindowUploadTest, Esp32FlashKeepsTheWindowInsensitiveUntilItEnds) {
     start();
     connectThroughDialog();
     searchUntilListed(); // the listener and the sender run: the flash must stop them
-    const Bytes image = esp32Image(10 * 1024 + 300);
+    const Bytes image = sim::sampleEsp32Image(10 * 1024 + 300);
     chooseEsp32Target();
     setFile(SEARCH_FILE_ESP32, writeFile("esp32.bin", image));
     clickUpload();
@@ -185,7 +179,7 @@ TEST_F(MainWindowUploadTest, AFailedEsp32FlashMakesTheWindowSensitiveAgain) {
     beacon->setBootloaderPeer(rom);
     connectThroughDialog();
     chooseEsp32Target();
-    setFile(SEARCH_FILE_ESP32, writeFile("esp32.bin", esp32Image(4096)));
+    setFile(SEARCH_FILE_ESP32, writeFile("esp32.bin", sim::sampleEsp32Image(4096)));
     clickUpload();
     EXPECT_FALSE(window->get_sensitive());
     ASSERT_TRUE(logged("MainWindow: ESP32 flashing failed: ", 120s));
@@ -198,7 +192,7 @@ TEST_F(MainWindowUploadTest, AFailedEsp32FlashMakesTheWindowSensitiveAgain) {
 TEST_F(MainWindowUploadTest, ClosingTheWindowWaitsForARunningFlash) {
     start(115200); // a paced line: the flash takes a few seconds
     connectThroughDialog();
-    const Bytes image = esp32Image(24 * 1024);
+    const Bytes image = sim::sampleEsp32Image(24 * 1024);
     chooseEsp32Target();
     setFile(SEARCH_FILE_ESP32, writeFile("esp32.bin", image));
     clickUpload();

@@ -12,6 +12,7 @@
 #include "tests/app/Screenshot.h"
 #include "tests/app/SessionBus.h"
 #include "tests/sim/beacon/SharedTestImage.h"
+#include "tests/sim/rom/SampleEsp32Image.h"
 #include "tests/sim/beacon/SimBeacon.h"
 #include "tests/sim/pty/PtyLine.h"
 #include "tests/sim/rom/SimRomPeer.h"
@@ -53,13 +54,6 @@ void writeBytes(const std::string& path, const Bytes& bytes) {
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-Bytes esp32Image(std::size_t size) {
-    Bytes image(size);
-    for (std::size_t i = 0; i < size; ++i)
-        image[i] = static_cast<std::uint8_t>(i * 13 + i / 1024);
-    image[0] = 0xE9;
-    return image;
-}
 
 class ProgramEndToEnd : public ::testing::Test {
 protected:
@@ -186,7 +180,7 @@ TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
     line.addPeer(beacon);
     ASSERT_TRUE(line.open(&error)) << error;
     const Bytes stm32 = sim::sharedTestImage(12 * 1024);
-    const Bytes esp32 = esp32Image(24 * 1024);
+    const Bytes esp32 = sim::sampleEsp32Image(24 * 1024);
     beacon->setExpectedImage(stm32);
     std::filesystem::create_directories(temp.path() + "/Desktop");
     writeBytes(temp.path() + "/Desktop/stm32.bin", stm32);
