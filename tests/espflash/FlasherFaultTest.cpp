@@ -6,15 +6,13 @@
 #include "tests/espflash/LoaderTestSupport.h"
 #include "tests/sim/rom/SimRomLoader.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/TempFile.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <ostream>
-#include <random>
 #include <string>
 
 namespace {
@@ -23,6 +21,7 @@ using tavisk::sim::SimRomConfig;
 using tavisk::sim::SimRomFaults;
 using tavisk::sim::SimRomLoader;
 using tavisk::test::FakeLoaderPort;
+using tavisk::test::TempFile;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint32_t kBlock = 1024;
@@ -32,39 +31,6 @@ constexpr std::uint8_t kFlashMd5 = 0x13;
 const std::string kDiffers = "ESP32 flash verification failed: the written image differs (MD5 ";
 const std::string kUnverified = "ESP32 flash verification failed: the written image could not be verified";
 
-Bytes pattern(std::size_t size) {
-    Bytes b(size);
-    std::uint32_t x = 0x2468ACE1;
-    for (auto& v : b) {
-        x = x * 1103515245 + 12345;
-        v = static_cast<std::uint8_t>(x >> 16);
-    }
-    return b;
-}
-
-// An image file for the front, removed again at the end. Tests run in parallel processes, so
-// the name must not repeat across them.
-class ImageFile {
-public:
-    explicit ImageFile(const Bytes& content) {
-        static const std::string run =
-            std::to_string(std::random_device{}()) + "-" +
-            std::to_string(std::chrono::high_resolution_clock::now().time_since_epoch().count());
-        static int serial = 0;
-        path = (std::filesystem::temp_directory_path() /
-                ("tavisk-flasher-fault-" + run + "-" + std::to_string(++serial) + ".bin"))
-                   .string();
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(content.data()),
-                   static_cast<std::streamsize>(content.size()));
-    }
-    ~ImageFile() {
-        std::error_code ignored;
-        std::filesystem::remove(path, ignored);
-    }
-    std::string path;
-};
-
 // One flash through the front, with the simulated ROM loader on the fake port.
 struct FrontRun {
     explicit FrontRun(const SimRomConfig& config, const SimRomFaults& faults = {}) : rom(config) {
@@ -72,9 +38,9 @@ struct FrontRun {
         port.attach(&rom);
     }
     bool flash(const Bytes& image, std::uint32_t offset = 0, bool reboot = false) {
-        ImageFile file(image);
+        TempFile file(image);
         return TaviskEspSerialFlasher::flashBinary(
-            usb, file.path, {offset, kBlock, reboot}, [&](unsigned char p) { progress.push_back(p); },
+            usb, file.path(), {offset, kBlock, reboot}, [&](unsigned char p) { progress.push_back(p); },
             &error);
     }
     std::size_t count(const std::string& prefix) const {
@@ -94,7 +60,7 @@ struct FrontRun {
 // fences come after them.
 int readsBeforeTheWrite() {
     FrontRun clean{SimRomConfig{}};
-    EXPECT_TRUE(clean.flash(pattern(4 * kBlock))) << clean.error;
+    EXPECT_TRUE(clean.flash(TempFile::pattern(4 * kBlock))) << clean.error;
     int reads = 0;
     for (const auto& c : clean.rom.commands()) {
         if (c.opcode == 0x02) // FLASH_BEGIN
@@ -222,7 +188,7 @@ TEST_P(FlasherFaults, TrueOnlyWithTheImageInTheFlash) {
     SimRomFaults faults;
     c.setUp(faults, readsBefore);
     FrontRun run(config, faults);
-    const Bytes image = pattern(16 * kBlock - 12);
+    const Bytes image = TempFile::pattern(16 * kBlock - 12);
 
     const bool ok = run.flash(image);
 
@@ -286,7 +252,7 @@ TEST(FlasherVerification, DigestAndEndCommandInOrder) {
             faults.errors = 1;
         }
         FrontRun run(SimRomConfig{}, faults);
-        EXPECT_EQ(run.flash(pattern(3 * kBlock - 12), 0x10000, c.reboot), c.result) << c.name;
+        EXPECT_EQ(run.flash(TempFile::pattern(3 * kBlock - 12), 0x10000, c.reboot), c.result) << c.name;
         const auto lines = run.rom.transcriptLines();
         ASSERT_GE(lines.size(), 2u);
         EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()), c.tail) << c.name;
@@ -298,7 +264,7 @@ TEST(FlasherVerification, Esp8266WriteStandsWithAWarning) {
     SimRomConfig config;
     config.registers = {{0x40001000, 0xFFF0C101}};
     FrontRun run(config);
-    const Bytes image = pattern(2 * kBlock);
+    const Bytes image = TempFile::pattern(2 * kBlock);
     tavisk::test::LogCapture log;
     ASSERT_TRUE(run.flash(image)) << run.error;
     EXPECT_EQ(log.count("The written image was not verified: this chip's ROM loader has no MD5 command",

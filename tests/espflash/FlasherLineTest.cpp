@@ -7,17 +7,18 @@
 #include "tests/sim/pty/PtyLine.h"
 #include "tests/sim/rom/SimRomPeer.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/TempFile.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 namespace {
 using namespace std::chrono_literals;
 using tavisk::sim::SimRomLoader;
+using tavisk::test::TempFile;
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes pattern(std::size_t size) {
@@ -34,23 +35,6 @@ Bytes pattern(std::size_t size) {
     }
     return b;
 }
-
-class TempFile {
-public:
-    explicit TempFile(const Bytes& content, const std::string& name = "image.bin") {
-        char tmpl[] = "/tmp/tavisk-espflash-XXXXXX";
-        folder = ::mkdtemp(tmpl);
-        path = folder + "/" + name;
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(content.data()),
-                   static_cast<std::streamsize>(content.size()));
-    }
-    ~TempFile() {
-        std::remove(path.c_str());
-        ::rmdir(folder.c_str());
-    }
-    std::string folder, path;
-};
 
 // A beacon with its ESP32 ROM loader on a pseudo-terminal, and the program's link to it.
 struct Bench {
@@ -100,7 +84,7 @@ TEST(FlasherLine, WritesAnImageOfManyBlocksByteForByte) {
     std::vector<unsigned> progress;
     std::string error = "untouched";
     const bool ok = TaviskEspSerialFlasher::flashBinary(
-        bench.usb, file.path, {0x10000, 1024, false}, [&](unsigned char p) { progress.push_back(p); },
+        bench.usb, file.path(), {0x10000, 1024, false}, [&](unsigned char p) { progress.push_back(p); },
         &error);
     ASSERT_TRUE(ok) << error;
     EXPECT_EQ(error, "untouched");
@@ -140,7 +124,7 @@ TEST(FlasherLine, ProgressAndBlockSizes) {
         TempFile file(pattern(c.imageSize));
         std::vector<unsigned> progress;
         ASSERT_TRUE(TaviskEspSerialFlasher::flashBinary(
-            bench.usb, file.path, {0, c.blockSize, false}, [&](unsigned char p) { progress.push_back(p); },
+            bench.usb, file.path(), {0, c.blockSize, false}, [&](unsigned char p) { progress.push_back(p); },
             nullptr));
         EXPECT_EQ(progress, c.progress);
         std::vector<std::uint32_t> sizes;
@@ -165,9 +149,9 @@ TEST(FlasherLine, FileProblemsAreReportedWithoutTraffic) {
         std::string path;
         std::string text;
     } cases[] = {
-        {empty.folder + "/missing.bin", "Can't open file: " + empty.folder + "/missing.bin"},
-        {empty.path, "File is empty or size is invalid: " + empty.path},
-        {empty.folder, "Can't open file: " + empty.folder},
+        {empty.folder() + "/missing.bin", "Can't open file: " + empty.folder() + "/missing.bin"},
+        {empty.path(), "File is empty or size is invalid: " + empty.path()},
+        {empty.folder(), "Can't open file: " + empty.folder()},
     };
     for (const auto& c : cases) {
         std::string error = "old";
@@ -185,14 +169,14 @@ TEST(FlasherLine, OpensUtf8Paths) {
     Bench bench;
     TempFile file(pattern(1024), "прошивка.bin");
     std::string error;
-    EXPECT_TRUE(TaviskEspSerialFlasher::flashBinary(bench.usb, file.path, {}, nullptr, &error)) << error;
+    EXPECT_TRUE(TaviskEspSerialFlasher::flashBinary(bench.usb, file.path(), {}, nullptr, &error)) << error;
 }
 
 TEST(FlasherLine, MisalignedImageFailsAfterConnectingAndBeforeAnyBlock) {
     Bench bench;
     TempFile file(pattern(1023));
     std::string error;
-    EXPECT_FALSE(TaviskEspSerialFlasher::flashBinary(bench.usb, file.path, {}, nullptr, &error));
+    EXPECT_FALSE(TaviskEspSerialFlasher::flashBinary(bench.usb, file.path(), {}, nullptr, &error));
     EXPECT_EQ(error, "esp_loader_flash_start failed: 5");
     const auto t = bench.transcript();
     EXPECT_EQ(
@@ -228,7 +212,7 @@ TEST_P(FlasherFaults, FrontResult) {
     TempFile file(image);
     tavisk::test::LogCapture log;
     std::string error;
-    EXPECT_EQ(TaviskEspSerialFlasher::flashBinary(bench.usb, file.path, {}, nullptr, &error), c.result);
+    EXPECT_EQ(TaviskEspSerialFlasher::flashBinary(bench.usb, file.path(), {}, nullptr, &error), c.result);
     EXPECT_EQ(error, c.result ? "" : c.error);
     if (!c.logged.empty()) {
         EXPECT_TRUE(log.contains(c.logged)) << c.logged;

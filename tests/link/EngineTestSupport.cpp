@@ -1,11 +1,7 @@
 #include "tests/link/EngineTestSupport.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <random>
 
 namespace tavisk::test {
 
@@ -101,33 +97,6 @@ Bytes fieldRecord(std::uint8_t pack, std::uint8_t address, std::uint8_t type, co
     answer[4] = static_cast<std::uint8_t>(name.size());
     std::copy(name.begin(), name.end(), answer.begin() + 5);
     return answer;
-}
-
-TempFile::TempFile(const Bytes& content) {
-    static std::atomic<int> counter{0};
-    static const unsigned run = std::random_device{}();
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("tavisk-engine-" + std::to_string(run) + "-" + std::to_string(counter++));
-    std::filesystem::create_directories(dir);
-    folder = dir.string();
-    filePath = (dir / "image.bin").string();
-    std::ofstream out(filePath, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
-}
-
-TempFile::~TempFile() {
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
-}
-
-Bytes TempFile::pattern(std::size_t size) {
-    Bytes bytes(size);
-    std::uint32_t x = 0x12345678;
-    for (auto& b : bytes) {
-        x = x * 1664525u + 1013904223u;
-        b = static_cast<std::uint8_t>(x >> 24);
-    }
-    return bytes;
 }
 
 void addDevice(PayloadHandler& engine, std::uint8_t address, std::uint8_t fieldCount,

@@ -2,6 +2,7 @@
 
 #include "core/GlobalHandlerEvents.h"
 #include "link/PayloadHandler.h"
+#include "tests/support/TempFile.h"
 
 #include <cstdint>
 #include <functional>
@@ -44,21 +45,6 @@ Bytes deviceRecord(std::uint8_t pack, std::uint8_t address, std::uint8_t major, 
 // A field-description answer payload.
 Bytes fieldRecord(std::uint8_t pack, std::uint8_t address, std::uint8_t type, const std::string& name,
                   std::uint8_t status = 0);
-
-// A file with the given bytes in a fresh folder of its own, removed with the object.
-class TempFile {
-public:
-    explicit TempFile(const Bytes& content);
-    ~TempFile();
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    const std::string& path() const { return filePath; }
-    static Bytes pattern(std::size_t size); // distinct-looking bytes, not periodic in 256
-
-private:
-    std::string folder;
-    std::string filePath;
-};
 
 // The model's device at `address`, with the given fields (index, name, type), added directly.
 void addDevice(PayloadHandler& engine, std::uint8_t address, std::uint8_t fieldCount,

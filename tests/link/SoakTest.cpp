@@ -11,13 +11,13 @@
 #include "tests/link/UploadRig.h"
 #include "tests/sim/rom/SimRomPeer.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/TempFile.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <random>
@@ -238,19 +238,18 @@ protected:
         }
         auto rom = std::make_shared<sim::SimRomPeer>();
         rom->with([&](sim::SimRomLoader& m) { m.faults() = faults; });
+        // Before the rig: its destructor may still wait for a flash that reads the file.
+        const TempFile file(image, "esp32.bin");
         UploadRig rig;
         rig.beacon().setBootloaderPeer(
             std::make_shared<RoughLine>(rom, split, noiseEvery, static_cast<unsigned>(random())));
-        const std::string path = folder + "/esp32.bin";
-        std::ofstream(path, std::ios::binary | std::ios::trunc)
-            .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
         std::string error;
         if (!rig.connect(&error)) {
             ADD_FAILURE() << "the link did not connect: " << error;
             return outcome;
         }
         EspFlashJob& job = rig.session().espFlash();
-        if (!rig.session().startEsp32Flash(path)) {
+        if (!rig.session().startEsp32Flash(file.path())) {
             ADD_FAILURE() << "the flash did not start";
             return outcome;
         }
@@ -283,17 +282,7 @@ protected:
         return {};
     }
 
-    void SetUp() override {
-        char tmpl[] = "/tmp/tavisk-soak-XXXXXX";
-        folder = ::mkdtemp(tmpl);
-    }
-    void TearDown() override {
-        std::remove((folder + "/esp32.bin").c_str());
-        std::remove(folder.c_str());
-    }
-
     LogCapture log;
-    std::string folder;
 };
 
 TEST_F(Soak, EveryRunEndsConfirmedOrWithAReasonAndNeverWithAFalseSuccess) {
