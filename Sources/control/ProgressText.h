@@ -9,9 +9,9 @@ namespace ProgressText {
 inline constexpr const char* kSuccess = "Устройство прошито успешно";
 
 // "p%" below 100. At 100 and above the success text once the load has ended well, else "p%":
-// an ESP32 flash reports 100 after its last block, before the flasher is done with it, and it
-// may still fail then. An STM32 transfer reaches 100 only once the device confirmed the end,
-// so it passes true.
+// an ESP32 flash reports 100 once the chip has confirmed the image, but its worker has not
+// handed over the result yet, so the window waits for that. An STM32 transfer reaches 100
+// only once the device confirmed the end, so it passes true.
 std::string label(unsigned percent, bool endedWell);
 
 } // namespace ProgressText
