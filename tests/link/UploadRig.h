@@ -32,6 +32,10 @@ public:
         return sessionRig.discover(deadline);
     }
     bool startUpload() { return sessionRig.startUpload(); }
+    BeaconSession::UploadTick runUpload(std::chrono::milliseconds deadline,
+                                        const std::function<void()>& between = {}) {
+        return sessionRig.runUpload(deadline, between);
+    }
     bool waitForTransferEnd(std::chrono::milliseconds deadline) {
         return sessionRig.waitForTransferEnd(deadline);
     }
