@@ -48,6 +48,8 @@ public:
     Listener& listener() { return sessionRig.listener(); }
     Sender& sender() { return sessionRig.sender(); }
     int loadFirmwareCount() const { return sessionRig.loadFirmwareCount(); }
+    // The file that setImage wrote and startUpload hands to the session.
+    const std::string& imagePath() const { return sessionRig.imagePath(); }
     int statusUpdateCount() const { return sessionRig.statusUpdateCount(); }
 
 private:
