@@ -30,7 +30,7 @@ set(_espflash_layers
   "EspSerialFlasher"                     # the flasher front
 )
 set(_link_layers
-  "LinkTypes MessageType PayloadCommand QueueItem FileRequest DeviceInfo FieldInfo"
+  "LinkTypes MessageType PayloadCommand QueueItem FileRequest DeviceInfo FieldInfo LinkControl"
   "FastCrc8 QueueWakeup SerialPort"
   "PayloadFrame SerialPortHelpers AbstractProtocolHandler"
   "PayloadParser PayloadAnswer Field SerialPortPosix SerialPortWindows"

@@ -90,6 +90,11 @@ public:
 
 private:
     void initGlobalHandlersEvents();
+    // A job starts: the progress at 0, the last failure line gone, the controls that would
+    // start another job insensitive until it ends.
+    void beginJobDisplay();
+    // A failed or refused upload: its line on the status bar ("flash"), replacing the last.
+    void showFailure(const std::string& line);
 
     // The window that the registry's handlers reach: the newest one, until it is destroyed.
     static std::atomic<MainWindow*> liveWindow;

@@ -71,7 +71,8 @@ Status MainWindow::connectHandler() {
         logger->log("Could not open Connection window", BaseLogger::WARNING, kPrefix);
         return GlobalHandlerEvents::FAILURE;
     }
-    connectionDialog->setUsbConnetctionPtr(usbCommunication);
+    // The dialog reaches the link through the session, which refuses while a job has the line.
+    connectionDialog->setUsbConnetctionPtr(session);
     connectionDialog->setOwner(this);
     connectionDialog->show();
     // The dialog makes its owner sensitive again when it hides.

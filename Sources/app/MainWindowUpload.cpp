@@ -25,13 +25,6 @@ Status MainWindow::uploadFirmwareHandler(LoadStage stage) {
     if (stage != START_UPLOAD)
         return GlobalHandlerEvents::SUCCESS;
 
-    if (loadStatusBar)
-        loadStatusBar->set_value(0);
-    if (loadStatusLabel)
-        loadStatusLabel->set_text(ProgressText::label(0, false));
-    if (appStatusbar && flashContextId != 0)
-        appStatusbar->remove_all_messages(flashContextId);
-
     if (firmwareTarget.load() == TaviskBiaconWidgets::SelectFirmwareBox::ESP32)
         return flashEsp32Firmware() ? GlobalHandlerEvents::SUCCESS : GlobalHandlerEvents::FAILURE;
 
@@ -39,21 +32,45 @@ Status MainWindow::uploadFirmwareHandler(LoadStage stage) {
         logger->log("selectFirmwareBox don't exist!!!", BaseLogger::ERROR, kPrefix);
         return GlobalHandlerEvents::FAILURE;
     }
-    switch (session.startStm32Upload(selectFirmwareBox->getFilePath())) {
-    case BeaconSession::Stm32Start::REFUSED:
+    std::string refusal;
+    if (!session.startStm32Upload(selectFirmwareBox->getFilePath(), &refusal)) {
+        showFailure(refusal);
         return GlobalHandlerEvents::FAILURE;
-    case BeaconSession::Stm32Start::TIMER_NEEDED:
+    }
+    beginJobDisplay();
+    // The upload's ticks run until it ends, whichever way; an earlier timer has ended with its
+    // upload, since only one runs at a time.
+    if (!eraseProbeConnection.connected())
         eraseProbeConnection = Glib::signal_timeout().connect(sigc::mem_fun(*this, &MainWindow::probeStm32EraseReady),
                                                               kEraseProbeIntervalMs);
-        break;
-    case BeaconSession::Stm32Start::TIMER_RUNNING:
-        break;
-    }
     return GlobalHandlerEvents::SUCCESS;
 }
 
+void MainWindow::beginJobDisplay() {
+    if (loadStatusBar)
+        loadStatusBar->set_value(0);
+    if (loadStatusLabel)
+        loadStatusLabel->set_text(ProgressText::label(0, false));
+    if (appStatusbar && flashContextId != 0)
+        appStatusbar->remove_all_messages(flashContextId);
+    widgets.setJobControlsSensitive(false);
+}
+
+void MainWindow::showFailure(const std::string& line) {
+    if (line.empty() || !appStatusbar || flashContextId == 0)
+        return;
+    appStatusbar->remove_all_messages(flashContextId);
+    appStatusbar->push(line, flashContextId);
+}
+
 bool MainWindow::probeStm32EraseReady() {
-    return session.probeStm32EraseReady();
+    const BeaconSession::UploadTick tick = session.tickStm32Upload();
+    if (tick.ended) {
+        // The label keeps its percentage on a failure; the reason goes under it.
+        widgets.setJobControlsSensitive(true);
+        showFailure(tick.failure);
+    }
+    return tick.keepTicking;
 }
 
 void MainWindow::eraseMemorySector(EraseCmd cmd, const std::string& text) {
@@ -108,12 +125,16 @@ bool MainWindow::flashEsp32Firmware() {
     const std::string path = selectFirmwareBox->getFilePath();
     if (path.empty()) {
         logger->log("File path is empty or did't exist", BaseLogger::WARNING, kPrefix);
+        showFailure("ESP32 image refused: no file is chosen");
         return false;
     }
-    if (!session.startEsp32Flash(path))
+    std::string refusal;
+    if (!session.startEsp32Flash(path, &refusal)) {
+        showFailure(refusal);
         return false;
+    }
     // The worker's news reach this thread only after this handler has returned.
-    loadStatusBar->set_value(0);
+    beginJobDisplay();
     set_sensitive(false);
     return true;
 }
@@ -132,8 +153,11 @@ void MainWindow::onEspFlashUiUpdate() {
     if (!result)
         return;
     set_sensitive(true);
+    widgets.setJobControlsSensitive(true);
     if (!result->ok) {
-        logger->log("ESP32 flashing failed: " + result->error, BaseLogger::ERROR, kPrefix);
+        const std::string line = "ESP32 flashing failed: " + result->error;
+        logger->log(line, BaseLogger::ERROR, kPrefix);
+        showFailure(line);
         return;
     }
     if (loadStatusBar)

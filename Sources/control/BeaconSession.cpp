@@ -12,8 +12,10 @@ namespace {
 const std::string kPrefix = "MainWindow: ";
 const std::string kSenderPrefix = "SerialSender: ";
 const char* const kNoImage = "File path is empty or did't exist";
+const std::string kUploadFailed = "STM32 upload failed: ";
 
 using Lock = std::lock_guard<std::recursive_mutex>;
+using Job = LineOwner::Job;
 
 } // namespace
 
@@ -23,7 +25,13 @@ BeaconSession::BeaconSession(std::function<void()> onEspFlashReport)
           [this](const std::string& path, const TaviskEspSerialFlasher::FlashOptions& options,
                  const EspFlashJob::Progress& progress,
                  std::string* error) { return flashOverLink(path, options, progress, error); },
-          onEspFlashReport ? std::move(onEspFlashReport) : [] {}),
+          [this, report = std::move(onEspFlashReport)] {
+              // The last report of a flash comes once its worker is done with the line.
+              if (espFlashJob.finished())
+                  line.release(Job::ESP32_FLASH);
+              if (report)
+                  report();
+          }),
       reconnectJob(reconnectSteps(), std::make_unique<SteadySleeper>()) {}
 
 BeaconSession::~BeaconSession() {
@@ -46,6 +54,11 @@ void BeaconSession::shutdown() {
     espFlashJob.waitForEnd();
     reconnectJob.cancelAndJoin();
     eraseProbe.disarm();
+    if (payloadHandler) {
+        Lock lock(payloadHandler->getMutex());
+        stm32Phase = Stm32Phase::IDLE;
+    }
+    line.release(Job::STM32_UPLOAD);
     if (serialListener)
         serialListener->terminate();
     if (serialSender)
@@ -67,19 +80,60 @@ std::shared_ptr<FileRequest> BeaconSession::newRequest(std::uint8_t index, const
     return request;
 }
 
+void BeaconSession::startWorkers() {
+    serialListener->start(false);
+    serialSender->start(false);
+}
+
+template <typename Request> void BeaconSession::asDeviceRequest(const char* what, Request request) {
+    if (!line.take(Job::DEVICE_REQUEST, what))
+        return;
+    request();
+    line.release(Job::DEVICE_REQUEST);
+}
+
+// --- the connection dialog ------------------------------------------------------------------
+
+std::vector<std::string> BeaconSession::listPorts() {
+    // Listing looks at the system, not at the line: no job is disturbed by it.
+    return usbCommunication.listPorts();
+}
+
+LinkStatus BeaconSession::connectPort(const std::string& portName, UsbTypes::Baudrate rate) {
+    if (!line.take(Job::CONNECT, "Connect"))
+        return LINK_OPEN_FAILED;
+    const LinkStatus status = usbCommunication.connectPort(portName, rate);
+    line.release(Job::CONNECT);
+    return status;
+}
+
+LinkStatus BeaconSession::disconnect() {
+    if (!line.take(Job::DISCONNECT, "Disconnect"))
+        return LINK_CLOSE_FAILED;
+    const LinkStatus status = usbCommunication.disconnect();
+    line.release(Job::DISCONNECT);
+    return status;
+}
+
 // --- registry handlers ----------------------------------------------------------------------
 
 BeaconSession::Status BeaconSession::searchDevices() {
+    if (!line.take(Job::SEARCH, "Device search"))
+        return GlobalHandlerEvents::FAILURE;
     if (!usbCommunication.isConnected()) {
+        line.release(Job::SEARCH);
         logger->log("Search devices requested, but there is no active COM/USB connection. Open the Connection "
                     "dialog and connect first.",
                     BaseLogger::ERROR, kPrefix);
         return GlobalHandlerEvents::FAILURE;
     }
     logger->log("Searching devices...", BaseLogger::INFO, kPrefix);
-    startPayloadListener();
-    startPayloadSender();
+    // A search starts the model afresh; nothing else may empty it while a job relies on it.
+    if (deviceHandler)
+        deviceHandler->clearDeviceList();
+    startWorkers();
     serialSender->search();
+    line.release(Job::SEARCH);
     return GlobalHandlerEvents::SUCCESS;
 }
 
@@ -122,38 +176,78 @@ BeaconSession::Status BeaconSession::setCurrentDeviceAddr() {
 }
 
 BeaconSession::Status BeaconSession::loadFirmware() {
-    // The upload that the erase belongs to decides, not the target chosen since.
-    if (upload.get().target != RecordedUpload::ESP32) {
-        logger->log("Load firmware", BaseLogger::INFO, kPrefix);
-        writeFirmware();
+    // Runs inside the processing of the erase acknowledgement, under the engine's mutex.
+    Lock lock(payloadHandler->getMutex());
+    // Only the upload that wrote the erase code sends its image: an erase acknowledged after
+    // that upload ended, or outside any, starts nothing.
+    if (stm32Phase != Stm32Phase::ERASE_WRITTEN) {
+        logger->log("Erase acknowledged, but no STM32 upload waits for it: nothing sent", BaseLogger::WARNING,
+                    kPrefix);
+        return GlobalHandlerEvents::SUCCESS;
     }
+    logger->log("Load firmware", BaseLogger::INFO, kPrefix);
+    transfersBefore = payloadHandler->completedTransfers();
+    payloadHandler->forgetRefusals();
+    stm32Phase = Stm32Phase::TRANSFER;
+    writeFirmware();
     return GlobalHandlerEvents::SUCCESS;
 }
 
 // --- STM32 upload ----------------------------------------------------------------------------
 
-BeaconSession::Stm32Start BeaconSession::startStm32Upload(const std::string& path) {
-    // Checked before anything is erased: a device erased for an image that cannot be sent
-    // would be left without firmware.
-    if (!upload.record(RecordedUpload::STM32, path)) {
-        logger->log(kNoImage, BaseLogger::WARNING, kPrefix);
-        return Stm32Start::REFUSED;
+bool BeaconSession::startStm32Upload(const std::string& path, std::string* refusal) {
+    if (!line.take(Job::STM32_UPLOAD, "STM32 upload", refusal))
+        return false;
+    // Read whole before anything is erased: a device erased for an image that cannot be sent
+    // would be left without firmware, and the bytes sent are those read now.
+    std::string cause;
+    if (!upload.record(RecordedUpload::STM32, path, cause)) {
+        line.release(Job::STM32_UPLOAD);
+        refuseImage("STM32", cause, refusal);
+        return false;
     }
     logger->log("Start upload", BaseLogger::INFO, kPrefix);
     logger->log("Erase firmware", BaseLogger::INFO, kPrefix);
-    startPayloadListener();
-    startPayloadSender();
-    const bool needTimer = eraseProbe.arm(ERASE_FILE_0);
+    startWorkers();
+    {
+        Lock lock(payloadHandler->getMutex());
+        payloadHandler->forgetRefusals();
+        stm32Phase = Stm32Phase::ERASE_WAIT;
+    }
+    eraseProbe.arm(ERASE_FILE_0);
     serialSender->search();
-    return needTimer ? Stm32Start::TIMER_NEEDED : Stm32Start::TIMER_RUNNING;
+    return true;
 }
 
-bool BeaconSession::probeStm32EraseReady() {
+void BeaconSession::refuseImage(const char* target, const std::string& cause, std::string* refusal) {
+    const std::string line = std::string(target) + " image refused: " + cause;
+    logger->log(kNoImage, BaseLogger::WARNING, kPrefix);
+    logger->log(line, BaseLogger::WARNING, kPrefix);
+    if (refusal)
+        *refusal = line;
+}
+
+BeaconSession::UploadTick BeaconSession::tickStm32Upload() {
+    // Under the engine's mutex: the answers that move the upload on are processed under it.
+    Lock lock(payloadHandler->getMutex());
+    switch (stm32Phase) {
+    case Stm32Phase::IDLE:
+        return UploadTick();
+    case Stm32Phase::ERASE_WAIT:
+        return tickEraseWait();
+    case Stm32Phase::ERASE_WRITTEN:
+        return tickEraseWritten();
+    case Stm32Phase::TRANSFER:
+        return tickTransfer();
+    }
+    return UploadTick();
+}
+
+BeaconSession::UploadTick BeaconSession::tickEraseWait() {
     EraseWait::Knowledge known;
     known.linkUp = usbCommunication.isConnected();
     known.modelPresent = deviceHandler != nullptr;
     if (deviceHandler) {
-        Lock lock(deviceHandler->getMutex());
         App::Device* device = deviceHandler->getDevice(currentDeviceAddress.load());
         known.deviceKnown = device != nullptr;
         known.eraseFieldKnown = device && device->getFieldByName("erase");
@@ -166,22 +260,119 @@ bool BeaconSession::probeStm32EraseReady() {
     case EraseWait::Request::FIELD_INFO:
         serialSender->getInfoFields(currentAddressByte());
         break;
-    case EraseWait::Request::WRITE_ERASE:
-        eraseMemorySector(eraseProbe.code(), "");
-        break;
+    case EraseWait::Request::WRITE_ERASE: {
+        if (!eraseMemorySector(eraseProbe.code(), ""))
+            return endStm32Upload(kUploadFailed + "the erase code could not be written");
+        stm32Phase = Stm32Phase::ERASE_WRITTEN;
+        UploadTick next;
+        next.keepTicking = true;
+        return next;
+    }
     case EraseWait::Request::NONE:
         break;
     }
-    if (step.failure)
+    if (step.failure) {
         logger->log(step.failure, BaseLogger::ERROR, kPrefix);
-    return step.keepWaiting;
+        UploadTick end = endStm32Upload({});
+        end.failure = step.failure;
+        return end;
+    }
+    UploadTick next;
+    next.keepTicking = step.keepWaiting;
+    return next;
 }
 
-void BeaconSession::eraseMemorySector(EraseCmd cmd, const std::string& text) {
+BeaconSession::UploadTick BeaconSession::tickEraseWritten() {
+    if (!usbCommunication.isConnected()) {
+        payloadHandler->abandon(MSG_SET_FIELD);
+        return endStm32Upload(kUploadFailed + "the link was lost before the device acknowledged the erase");
+    }
+    if (payloadHandler->isPending(MSG_SET_FIELD)) {
+        if (answerOverdue(MSG_SET_FIELD)) {
+            const unsigned replyMs = payloadHandler->lastFramed().replyMs;
+            payloadHandler->abandon(MSG_SET_FIELD);
+            return endStm32Upload(kUploadFailed + "no answer to the erase write within " + std::to_string(replyMs) +
+                                  " ms");
+        }
+        UploadTick next;
+        next.keepTicking = true;
+        return next;
+    }
+    // Answered, and the acknowledgement would have started the transfer: it was refused.
+    const std::uint8_t status = payloadHandler->refusal(MSG_SET_FIELD);
+    if (status != 0)
+        return endStm32Upload(kUploadFailed + "the device refused the erase write (error code " +
+                              std::to_string(status) + ")");
+    return endStm32Upload(kUploadFailed + "the erase write went unanswered");
+}
+
+BeaconSession::UploadTick BeaconSession::tickTransfer() {
+    if (payloadHandler->completedTransfers() > transfersBefore) {
+        logger->log("STM32 upload completed", BaseLogger::INFO, kPrefix);
+        UploadTick end = endStm32Upload({});
+        end.succeeded = true;
+        return end;
+    }
+    const std::string percent = std::to_string(payloadHandler->transferPercent.load()) + " %";
+    if (!usbCommunication.isConnected()) {
+        payloadHandler->abandon(MSG_FILE_WRITE);
+        return endStm32Upload(kUploadFailed + "the link was lost at " + percent);
+    }
+    if (!payloadHandler->isPending(MSG_FILE_WRITE)) {
+        // An error status drops the pending request and leaves the transfer where it was.
+        const std::uint8_t status = payloadHandler->refusal(MSG_FILE_WRITE);
+        const std::string request = pendingFileRequestText();
+        payloadHandler->abandon(MSG_FILE_WRITE);
+        if (status != 0)
+            return endStm32Upload(kUploadFailed + "the device refused the " + request + " (error code " +
+                                  std::to_string(status) + ")");
+        return endStm32Upload(kUploadFailed + "the transfer was stopped at " + percent);
+    }
+    if (answerOverdue(MSG_FILE_WRITE)) {
+        const std::string request = pendingFileRequestText();
+        const unsigned replyMs = payloadHandler->lastFramed().replyMs;
+        payloadHandler->abandon(MSG_FILE_WRITE);
+        return endStm32Upload(kUploadFailed + "no answer to the " + request + " within " + std::to_string(replyMs) +
+                              " ms");
+    }
+    UploadTick next;
+    next.keepTicking = true;
+    return next;
+}
+
+bool BeaconSession::answerOverdue(MessageType type) {
+    const PayloadHandler::RequestClock clock = payloadHandler->lastFramed();
+    if (clock.type != type)
+        return false;
+    return std::chrono::steady_clock::now() - clock.framedAt > std::chrono::milliseconds(clock.replyMs) + kAnswerGrace;
+}
+
+std::string BeaconSession::pendingFileRequestText() {
+    const PayloadHandler::TransferView view = payloadHandler->transferView();
+    if (!view.eraseDone)
+        return "erase file request";
+    if (view.finishSent)
+        return "finish file request";
+    return "write file request at offset " + std::to_string(view.offset);
+}
+
+BeaconSession::UploadTick BeaconSession::endStm32Upload(std::string failure) {
+    if (!failure.empty())
+        logger->log(failure, BaseLogger::ERROR, kPrefix);
+    stm32Phase = Stm32Phase::IDLE;
+    eraseProbe.disarm();
+    line.release(Job::STM32_UPLOAD);
+    UploadTick end;
+    end.ended = true;
+    end.failure = std::move(failure);
+    return end;
+}
+
+bool BeaconSession::eraseMemorySector(EraseCmd cmd, const std::string& text) {
     const auto request = newRequest(eraseFileNumber(cmd), text);
     if (!deviceHandler) {
         logger->log("device didn't exist for erase request", BaseLogger::ERROR, kPrefix);
-        return;
+        return false;
     }
     // Under the model's lock from the look-up to the queued request: a search on another
     // path may empty the model.
@@ -189,17 +380,17 @@ void BeaconSession::eraseMemorySector(EraseCmd cmd, const std::string& text) {
     App::Device* device = deviceHandler->getDevice(request->address);
     if (!device) {
         logger->log("device didn't exist for erase request", BaseLogger::ERROR, kPrefix);
-        return;
+        return false;
     }
     Field* field = device->getFieldByName("erase");
     if (!field) {
         logger->log("erase field didn't exist", BaseLogger::ERROR, kPrefix);
-        return;
+        return false;
     }
     FieldInfo* info = field->getInfo();
     if (!info) {
         logger->log("erase field info didn't exist", BaseLogger::ERROR, kPrefix);
-        return;
+        return false;
     }
     // Whatever type the device described, the code goes out as 4 bytes, little-endian.
     FieldInfo fourBytes = *info;
@@ -212,18 +403,20 @@ void BeaconSession::eraseMemorySector(EraseCmd cmd, const std::string& text) {
     const std::uint64_t index = device->getFieldIndexByName("erase");
     if (index == std::numeric_limits<std::uint64_t>::max()) {
         logger->log("erase field didn't exist", BaseLogger::ERROR, kPrefix);
-        return;
+        return false;
     }
     serialSender->setFieldValue(request->address, static_cast<std::uint8_t>(index));
+    return payloadHandler->isPending(MSG_SET_FIELD);
 }
 
 bool BeaconSession::writeFirmware() {
     const RecordedUpload::Record image = upload.get();
-    if (image.path.empty()) {
+    if (!image.image) {
         logger->log(kNoImage, BaseLogger::WARNING, kPrefix);
         return false;
     }
     const auto request = newRequest(image.target == RecordedUpload::ESP32 ? 2 : 0, image.path);
+    request->image = image.image;
     logger->log("load device firmware", BaseLogger::INFO, kSenderPrefix);
     payloadHandler->onMessage(MSG_FIRMWARE_WRITE, request.get());
     payloadHandler->generateResponse(MSG_FILE_WRITE, nullptr);
@@ -232,75 +425,127 @@ bool BeaconSession::writeFirmware() {
 
 // --- ESP32 flash -----------------------------------------------------------------------------
 
-bool BeaconSession::startEsp32Flash(const std::string& path) {
-    if (!espFlashJob.start(path))
+bool BeaconSession::startEsp32Flash(const std::string& path, std::string* refusal) {
+    if (!line.take(Job::ESP32_FLASH, "ESP32 flash", refusal))
         return false;
-    upload.record(RecordedUpload::ESP32, path);
+    // Read and checked before the device is asked to switch to its bootloader.
+    std::string cause;
+    if (!upload.record(RecordedUpload::ESP32, path, cause)) {
+        line.release(Job::ESP32_FLASH);
+        refuseImage("ESP32", cause, refusal);
+        return false;
+    }
     eraseProbe.disarm();
+    if (!espFlashJob.start(path)) {
+        line.release(Job::ESP32_FLASH);
+        return false;
+    }
     return true;
 }
 
-bool BeaconSession::flashOverLink(const std::string& path, const TaviskEspSerialFlasher::FlashOptions& options,
+bool BeaconSession::flashOverLink(const std::string&, const TaviskEspSerialFlasher::FlashOptions& options,
                                   const EspFlashJob::Progress& progress, std::string* error) {
     // The flash needs the line to itself, and what the engine still waited for is void once
     // the ESP32 has been switched over: the next search or upload starts afresh.
     serialListener->terminate();
     serialSender->terminate();
     payloadHandler->resetState();
-    return TaviskEspSerialFlasher::flashBinary(usbCommunication, path, options, progress, error);
+    // The bytes read when the flash was asked for, not the file as it is now.
+    const RecordedUpload::Image image = upload.get().image;
+    if (!image) {
+        if (error)
+            *error = "no image was recorded for the flash";
+        return false;
+    }
+    return TaviskEspSerialFlasher::flashImage(usbCommunication, *image, options, progress, error);
 }
 
 // --- device maintenance ----------------------------------------------------------------------
 
+void BeaconSession::startPayloadListener() {
+    asDeviceRequest("Starting the listener", [this] { serialListener->start(false); });
+}
+
+void BeaconSession::startPayloadSender() {
+    asDeviceRequest("Starting the sender", [this] { serialSender->start(false); });
+}
+
+void BeaconSession::stopPayloadListener() {
+    asDeviceRequest("Stopping the listener", [this] { serialListener->stop(); });
+}
+
+void BeaconSession::stopPayloadSender() {
+    asDeviceRequest("Stopping the sender", [this] { serialSender->stop(); });
+}
+
+void BeaconSession::terminatePayloadListener() {
+    asDeviceRequest("Ending the listener", [this] { serialListener->terminate(); });
+}
+
+void BeaconSession::terminatePayloadSender() {
+    asDeviceRequest("Ending the sender", [this] { serialSender->terminate(); });
+}
+
 void BeaconSession::searchPayloadDevices() {
-    logger->log("device info request. Search device...", BaseLogger::INFO, kSenderPrefix);
-    payloadHandler->onMessage(MSG_SEARCH_DEVICES, nullptr);
-    payloadHandler->generateResponse(MSG_SEARCH_DEVICES, nullptr);
+    asDeviceRequest("Device info request", [this] {
+        logger->log("device info request. Search device...", BaseLogger::INFO, kSenderPrefix);
+        payloadHandler->onMessage(MSG_SEARCH_DEVICES, nullptr);
+        payloadHandler->generateResponse(MSG_SEARCH_DEVICES, nullptr);
+    });
 }
 
 void BeaconSession::getInfoFieldsRespond() {
-    logger->log("fields info request. Get fields...", BaseLogger::INFO, kSenderPrefix);
-    std::uint8_t address = currentAddressByte();
-    payloadHandler->onMessage(MSG_FIELD_INFO, &address);
-    payloadHandler->generateResponse(MSG_FIELD_INFO, nullptr);
+    asDeviceRequest("Fields info request", [this] {
+        logger->log("fields info request. Get fields...", BaseLogger::INFO, kSenderPrefix);
+        std::uint8_t address = currentAddressByte();
+        payloadHandler->onMessage(MSG_FIELD_INFO, &address);
+        payloadHandler->generateResponse(MSG_FIELD_INFO, nullptr);
+    });
 }
 
 void BeaconSession::setDeviceDfuMode() {
-    logger->log("set device to DFU mode", BaseLogger::INFO, kSenderPrefix);
-    std::uint8_t address = currentAddressByte();
-    payloadHandler->onMessage(MSG_DFU, &address);
-    payloadHandler->generateResponse(MSG_DFU, nullptr);
+    asDeviceRequest("Device update mode request", [this] {
+        logger->log("set device to DFU mode", BaseLogger::INFO, kSenderPrefix);
+        std::uint8_t address = currentAddressByte();
+        payloadHandler->onMessage(MSG_DFU, &address);
+        payloadHandler->generateResponse(MSG_DFU, nullptr);
+    });
 }
 
 void BeaconSession::setFieldValue(const void* value, unsigned long long index) {
-    const std::uint8_t address = currentAddressByte();
-    Lock lock(deviceHandler->getMutex());
-    App::Device* device = deviceHandler->getDevice(currentDeviceAddress.load());
-    if (!device) {
-        logger->log("device didn't exist for set field value", BaseLogger::ERROR, kPrefix);
-        return;
-    }
-    Field* field = device->getField(static_cast<std::uint8_t>(index));
-    if (!field) {
-        logger->log("field didn't exist for set field value", BaseLogger::ERROR, kPrefix);
-        return;
-    }
-    field->setData(true, value);
-    serialSender->setFieldValue(address, static_cast<std::uint8_t>(index));
+    asDeviceRequest("Field write", [&] {
+        const std::uint8_t address = currentAddressByte();
+        Lock lock(deviceHandler->getMutex());
+        App::Device* device = deviceHandler->getDevice(currentDeviceAddress.load());
+        if (!device) {
+            logger->log("device didn't exist for set field value", BaseLogger::ERROR, kPrefix);
+            return;
+        }
+        Field* field = device->getField(static_cast<std::uint8_t>(index));
+        if (!field) {
+            logger->log("field didn't exist for set field value", BaseLogger::ERROR, kPrefix);
+            return;
+        }
+        field->setData(true, value);
+        serialSender->setFieldValue(address, static_cast<std::uint8_t>(index));
+    });
 }
 
 void BeaconSession::rebootDevice() {
+    // The reboot and the reconnect after it are one job: nothing else may use the line between.
+    if (!line.take(Job::RECONNECT, "Device reboot"))
+        return;
     const std::uint8_t address = currentAddressByte();
     {
         Lock lock(deviceHandler->getMutex());
         App::Device* device = deviceHandler->getDevice(currentDeviceAddress.load());
-        if (!device) {
+        Field* field = device ? device->getFieldByName("reboot") : nullptr;
+        if (!device)
             logger->log("device didn't exist for reboot", BaseLogger::ERROR, kPrefix);
-            return;
-        }
-        Field* field = device->getFieldByName("reboot");
-        if (!field) {
+        else if (!field)
             logger->log("choose field didn't exist", BaseLogger::WARNING, kPrefix);
+        if (!field) {
+            line.release(Job::RECONNECT);
             return;
         }
         const std::uint64_t index = device->getFieldIndexByName("reboot");
@@ -308,13 +553,20 @@ void BeaconSession::rebootDevice() {
         field->setData(true, one);
         serialSender->setFieldValue(address, static_cast<std::uint8_t>(index));
     }
-    scheduleSerialReconnectAfterReboot();
+    startReconnect();
 }
 
 void BeaconSession::scheduleSerialReconnectAfterReboot() {
     if (usbCommunication.getConnectionMethod() != UsbCommunication::COM)
         return;
-    reconnectJob.schedule();
+    if (!line.take(Job::RECONNECT, "Reconnect"))
+        return;
+    startReconnect();
+}
+
+void BeaconSession::startReconnect() {
+    if (usbCommunication.getConnectionMethod() != UsbCommunication::COM || !reconnectJob.schedule())
+        line.release(Job::RECONNECT);
 }
 
 ReconnectJob::Steps BeaconSession::reconnectSteps() {
@@ -328,9 +580,9 @@ ReconnectJob::Steps BeaconSession::reconnectSteps() {
     steps.disconnect = [this] { usbCommunication.disconnect(); };
     steps.connect = [this] { return usbCommunication.connect(UsbCommunication::COM) == LINK_OK; };
     steps.restartWorkers = [this] {
-        serialListener->start(false);
-        serialSender->start(false);
+        startWorkers();
         serialSender->search();
     };
+    steps.finished = [this] { line.release(Job::RECONNECT); };
     return steps;
 }

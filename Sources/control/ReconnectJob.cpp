@@ -37,8 +37,13 @@ void ReconnectJob::cancelAndJoin() {
 void ReconnectJob::run() {
     struct EndOfRun {
         std::atomic<bool>& flag;
-        ~EndOfRun() { flag = false; }
-    } end{running};
+        const std::function<void()>& finished;
+        ~EndOfRun() {
+            flag = false;
+            if (finished)
+                finished();
+        }
+    } end{running, steps.finished};
 
     if (!sleeper->sleepFor(kRebootDelay))
         return;

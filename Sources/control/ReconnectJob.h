@@ -22,6 +22,7 @@ public:
         std::function<void()> disconnect;     // close the link
         std::function<bool()> connect;        // one try to open it again; true when it is open
         std::function<void()> restartWorkers; // start the listener and the sender, search
+        std::function<void()> finished;       // optional: the run has ended, by any way out
     };
 
     static constexpr int kTries = 30;

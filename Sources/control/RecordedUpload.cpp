@@ -1,35 +1,32 @@
 #include "control/RecordedUpload.h"
 
-#include <filesystem>
-#include <fstream>
+#include "core/WholeFile.h"
+#include "espflash/EspSerialFlasher.h"
 
-namespace fs = std::filesystem;
-
-bool RecordedUpload::isUploadableImage(const std::string& path) {
-    if (path.empty())
-        return false;
-    constexpr std::uintmax_t kLimit = std::uintmax_t{1} << 32;
-    try {
-        const fs::path file = fs::u8path(path);
-        std::error_code error;
-        if (!fs::is_regular_file(file, error) || error)
-            return false;
-        const std::uintmax_t size = fs::file_size(file, error);
-        if (error || size == 0 || size >= kLimit)
-            return false;
-        std::ifstream in(file, std::ios::binary);
-        return in.is_open();
-    } catch (const std::exception&) {
-        return false; // a path that is no valid UTF-8
-    }
+std::uint64_t RecordedUpload::limitFor(std::int32_t target) {
+    return target == ESP32 ? TaviskEspSerialFlasher::kMaxImageSize : kMaxStm32ImageSize;
 }
 
-bool RecordedUpload::record(std::int32_t target, const std::string& path) {
-    if (target != ESP32 && !isUploadableImage(path))
+bool RecordedUpload::record(std::int32_t target, const std::string& path, std::string& cause) {
+    if (path.empty()) {
+        cause = "no file is chosen";
         return false;
+    }
+    const std::uint64_t limit = limitFor(target);
+    WholeFile file = readWholeFile(path, limit);
+    if (file.status != WholeFile::READ) {
+        cause = path + ": " + file.cause(limit);
+        return false;
+    }
+    if (file.bytes.empty()) {
+        cause = path + ": the file is empty";
+        return false;
+    }
+    auto image = std::make_shared<const std::vector<std::uint8_t>>(std::move(file.bytes));
     std::lock_guard<std::mutex> lock(mutex);
     current.target = target;
     current.path = path;
+    current.image = std::move(image);
     return true;
 }
 

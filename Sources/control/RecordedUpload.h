@@ -1,34 +1,43 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
-// The target and the image of the last upload, recorded when it starts. The STM32 image is
-// sent only after the device has acknowledged the erase, on the listener thread: it is taken
-// from here, not from the widgets, so that choosing another target or file during the erase
-// wait cannot leave an erased device without its image.
+// The target and the image of the upload that runs, recorded when it starts. The image is read
+// into memory then, before anything is sent: the device receives exactly the bytes that were
+// checked, whatever happens to the file afterwards, and an image that cannot be read whole is
+// refused before the device is erased or switched to its bootloader.
 class RecordedUpload {
 public:
     // The values of SelectFirmwareBox::FirmwareTarget.
     enum Target : std::int32_t { STM32 = 0, ESP32 = 1 };
 
+    // The largest STM32 image: the largest STM32 parts carry 4 MiB of flash, so a larger file
+    // cannot be an STM32 image (and would take hours at 115200 baud).
+    static constexpr std::uint64_t kMaxStm32ImageSize = std::uint64_t{4} << 20;
+
+    using Image = std::shared_ptr<const std::vector<std::uint8_t>>;
+
     struct Record {
         std::int32_t target = STM32;
         std::string path; // UTF-8; empty until an upload is recorded
+        Image image;      // the bytes read at the start; null until an upload is recorded
     };
 
-    // Whether the UTF-8 path names a regular file that can be opened for reading, holds at
-    // least one byte and less than 4 GiB (the transfer's size field has 32 bits).
-    static bool isUploadableImage(const std::string& path);
+    // The largest image for the target.
+    static std::uint64_t limitFor(std::int32_t target);
 
-    // Records an upload. An STM32 upload needs an uploadable image: otherwise nothing is
-    // recorded and the answer is false, before anything is erased.
-    bool record(std::int32_t target, const std::string& path);
+    // Reads the image at the UTF-8 `path` and records it for `target`. A missing file, one that
+    // is no regular file, an empty one or one over the target's limit is refused: nothing is
+    // recorded, the answer is false and `cause` says why.
+    bool record(std::int32_t target, const std::string& path, std::string& cause);
     Record get() const;
 
 private:
-    // Guards `current`: recorded on the GUI thread, read on the listener thread.
+    // Guards `current`: recorded on the GUI thread, read on the listener and flash threads.
     mutable std::mutex mutex;
     Record current;
 };

@@ -73,11 +73,12 @@ namespace TaviskEspSerialFlasher {
 
 bool flashBinary(UsbCommunication& usb, const std::string& path, const FlashOptions& options,
                  const std::function<void(unsigned char)>& progress, std::string* error) {
-    // The loader takes 32-bit sizes; a larger image could only be written cut short.
-    WholeFile file = readWholeFile(path, 0xFFFFFFFFull);
+    WholeFile file = readWholeFile(path, kMaxImageSize);
     switch (file.status) {
     case WholeFile::READ:
         break;
+    case WholeFile::MISSING:
+    case WholeFile::NOT_REGULAR:
     case WholeFile::OPEN_FAILED:
         return fail(error, "Can't open file: " + path);
     case WholeFile::SIZE_UNKNOWN:
@@ -87,9 +88,15 @@ bool flashBinary(UsbCommunication& usb, const std::string& path, const FlashOpti
     case WholeFile::READ_FAILED:
         return fail(error, "Can't read file: " + path);
     }
-    const std::vector<std::uint8_t> image = std::move(file.bytes);
-    if (image.empty())
+    if (file.bytes.empty())
         return fail(error, "File is empty or size is invalid: " + path);
+    return flashImage(usb, file.bytes, options, progress, error);
+}
+
+bool flashImage(UsbCommunication& usb, const std::vector<std::uint8_t>& image, const FlashOptions& options,
+                const std::function<void(unsigned char)>& progress, std::string* error) {
+    if (image.empty() || image.size() > kMaxImageSize)
+        return fail(error, "File is empty or size is invalid: " + std::to_string(image.size()) + " bytes");
     const std::uint32_t size = static_cast<std::uint32_t>(image.size());
 
     taviskEspSerialFlasherPortSetUsb(&usb);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 class UsbCommunication;
 
@@ -16,6 +17,10 @@ struct FlashOptions {
     bool reboot = false;            // false: the ROM stays in the loader after the write
 };
 
+// The largest image the flasher takes: the largest flash the loader can find on a chip. A
+// larger file is not read at all.
+constexpr std::uint64_t kMaxImageSize = 256ull * 1024 * 1024;
+
 // True when every block was written and the chip's MD5 of the written range equals the
 // image's (a failed final FLASH_END still counts as written; a chip whose ROM loader has no MD5
 // command is trusted with a WARNING line). `progress` gets the percentage after each block, at
@@ -23,5 +28,10 @@ struct FlashOptions {
 // The link stays connected afterwards. One flash at a time in the process.
 bool flashBinary(UsbCommunication& usb, const std::string& path, const FlashOptions& options,
                  const std::function<void(unsigned char)>& progress, std::string* error);
+
+// As flashBinary, for an image already in memory (the caller read and checked the file before
+// anything was sent to the device).
+bool flashImage(UsbCommunication& usb, const std::vector<std::uint8_t>& image, const FlashOptions& options,
+                const std::function<void(unsigned char)>& progress, std::string* error);
 
 } // namespace TaviskEspSerialFlasher

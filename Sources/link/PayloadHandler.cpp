@@ -23,6 +23,8 @@ constexpr unsigned int kEraseTimeoutMs = 20000;
 constexpr unsigned int kChunkTimeoutMs = 500;
 constexpr unsigned int kDfuTimeoutMs = 500;
 constexpr std::uint32_t kLargeFileThreshold = 262144;
+// Offsets and sizes travel as 32-bit numbers: a larger file cannot be sent whole.
+constexpr std::uint64_t kMaxFileSize = std::numeric_limits<std::uint32_t>::max();
 
 // The device's firmware-update-mode request, sent unframed.
 constexpr char kDfuEntryHead[14] = {'T', 'a', 'v', 'i', 's', 'k', 'E', 'n', 't', 'e', 'r', 'D', 'F', 'U'};
@@ -130,6 +132,7 @@ void PayloadHandler::castCommand(void const* payload, unsigned char length, unsi
     }
     std::lock_guard<std::recursive_mutex> lock(getMutex());
     lastCommand = static_cast<const std::uint8_t*>(payload)[2];
+    framed = RequestClock{currentRequest, std::chrono::steady_clock::now(), timeoutMs};
     addToQueue(frame, size, timeoutMs);
 }
 
@@ -166,8 +169,11 @@ void PayloadHandler::onMessage(MessageType type, void* argument) {
     case MSG_FIRMWARE_WRITE:
     case MSG_FILE_READ: {
         const auto* request = static_cast<const FileRequest*>(argument);
-        enqueueMessage(type == MSG_FILE_READ ? MSG_FILE_READ : MSG_FILE_WRITE, request->address,
-                       request->index, request->path);
+        if (type != MSG_FILE_READ && request->image)
+            enqueueFile(request->address, request->index, *request->image);
+        else
+            enqueueMessage(type == MSG_FILE_READ ? MSG_FILE_READ : MSG_FILE_WRITE, request->address,
+                           request->index, request->path);
         break;
     }
     default:
@@ -180,7 +186,17 @@ void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, uns
     // The file is read before the lock is taken: the sender and the GUI go on meanwhile.
     std::vector<std::uint8_t> data;
     const bool loaded = type == MSG_FILE_WRITE && loadFile(path, data);
+    recordRequest(type, address, index, loaded, std::move(data));
+}
 
+void PayloadHandler::enqueueFile(unsigned char address, unsigned char index, std::vector<std::uint8_t> bytes) {
+    if (wants(BaseLogger::INFO))
+        log("File size in bytes: " + std::to_string(bytes.size()), BaseLogger::INFO);
+    recordRequest(MSG_FILE_WRITE, address, index, true, std::move(bytes));
+}
+
+void PayloadHandler::recordRequest(MessageType type, unsigned char address, unsigned char index, bool loaded,
+                                   std::vector<std::uint8_t> data) {
     std::lock_guard<std::recursive_mutex> lock(getMutex());
     auto it = pending.find(type);
     if (it != pending.end()) {
@@ -223,11 +239,12 @@ void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, uns
 }
 
 bool PayloadHandler::loadFile(const std::string& path, std::vector<std::uint8_t>& out) {
-    // Offsets and sizes travel as 32-bit numbers: a larger file cannot be sent whole.
-    WholeFile file = readWholeFile(path, std::numeric_limits<std::uint32_t>::max());
+    WholeFile file = readWholeFile(path, kMaxFileSize);
     switch (file.status) {
     case WholeFile::READ:
         break;
+    case WholeFile::MISSING:
+    case WholeFile::NOT_REGULAR:
     case WholeFile::OPEN_FAILED:
         log("Can't open file.", BaseLogger::ERROR);
         log("Can't open file: " + path, BaseLogger::ERROR);
@@ -352,7 +369,50 @@ void PayloadHandler::resetState() {
     attempt = 0;
     transferPercent = 0;
     packNumber = 0;
+    framed = RequestClock();
+    refusals.clear();
     stopTransfer();
+}
+
+void PayloadHandler::abandon(MessageType type) {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    pending.erase(type);
+    if (currentRequest == type)
+        currentRequest = MSG_NONE;
+    if (type == MSG_FILE_WRITE)
+        stopTransfer();
+}
+
+PayloadHandler::RequestClock PayloadHandler::lastFramed() {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    return framed;
+}
+
+std::uint8_t PayloadHandler::refusal(MessageType type) {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    const auto it = refusals.find(type);
+    return it == refusals.end() ? 0 : it->second;
+}
+
+void PayloadHandler::forgetRefusals() {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    refusals.clear();
+}
+
+PayloadHandler::TransferView PayloadHandler::transferView() {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    TransferView view;
+    view.active = transferActive;
+    view.eraseDone = eraseDone;
+    view.finishSent = finishSent;
+    view.offset = fileOffset;
+    view.size = fileSize;
+    return view;
+}
+
+std::uint64_t PayloadHandler::completedTransfers() {
+    std::lock_guard<std::recursive_mutex> lock(getMutex());
+    return completed;
 }
 
 // --- file transfer -----------------------------------------------------------------------
@@ -436,6 +496,7 @@ std::string PayloadHandler::transferCompleteLine(std::uint32_t size, long long e
 
 void PayloadHandler::completeTransfer() {
     transferPercent = 100;
+    ++completed;
     if (transferActive && fileSize != 0) {
         const auto elapsed = std::chrono::steady_clock::now() - transferStart;
         const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
@@ -512,6 +573,7 @@ void PayloadHandler::process(void const* payload, unsigned long long length) {
     const MessageDescriptor matched = record->second;
     pending.erase(record);
     if (head.status != 0) {
+        refusals[currentRequest] = head.status;
         log("Message with problem - error code: " + text(head.status), BaseLogger::WARNING);
         return;
     }

@@ -65,6 +65,8 @@ public:
     // Records a request (argument per MessageType; see the .cpp) ...
     void onMessage(MessageType type, void* argument);
     void enqueueMessage(MessageType type, unsigned char address, unsigned char index, std::string path);
+    // A file write of bytes in hand (MSG_FILE_WRITE without reading a file).
+    void enqueueFile(unsigned char address, unsigned char index, std::vector<std::uint8_t> bytes);
     // ... and frames the pending request of that type; the pointer is not used.
     void generateResponse(MessageType type, void* ignored);
 
@@ -78,6 +80,34 @@ public:
     // Empties the queue and the pending requests, resets the counters and drops the file
     // transfer; the frame reader and the device model keep their state.
     void resetState();
+    // Gives up the pending request of `type` (a file write also ends its transfer, keeping
+    // its percentage): a late answer to it is then unexpected and sets nothing off.
+    void abandon(MessageType type);
+
+    // The request framed last: its kind, when, and the reply time it was sent with. Callers
+    // that run a job on the engine tell from it that an answer is overdue.
+    struct RequestClock {
+        MessageType type = MSG_NONE;
+        std::chrono::steady_clock::time_point framedAt{};
+        unsigned int replyMs = 0;
+    };
+    RequestClock lastFramed();
+    // The status of the last answer with an error to a request of `type` since
+    // forgetRefusals() (or resetState); 0 when there was none.
+    std::uint8_t refusal(MessageType type);
+    void forgetRefusals();
+
+    // Where the running file transfer stands (all false and 0 when none runs).
+    struct TransferView {
+        bool active = false;
+        bool eraseDone = false;  // the erase request was acknowledged
+        bool finishSent = false; // the closing request went out
+        std::uint32_t offset = 0;
+        std::uint32_t size = 0;
+    };
+    TransferView transferView();
+    // Transfers that the device confirmed to the end, since construction.
+    std::uint64_t completedTransfers();
 
     // The listener's read timeout before it has taken any frame.
     static unsigned int getDefaultTimeout() { return 500; }
@@ -106,6 +136,8 @@ private:
     bool wants(BaseLogger::MessageType type) const;
     void log(const std::string& text, BaseLogger::MessageType type);
     bool loadFile(const std::string& path, std::vector<std::uint8_t>& out);
+    void recordRequest(MessageType type, unsigned char address, unsigned char index, bool loaded,
+                       std::vector<std::uint8_t> data);
     void stopTransfer();
     void chainNext(MessageType type, std::uint8_t address, std::uint8_t deviceAddress, std::uint8_t index);
     void completeTransfer();
@@ -130,6 +162,9 @@ private:
     std::uint8_t packNumber = 0;
     std::uint8_t handlerType = 0;
     std::map<MessageType, MessageDescriptor> pending;
+    RequestClock framed;
+    std::map<MessageType, std::uint8_t> refusals;
+    std::uint64_t completed = 0;
 
     // File transfer.
     bool eraseDone = false;

@@ -52,8 +52,8 @@ LinkStatus UsbCommunication::connect(ConnectionMethod method) {
     }
 
     std::lock_guard<std::mutex> control(controlMutex);
-    const std::string name = portName;
-    const UsbTypes::Baudrate rate = baudrate;
+    const std::string name = getPortName();
+    const UsbTypes::Baudrate rate = getBaudrate();
     {
         std::unique_lock<std::mutex> state(stateMutex);
         beginControl(state);
@@ -147,12 +147,48 @@ LinkStatus UsbCommunication::toDetermineDevices(ConnectionMethod method) {
         std::lock_guard<std::mutex> control(controlMutex);
         found = port->getAvailablePorts();
     }
-    deviceList = std::move(found);
-    if (deviceList.empty()) {
+    const bool none = found.empty();
+    {
+        std::lock_guard<std::mutex> settings(settingsMutex);
+        deviceList = std::move(found);
+    }
+    if (none) {
         logger->log("Device COM list is empty", BaseLogger::ERROR, kPrefix);
         return LINK_WRITE_FAILED;
     }
     return LINK_OK;
+}
+
+std::vector<std::string> UsbCommunication::listPorts() {
+    // The link logs its own failures; the list is whatever it holds afterwards.
+    toDetermineDevices(COM);
+    return getDeviceList();
+}
+
+LinkStatus UsbCommunication::connectPort(const std::string& name, UsbTypes::Baudrate rate) {
+    setPort(name, rate);
+    return connect(COM);
+}
+
+void UsbCommunication::setPort(const std::string& name, UsbTypes::Baudrate rate) {
+    std::lock_guard<std::mutex> settings(settingsMutex);
+    portName = name;
+    baudrate = rate;
+}
+
+std::string UsbCommunication::getPortName() {
+    std::lock_guard<std::mutex> settings(settingsMutex);
+    return portName;
+}
+
+UsbTypes::Baudrate UsbCommunication::getBaudrate() {
+    std::lock_guard<std::mutex> settings(settingsMutex);
+    return baudrate;
+}
+
+std::vector<std::string> UsbCommunication::getDeviceList() {
+    std::lock_guard<std::mutex> settings(settingsMutex);
+    return deviceList;
 }
 
 IoResult UsbCommunication::notAvailable(ConnectionMethod method) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/LinkControl.h"
 #include "link/LinkTypes.h"
 #include "link/SerialPort.h"
 
@@ -18,8 +19,9 @@ class LoggerManager;
 // Thread-safe: the GUI thread connects and disconnects, the sender and the ESP32 flash worker
 // write, the listener reads, all at once. No thread uses the port after another has closed
 // it, and no lock is held while a read waits: reads wait in short slices, and opening or
-// closing the port waits for the slice or write in progress to end.
-class UsbCommunication {
+// closing the port waits for the slice or write in progress to end. The port's name and rate
+// and the list of ports are set and read under a lock of their own.
+class UsbCommunication : public LinkControl {
 public:
     using ConnectionMethod = LinkMethod::ConnectionMethod;
     static constexpr ConnectionMethod NONE = LinkMethod::NONE;
@@ -30,16 +32,29 @@ public:
     UsbCommunication();
     // Takes the given port (tests inject a fake); a null port means no serial backend.
     explicit UsbCommunication(std::unique_ptr<SerialPort> port);
-    virtual ~UsbCommunication();
+    ~UsbCommunication() override;
     UsbCommunication(const UsbCommunication&) = delete;
     UsbCommunication& operator=(const UsbCommunication&) = delete;
 
-    // COM: opens portName and configures it at baudrate. LINK_OK, LINK_OPEN_FAILED (also when
-    // the opened port cannot be configured: it is closed again) or LINK_READ_FAILED.
+    // COM: opens the port set by setPort and configures it at its rate. LINK_OK,
+    // LINK_OPEN_FAILED (also when the opened port cannot be configured: it is closed again) or
+    // LINK_READ_FAILED.
     LinkStatus connect(ConnectionMethod method);
     // LINK_OK, LINK_CLOSE_FAILED or LINK_READ_FAILED (no method chosen).
-    LinkStatus disconnect();
-    bool isConnected();
+    LinkStatus disconnect() override;
+    bool isConnected() override;
+
+    // LinkControl: the port list refreshed, and setPort followed by connect(COM).
+    std::vector<std::string> listPorts() override;
+    LinkStatus connectPort(const std::string& portName, UsbTypes::Baudrate rate) override;
+
+    // The port and rate that connect(COM) opens: set by the connection dialog (through the
+    // session) and reused by the reconnects of the ESP32 flash and after a reboot.
+    void setPort(const std::string& portName, UsbTypes::Baudrate rate);
+    std::string getPortName();
+    UsbTypes::Baudrate getBaudrate();
+    // The ports found by the last toDetermineDevices(COM).
+    std::vector<std::string> getDeviceList();
     // The method chosen by the last connect, or NONE after a disconnect or a dropped link.
     ConnectionMethod getConnectionMethod();
     // COM: refills deviceList with the ports found. LINK_OK, LINK_WRITE_FAILED or
@@ -64,11 +79,6 @@ public:
     LinkStatus writeDataUsbImpl(const std::uint8_t* data, std::uint64_t size);
     IoResult readDataUsbImpl(std::uint8_t* buffer, std::uint64_t size);
 
-    // Written by the connection dialog before it connects; the ESP32 reconnect reuses them.
-    std::string portName;
-    std::vector<std::string> deviceList;
-    UsbTypes::Baudrate baudrate = UsbTypes::kDefaultBaudrate;
-
 private:
     IoResult notAvailable(ConnectionMethod method);
     IoResult readCom(std::uint8_t* buffer, std::uint64_t size, int timeoutMs, bool logFailure);
@@ -79,6 +89,13 @@ private:
     ConnectionMethod connectionMethod = NONE;
     std::unique_ptr<SerialPort> port;
     LoggerManager* logger;
+
+    // Guards the three settings below: the GUI thread sets them while a reconnect on a worker
+    // may read them. Held only to copy them.
+    std::mutex settingsMutex;
+    std::string portName;
+    std::vector<std::string> deviceList;
+    UsbTypes::Baudrate baudrate = UsbTypes::kDefaultBaudrate;
 
     // Serialises connect, disconnect, the port list and dropping the link: one thread at a
     // time opens, configures or closes the port. Held across those port calls only.

@@ -1,7 +1,7 @@
 #include "widgets/ConnectionDialog.h"
 
 #include "core/LoggerManager.h"
-#include "link/UsbCommunication.h"
+#include "link/LinkControl.h"
 
 #include <cstdlib>
 
@@ -129,8 +129,8 @@ void ConnectionDialog::redefinitionLabeles() {
             label->set_label(texts.text(key));
 }
 
-void ConnectionDialog::setUsbConnetctionPtr(UsbCommunication& link) {
-    usbCommunication = &link;
+void ConnectionDialog::setUsbConnetctionPtr(LinkControl& control) {
+    link = &control;
     resetUsbList(ports);
 }
 
@@ -139,11 +139,9 @@ void ConnectionDialog::setOwner(Gtk::Window* window) {
 }
 
 void ConnectionDialog::resetUsbList(std::vector<std::string>& list) {
-    if (!usbCommunication)
+    if (!link)
         return;
-    // The link logs its own failures; the list shows whatever it holds afterwards.
-    usbCommunication->toDetermineDevices(UsbCommunication::COM);
-    list = usbCommunication->deviceList;
+    list = link->listPorts();
     if (!portsListComboBox)
         return;
     portsListComboBox->remove_all();
@@ -160,13 +158,13 @@ void ConnectionDialog::resetUsbList(std::vector<std::string>& list) {
 }
 
 bool ConnectionDialog::dialogLinkOpen() {
-    if (connected && usbCommunication && !usbCommunication->isConnected())
+    if (connected && link && !link->isConnected())
         connected = false;
     return connected;
 }
 
 std::int32_t ConnectionDialog::connect() {
-    if (!usbCommunication)
+    if (!link)
         return 1;
     if (dialogLinkOpen())
         return 0;
@@ -183,9 +181,7 @@ std::int32_t ConnectionDialog::connect() {
         if (rate <= 0)
             rate = defaultBaudrate;
     }
-    usbCommunication->baudrate = static_cast<UsbTypes::Baudrate>(rate);
-    usbCommunication->portName = port;
-    if (usbCommunication->connect(UsbCommunication::COM) != LINK_OK)
+    if (link->connectPort(port, static_cast<UsbTypes::Baudrate>(rate)) != LINK_OK)
         return 1;
     connected = true;
     return 0;
@@ -193,8 +189,8 @@ std::int32_t ConnectionDialog::connect() {
 
 void ConnectionDialog::onConnectClicked() {
     // A second Connect reopens the link with the port and rate now selected.
-    if (usbCommunication && dialogLinkOpen()) {
-        if (usbCommunication->disconnect() == LINK_OK)
+    if (link && dialogLinkOpen()) {
+        if (link->disconnect() == LINK_OK)
             connected = false;
         else
             log("Closing the open port failed (see SerialPort/UsbCommunication logs for details)",
@@ -214,11 +210,11 @@ void ConnectionDialog::onHide() {
 }
 
 std::int32_t ConnectionDialog::disconnect() {
-    if (!usbCommunication)
+    if (!link)
         return 1;
     if (!dialogLinkOpen())
         return 0;
-    if (usbCommunication->disconnect() != LINK_OK)
+    if (link->disconnect() != LINK_OK)
         return 1;
     connected = false;
     return 0;

@@ -14,14 +14,15 @@
 #include <string>
 #include <vector>
 
-class UsbCommunication;
+class LinkControl;
 
 namespace TaviskBiaconWidgets {
 
 // Where the user picks a COM port and a baud rate and connects the main window's link. It
-// remembers whether it opened the link, so that the main window's DISCONNECT closes only
-// what the dialog opened; the link's own state counts, so a link that dropped by itself is
-// not taken for an open one.
+// works through the link's owner (LinkControl), which may refuse while another job has the
+// line. It remembers whether it opened the link, so that the main window's DISCONNECT closes
+// only what the dialog opened; the link's own state counts, so a link that dropped by itself
+// is not taken for an open one.
 class ConnectionDialog : public Gtk::Dialog {
 public:
     enum DialogItmesText {
@@ -40,7 +41,7 @@ public:
     ConnectionDialog(GtkDialog* cobject, const Glib::RefPtr<Gtk::Builder>& builder);
     ~ConnectionDialog() override;
 
-    void setUsbConnetctionPtr(UsbCommunication& link);
+    void setUsbConnetctionPtr(LinkControl& link);
     void setOwner(Gtk::Window* window);
     // Refreshes the port list from the link into `list` and into the port combo.
     void resetUsbList(std::vector<std::string>& list);
@@ -75,7 +76,7 @@ private:
     Glib::RefPtr<Gtk::ComboBoxText> baudratesListComboBox;
     Glib::RefPtr<Gtk::Notebook> serialNotebook;
     Gtk::Window* owner = nullptr;
-    UsbCommunication* usbCommunication = nullptr;
+    LinkControl* link = nullptr; // the main window's link, through its owner; not owned
     std::vector<std::string> ports;
     bool connected = false;
 };

@@ -71,8 +71,6 @@ void DeviceListBox::toClearList() {
             delete row; // a removed row has no container left to delete it
         }
     }
-    if (deviceHandler)
-        deviceHandler->clearDeviceList();
     {
         // Names that a worker copied before the model was emptied are dropped, never listed
         // afterwards; a worker that copies now copies again (see run).
@@ -84,13 +82,19 @@ void DeviceListBox::toClearList() {
         listDeviceListBox->show_all_children();
 }
 
+void DeviceListBox::setSearchSensitive(bool sensitive) {
+    if (searchDeviceButton)
+        searchDeviceButton->set_sensitive(sensitive);
+}
+
 void DeviceListBox::onSearchClicked() {
-    toClearList();
     if (GlobalHandlerEvents::getInstance()._executeHandler(SEARCH_DEVICES) != GlobalHandlerEvents::SUCCESS) {
         logger->log("Device search request transmitted with error (no active connection?)", BaseLogger::ERROR,
                     name);
         return;
     }
+    // The search emptied the model; the rows of the last one go too.
+    toClearList();
     logger->log("Device search request transmitted successfully!", BaseLogger::INFO, name);
     // While the worker of an earlier click still waits, it does the listing. The worker is
     // not detached: the destructor wakes and joins it.

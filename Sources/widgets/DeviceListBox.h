@@ -20,9 +20,10 @@ class DeviceHandler;
 
 namespace TaviskBiaconWidgets {
 
-// The main window's device list: Search empties the list and the device model, asks for a
-// device search (SEARCH_DEVICES) and starts a short-lived worker that, 200 ms later, lists
-// the names of the devices that the model holds by then, in address order.
+// The main window's device list: Search asks for a device search (SEARCH_DEVICES, whose
+// handler empties the device model and sends it) and, when it went out, empties the list and
+// starts a short-lived worker that, 200 ms later, lists the names of the devices that the
+// model holds by then, in address order. A refused search leaves the list as it was.
 class DeviceListBox : public Gtk::Frame, private Thread {
 public:
     enum DeviceListText { DEVICE_LIST_LABEL = 0, SEARCH_BUTTON = 1 };
@@ -34,7 +35,9 @@ public:
     void redefinitionLabeles();
     void addToList(const std::string& name);
     bool isFoundSame(const std::string& name);
+    // Removes every row; the model is the session's to empty.
     void toClearList();
+    void setSearchSensitive(bool sensitive);
 
     // Set by the main window before the window is shown; not owned.
     DeviceHandler* deviceHandler = nullptr;

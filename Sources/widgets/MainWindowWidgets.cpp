@@ -69,6 +69,19 @@ void MainWindowWidgets::release() {
     appStatusbar = nullptr;
 }
 
+void MainWindowWidgets::setJobControlsSensitive(bool sensitive) {
+    // The boxes as a whole: their own rules for each child's sensitivity hold again when they
+    // are sensitive again.
+    if (firmwareMethodBox)
+        firmwareMethodBox->set_sensitive(sensitive);
+    if (selectFirmwareBox)
+        selectFirmwareBox->set_sensitive(sensitive);
+    if (deviceListBox)
+        deviceListBox->setSearchSensitive(sensitive);
+    if (menuBar)
+        menuBar->setConnectionItemsSensitive(sensitive);
+}
+
 void MainWindowWidgets::relabelAll() {
     if (firmwareMethodBox)
         firmwareMethodBox->redefinitionLabeles();

@@ -31,6 +31,9 @@ public:
     void release();
     // Flips every widget to its other language (the main window's SWITCH_LANG).
     void relabelAll();
+    // What would start another job on the line while one runs: the target and firmware
+    // choice with the Upload button, the device search, and Connect and Disconnect.
+    void setJobControlsSensitive(bool sensitive);
 
     FirmwareMethodBox* firmwareMethodBox = nullptr;
     MenuBar* menuBar = nullptr;

@@ -54,6 +54,12 @@ void MenuBar::redefinitionLabeles() {
         quitImageMenuItem->set_label(imageItemsTexts.text(QUIT_ITEM));
 }
 
+void MenuBar::setConnectionItemsSensitive(bool sensitive) {
+    for (const auto& item : {connectImageMenuItem, disconnectImageMenuItem})
+        if (item)
+            item->set_sensitive(sensitive);
+}
+
 void MenuBar::fireItem(const char* itemLine, HandlersFuncKeys key, const char* failureLine,
                        const char* successLine) {
     logger->log(itemLine, BaseLogger::DEBUG, logPrefix);

@@ -22,6 +22,8 @@ public:
     ~MenuBar() override;
 
     void redefinitionLabeles();
+    // Connect and Disconnect; Quit stays usable whatever runs.
+    void setConnectionItemsSensitive(bool sensitive);
 
 private:
     void definitionDefaultValues();

@@ -188,9 +188,10 @@ std::string SelectFirmwareBox::getFilePath() {
     if (!usePreinstalled) {
         filePath = currentTarget == ESP32 ? esp32FilePath : stm32FilePath;
     } else {
+        // Checked at every upload: a copy removed or changed since the last one is written
+        // again, so what is sent is the carried image.
         std::string& copy = preinstalledPathLocked(currentTarget);
-        if (copy.empty())
-            copy = ensurePreinstalledFirmwareOnDisk(currentTarget);
+        copy = ensurePreinstalledFirmwareOnDisk(currentTarget);
         filePath = copy;
     }
     return filePath;

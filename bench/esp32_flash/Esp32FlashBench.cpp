@@ -99,8 +99,7 @@ Flash flash(unsigned baud, const std::vector<std::uint8_t>& image, std::uint32_t
         return f;
     }
     UsbCommunication usb;
-    usb.portName = line.path();
-    usb.baudrate = static_cast<UsbTypes::Baudrate>(baud);
+    usb.setPort(line.path(), static_cast<UsbTypes::Baudrate>(baud));
     if (usb.connect(UsbCommunication::COM) != LINK_OK) {
         ::unlink(path);
         return f;

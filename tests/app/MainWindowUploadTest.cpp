@@ -14,6 +14,7 @@
 #include <gtkmm/comboboxtext.h>
 #include <gtkmm/label.h>
 #include <gtkmm/levelbar.h>
+#include <gtkmm/statusbar.h>
 #include <gtkmm/switch.h>
 
 #include <gtest/gtest.h>
@@ -54,6 +55,25 @@ protected:
         window->getWidgets().selectFirmwareBox->setFilePath(path, key);
     }
 
+    // The line on the status bar, empty when there is none.
+    std::string statusText() {
+        auto* area = dynamic_cast<Gtk::Container*>(window->getWidgets().appStatusbar->get_message_area());
+        for (Gtk::Widget* child : area->get_children())
+            if (auto* label = dynamic_cast<Gtk::Label*>(child))
+                return label->get_text();
+        return {};
+    }
+
+    // Whether each control that would start another job can be used.
+    std::vector<bool> jobControlsSensitive() {
+        std::vector<bool> sensitive;
+        for (const char* id : {"UploadButton", "FirmwareMethodComboBoxText", "FirmwareSourceModeSwitch",
+                               "SelectFirmwareStm32Button", "SearchDeviceButton", "ConnectImageMenuItem",
+                               "DisconnectImageMenuItem"})
+            sensitive.push_back(widget<Gtk::Widget>(id)->is_sensitive());
+        return sensitive;
+    }
+
     Bytes romFlash(std::size_t size) {
         Bytes flash;
         rom->with([&](sim::SimRomLoader& m) { flash.assign(m.flash().begin(), m.flash().begin() + size); });
@@ -81,6 +101,48 @@ TEST_F(MainWindowUploadTest, Stm32UploadOfAChosenFile) {
     window.reset();
     EXPECT_TRUE(log.contains("SerialListener: Thread is terminated"));
     EXPECT_TRUE(log.contains("SerialSender: Thread is terminated"));
+}
+
+TEST_F(MainWindowUploadTest, WhileAnStm32UploadRunsNothingCanStartAnotherJobAndAFailureSaysWhy) {
+    start(115200); // a paced line: the upload takes a few seconds
+    const Bytes image = sim::sharedTestImage(8 * 1024);
+    beacon->setExpectedImage(image);
+    connectThroughDialog();
+    setFile(SEARCH_FILE_STM32, writeFile("stm32.bin", image));
+    const std::vector<bool> allSensitive(7, true), noneSensitive(7, false);
+    ASSERT_EQ(jobControlsSensitive(), allSensitive);
+
+    clickUpload();
+    EXPECT_EQ(jobControlsSensitive(), noneSensitive);
+    EXPECT_TRUE(widget<Gtk::Widget>("QuitImageMenuItem")->is_sensitive());
+    bool sensitiveEarly = false;
+    ASSERT_TRUE(runUntil(
+        [&] {
+            if (progressText() != ProgressText::kSuccess && jobControlsSensitive() != noneSensitive)
+                sensitiveEarly = true;
+            return jobControlsSensitive() == allSensitive;
+        },
+        120s));
+    EXPECT_FALSE(sensitiveEarly) << "a control became sensitive before the upload ended";
+    EXPECT_EQ(progressText(), ProgressText::kSuccess);
+    expectStm32Image(image);
+    EXPECT_EQ(statusText(), "");
+
+    // The 11th file-write request (the 10th chunk, at offset 288) is answered with error 3.
+    beacon->addFault({sim::SimBeacon::Fault::ErrorStatus, 8, 10, 0ms, 3});
+    clickUpload();
+    EXPECT_EQ(jobControlsSensitive(), noneSensitive);
+    ASSERT_TRUE(runUntil([&] { return jobControlsSensitive() == allSensitive; }, 120s));
+    const std::string failure =
+        "STM32 upload failed: the device refused the write file request at offset 288 (error code 3)";
+    EXPECT_EQ(statusText(), failure);
+    EXPECT_EQ(log.count("MainWindow: " + failure, BaseLogger::ERROR), 1u);
+    EXPECT_EQ(progressText(), "3%") << "the label keeps the percentage where the upload stopped";
+
+    // The next upload clears the line and succeeds.
+    clickUpload();
+    EXPECT_EQ(statusText(), "");
+    ASSERT_TRUE(runUntilSuccessShown());
 }
 
 TEST_F(MainWindowUploadTest, Stm32UploadOfThePreinstalledImage) {

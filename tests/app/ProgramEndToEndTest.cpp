@@ -236,12 +236,21 @@ TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
         kTransfer))
         << "the upload never reached 30 %: " << progressText() << programState();
     EXPECT_EQ(shot, "") << "no screenshot taken during the upload";
+    // Search during the upload: its button cannot be used, and a click on it changes nothing
+    // of what the device receives.
+    AccessibleWidget search;
+    ASSERT_TRUE(shows("push button", kSearch, &search));
+    EXPECT_FALSE(search.sensitive) << "the device search can be pressed during the upload";
+    display.click(search.centerX(), search.centerY());
     ASSERT_TRUE(eventually([&] { return progressText() == kSuccess; }, kTransfer))
         << "no success text after the STM32 upload; the label shows \"" << progressText() << "\""
         << programState();
     EXPECT_TRUE(beacon->imageMatches());
     EXPECT_EQ(beacon->receivedImage(), stm32);
     EXPECT_EQ(beacon->violations(), std::vector<std::string>{});
+    ASSERT_TRUE(eventually([&] { return app->find("push button", kSearch) && app->find("push button", kSearch)->sensitive; },
+                           kStep))
+        << "the device search stayed insensitive after the upload" << programState();
 
     // The ESP32 image: the target chooser, the file chooser of the ESP32 row, Upload.
     ASSERT_TRUE(choose("STM32", "ESP32"));
@@ -267,6 +276,12 @@ TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
                        "MainWindow created. Entering event loop."}));
     const std::string applicationLog = program->applicationLogPath();
     ASSERT_NE(applicationLog, "") << "no application log in " << temp.path();
+    const std::string appLog = readFile(applicationLog);
+    std::size_t searches = 0;
+    for (std::size_t at = appLog.find("MainWindow: Searching devices..."); at != std::string::npos;
+         at = appLog.find("MainWindow: Searching devices...", at + 1))
+        ++searches;
+    EXPECT_EQ(searches, 1u) << "the click on Search during the upload searched";
     EXPECT_TRUE(holds(readFile(applicationLog), "application log",
                       {"ConnectionDialog: Connection success", "MainWindow: Searching devices...",
                        "MainWindow: Start upload", "Firmware transfer complete: " + std::to_string(stm32.size()) +

@@ -32,45 +32,59 @@ public:
     fs::path folder;
 };
 
-TEST(RecordedUpload, OnlyANonEmptyReadableFileBelowFourGiBIsAnImage) {
+TEST(RecordedUpload, OnlyANonEmptyRegularFileWithinTheTargetsLimitIsRecorded) {
     Scratch scratch;
-    constexpr std::uintmax_t fourGiB = std::uintmax_t{1} << 32;
+    const std::uint64_t stm32Limit = RecordedUpload::limitFor(RecordedUpload::STM32);
+    const std::uint64_t esp32Limit = RecordedUpload::limitFor(RecordedUpload::ESP32);
     struct Case {
         const char* name;
+        std::int32_t target;
         std::string path;
-        bool uploadable;
+        const char* cause; // a fragment of the refusal; null: recorded
     };
     const Case cases[] = {
-        {"a file", scratch.file("image.bin", 3000), true},
-        {"one byte", scratch.file("one.bin", 1), true},
-        {"a non-ASCII name", scratch.file(u8"прошивка.bin", 64), true},
-        {"just below 4 GiB", scratch.file("large.bin", fourGiB - 1), true},
-        {"4 GiB", scratch.file("huge.bin", fourGiB), false},
-        {"an empty file", scratch.file("empty.bin", 0), false},
-        {"an empty path", "", false},
-        {"a missing file", (scratch.folder / "missing.bin").u8string(), false},
-        {"a folder", scratch.folder.u8string(), false},
+        {"a file", RecordedUpload::STM32, scratch.file("image.bin", 3000), nullptr},
+        {"one byte", RecordedUpload::STM32, scratch.file("one.bin", 1), nullptr},
+        {"a non-ASCII name", RecordedUpload::STM32, scratch.file(u8"прошивка.bin", 64), nullptr},
+        {"at the STM32 limit", RecordedUpload::STM32, scratch.file("limit.bin", stm32Limit), nullptr},
+        {"over the STM32 limit", RecordedUpload::STM32, scratch.file("over.bin", stm32Limit + 1), "more than"},
+        {"over the STM32 limit, for the ESP32", RecordedUpload::ESP32, scratch.file("over.bin", stm32Limit + 1),
+         nullptr},
+        {"over the ESP32 limit", RecordedUpload::ESP32, scratch.file("huge.bin", esp32Limit + 1), "more than"},
+        {"an empty file", RecordedUpload::STM32, scratch.file("empty.bin", 0), "the file is empty"},
+        {"an empty path", RecordedUpload::ESP32, "", "no file is chosen"},
+        {"a missing file", RecordedUpload::STM32, (scratch.folder / "missing.bin").u8string(), "does not exist"},
+        {"a folder", RecordedUpload::ESP32, scratch.folder.u8string(), "not a regular file but a folder"},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(RecordedUpload::isUploadableImage(c.path), c.uploadable) << c.name;
+    for (const Case& c : cases) {
+        RecordedUpload upload;
+        std::string cause;
+        const bool recorded = upload.record(c.target, c.path, cause);
+        EXPECT_EQ(recorded, c.cause == nullptr) << c.name << ": " << cause;
+        if (c.cause)
+            EXPECT_NE(cause.find(c.cause), std::string::npos) << c.name << ": " << cause;
+        else
+            EXPECT_EQ(upload.get().image->size(), fs::file_size(fs::u8path(c.path))) << c.name;
+    }
 }
 
-TEST(RecordedUpload, AnStm32UploadWithoutAnImageLeavesTheRecordAlone) {
+TEST(RecordedUpload, ARefusedImageLeavesTheLastRecordAndItsBytesAlone) {
     Scratch scratch;
     const std::string image = scratch.file("image.bin", 100);
     RecordedUpload upload;
     EXPECT_EQ(upload.get().path, "");
+    EXPECT_EQ(upload.get().image, nullptr);
 
-    ASSERT_TRUE(upload.record(RecordedUpload::STM32, image));
-    EXPECT_FALSE(upload.record(RecordedUpload::STM32, scratch.file("empty.bin", 0)));
-    EXPECT_FALSE(upload.record(RecordedUpload::STM32, ""));
+    std::string cause;
+    ASSERT_TRUE(upload.record(RecordedUpload::STM32, image, cause));
+    // What was read stays what is sent, whatever becomes of the file.
+    fs::resize_file(fs::u8path(image), 3);
+    EXPECT_FALSE(upload.record(RecordedUpload::ESP32, scratch.file("empty.bin", 0), cause));
+    EXPECT_FALSE(upload.record(RecordedUpload::STM32, "", cause));
     EXPECT_EQ(upload.get().target, RecordedUpload::STM32);
     EXPECT_EQ(upload.get().path, image);
-
-    // The ESP32 flasher checks its image itself, before it sends anything.
-    EXPECT_TRUE(upload.record(RecordedUpload::ESP32, "not checked here"));
-    EXPECT_EQ(upload.get().target, RecordedUpload::ESP32);
-    EXPECT_EQ(upload.get().path, "not checked here");
+    ASSERT_NE(upload.get().image, nullptr);
+    EXPECT_EQ(upload.get().image->size(), 100u);
 }
 
 } // namespace

@@ -50,8 +50,9 @@ INSTANTIATE_TEST_SUITE_P(
                     WholeFileCase{"atTheLimit", "limit.bin", "12345", true, 5, WholeFile::READ, 5},
                     WholeFileCase{"overTheLimit", "large.bin", "123456", true, 5, WholeFile::TOO_LARGE, 6},
                     WholeFileCase{"utf8Name", "прошивка.bin", "abc", true, 100, WholeFile::READ, 3},
-                    WholeFileCase{"missing", "missing.bin", "", false, 100, WholeFile::OPEN_FAILED, 0},
-                    WholeFileCase{"folder", "", "", false, 100, WholeFile::OPEN_FAILED, 0}),
+                    WholeFileCase{"missing", "missing.bin", "", false, 100, WholeFile::MISSING, 0},
+                    WholeFileCase{"missingFolder", "gone/image.bin", "", false, 100, WholeFile::MISSING, 0},
+                    WholeFileCase{"folder", "", "", false, 100, WholeFile::NOT_REGULAR, 0}),
     [](const testing::TestParamInfo<WholeFileCase>& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -45,8 +45,7 @@ struct Bench {
         std::string error;
         if (!line.open(&error))
             throw std::runtime_error(error);
-        usb.portName = line.path();
-        usb.baudrate = UsbTypes::BAUD_115200;
+        usb.setPort(line.path(), UsbTypes::BAUD_115200);
         if (usb.connect(UsbCommunication::COM) != LINK_OK)
             throw std::runtime_error("cannot open " + line.path());
     }

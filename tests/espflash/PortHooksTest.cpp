@@ -34,7 +34,7 @@ protected:
         port = p.get();
         p->ports = {"COM7"};
         usb = std::make_unique<UsbCommunication>(std::move(p));
-        usb->portName = "COM7";
+        usb->setPort("COM7", usb->getBaudrate());
         TaviskEspSerialFlasherPort::setClock(&clock);
         taviskEspSerialFlasherPortSetUsb(usb.get());
     }

@@ -47,7 +47,7 @@ void setUpOnce() {
     });
     GlobalHandlerEvents::addHandlerWithArgs<LoadStage>(
         UPLOAD_FIRMWARE, GlobalHandlerEvents::HandlerWithArgs<LoadStage>([](LoadStage) {
-            FileRequest request{current->deviceHandler.currentAddress, 0, imagePath};
+            FileRequest request{current->deviceHandler.currentAddress, 0, imagePath, nullptr};
             current->onMessage(MSG_FIRMWARE_WRITE, &request);
             current->generateResponse(MSG_FILE_WRITE, nullptr);
             return GlobalHandlerEvents::SUCCESS;
@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint8_t address = 5;
     std::uint8_t field[] = {5, 0};
     std::uint8_t other[] = {5, 1};
-    FileRequest file{5, 0, imagePath};
+    FileRequest file{5, 0, imagePath, nullptr};
     const MessageType order[] = {MSG_SEARCH_DEVICES, MSG_FIELD_INFO, MSG_SET_FIELD, MSG_GET_FIELD,
                                  MSG_FILE_WRITE,     MSG_DFU,        MSG_FILE_INFO, MSG_FILE_READ};
     void* arguments[] = {nullptr, &address, field, other, &file, &address, &address, &file};

@@ -46,7 +46,7 @@ protected:
     }
 
     void start(const TempFile& file) {
-        FileRequest request{5, 0, file.path()};
+        FileRequest request{5, 0, file.path(), nullptr};
         engine.onMessage(MSG_FIRMWARE_WRITE, &request);
         engine.generateResponse(MSG_FILE_WRITE, nullptr);
     }
@@ -273,7 +273,7 @@ TEST_F(FileTransfer, UnreadableNewFileDropsTheStalledTransferToo) {
     TempFile oldFile(TempFile::pattern(100));
     start(oldFile);
     take();
-    FileRequest missing{5, 0, "/nonexistent/tavisk/image.bin"};
+    FileRequest missing{5, 0, "/nonexistent/tavisk/image.bin", nullptr};
     engine.onMessage(MSG_FIRMWARE_WRITE, &missing);
     engine.generateResponse(MSG_FILE_WRITE, nullptr);
     EXPECT_EQ(capture.count("Can't open file.", BaseLogger::ERROR), 1u);

@@ -168,7 +168,7 @@ TEST_F(RequestEngine, FileRequestsNeedALoadableFile) {
     engine.onMessage(MSG_FILE_WRITE, nullptr);
     EXPECT_FALSE(engine.isPending(MSG_FILE_WRITE));
 
-    FileRequest missing{5, 0, "/nonexistent/tavisk/image.bin"};
+    FileRequest missing{5, 0, "/nonexistent/tavisk/image.bin", nullptr};
     engine.onMessage(MSG_FIRMWARE_WRITE, &missing);
     engine.generateResponse(MSG_FILE_WRITE, nullptr);
     EXPECT_EQ(capture.count("Can't open file.", BaseLogger::ERROR), 1u);
@@ -185,7 +185,7 @@ TEST_F(RequestEngine, FileRequestsNeedALoadableFile) {
 TEST_F(RequestEngine, FilesThatCannotBeSentWholeAreRefused) {
     TempFile folderHolder({});
     const std::string folder = std::filesystem::path(folderHolder.path()).parent_path().string();
-    FileRequest directory{5, 0, folder};
+    FileRequest directory{5, 0, folder, nullptr};
     engine.onMessage(MSG_FIRMWARE_WRITE, &directory);
     EXPECT_EQ(capture.count("Can't open file: " + folder, BaseLogger::ERROR), 1u);
     EXPECT_FALSE(engine.isPending(MSG_FILE_WRITE));
@@ -196,7 +196,7 @@ TEST_F(RequestEngine, FilesThatCannotBeSentWholeAreRefused) {
     std::filesystem::resize_file(huge.path(), std::uintmax_t{1} << 32, error);
     if (error)
         GTEST_SKIP() << "no sparse 4 GiB file here: " << error.message();
-    FileRequest tooLarge{5, 0, huge.path()};
+    FileRequest tooLarge{5, 0, huge.path(), nullptr};
     engine.onMessage(MSG_FIRMWARE_WRITE, &tooLarge);
     EXPECT_EQ(capture.count("Can't send file of 4294967296 bytes (at most 4294967295): " + huge.path(),
                             BaseLogger::ERROR),
@@ -207,7 +207,7 @@ TEST_F(RequestEngine, FilesThatCannotBeSentWholeAreRefused) {
 
 TEST_F(RequestEngine, FirmwareWriteIsRecordedAsFileWrite) {
     TempFile file(TempFile::pattern(100));
-    FileRequest request{5, 0, file.path()};
+    FileRequest request{5, 0, file.path(), nullptr};
     engine.onMessage(MSG_FIRMWARE_WRITE, &request);
     EXPECT_EQ(capture.count("File size in bytes: 100", BaseLogger::INFO), 1u);
     engine.generateResponse(MSG_FIRMWARE_WRITE, nullptr);

@@ -126,10 +126,10 @@ TEST_F(SerialPortWindowsTest, ClosedPortAndUnlistedRate) {
 
 TEST_F(SerialPortWindowsTest, LinkConnectsWritesReadsAndDisconnects) {
     UsbCommunication link;
-    link.portName = name;
-    link.baudrate = UsbTypes::BAUD_921600;
+    link.setPort(name, UsbTypes::BAUD_921600);
     ASSERT_EQ(link.toDetermineDevices(UsbCommunication::COM), LINK_OK);
-    EXPECT_NE(std::find(link.deviceList.begin(), link.deviceList.end(), name), link.deviceList.end());
+    const auto ports = link.getDeviceList();
+    EXPECT_NE(std::find(ports.begin(), ports.end(), name), ports.end());
     ASSERT_EQ(link.connect(UsbCommunication::COM), LINK_OK);
     EXPECT_TRUE(link.isConnected());
 

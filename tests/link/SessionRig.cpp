@@ -70,8 +70,7 @@ void SessionRig::registerRoutes() {
 
 bool SessionRig::connect(const std::string& portName, std::string* error) {
     UsbCommunication& usb = windowSession.usbCommunication;
-    usb.portName = portName;
-    usb.baudrate = UsbTypes::BAUD_115200;
+    usb.setPort(portName, UsbTypes::BAUD_115200);
     if (usb.connect(UsbCommunication::COM) != LINK_OK) {
         if (error)
             *error = "cannot connect to " + portName;
@@ -121,13 +120,31 @@ bool SessionRig::discover(std::chrono::milliseconds deadline) {
 }
 
 bool SessionRig::startUpload() {
-    if (windowSession.startStm32Upload(path) == BeaconSession::Stm32Start::REFUSED)
+    if (!windowSession.startStm32Upload(path))
         return false;
-    do
+    BeaconSession::UploadTick tick;
+    do {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    while (windowSession.probeStm32EraseReady());
-    // The tick that finds the field writes the code and resets the counter.
-    return windowSession.lastRequest() != nullptr && windowSession.eraseWait().ticks() == 0;
+        tick = windowSession.tickStm32Upload();
+    } while (tick.keepTicking && windowSession.eraseWait().isActive());
+    // The tick that finds the field writes the code, resets the counter and keeps the upload
+    // running.
+    return tick.keepTicking && windowSession.lastRequest() != nullptr && windowSession.eraseWait().ticks() == 0;
+}
+
+BeaconSession::UploadTick SessionRig::runUpload(std::chrono::milliseconds deadline,
+                                                const std::function<void()>& between) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    BeaconSession::UploadTick tick;
+    while (std::chrono::steady_clock::now() < until) {
+        tick = windowSession.tickStm32Upload();
+        if (!tick.keepTicking)
+            return tick;
+        if (between)
+            between();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return tick;
 }
 
 } // namespace tavisk::test

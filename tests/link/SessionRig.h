@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -39,9 +40,13 @@ public:
     // model.
     bool discover(std::chrono::milliseconds deadline = std::chrono::seconds(20));
     // The Upload button for the STM32, with this thread as the GUI thread: records the image,
-    // searches, and ticks the erase wait every 200 ms until it ends. True when it ended by
-    // writing the erase code (whose acknowledgement starts the transfer).
+    // searches, and ticks the upload every 200 ms until its erase wait ends. True when it ended
+    // by writing the erase code (whose acknowledgement starts the transfer).
     bool startUpload();
+    // Ticks the running upload, as the window's timer does, until it ends (or the deadline
+    // passes: then `ended` is false). `between` runs on this thread between the ticks.
+    BeaconSession::UploadTick runUpload(std::chrono::milliseconds deadline,
+                                        const std::function<void()>& between = {});
     // Waits until the engine has announced 100 % (the closing request was answered).
     bool waitForTransferEnd(std::chrono::milliseconds deadline);
 

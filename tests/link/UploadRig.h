@@ -32,6 +32,10 @@ public:
         return sessionRig.discover(deadline);
     }
     bool startUpload() { return sessionRig.startUpload(); }
+    BeaconSession::UploadTick runUpload(std::chrono::milliseconds deadline,
+                                        const std::function<void()>& between = {}) {
+        return sessionRig.runUpload(deadline, between);
+    }
     bool waitForTransferEnd(std::chrono::milliseconds deadline) {
         return sessionRig.waitForTransferEnd(deadline);
     }
@@ -44,6 +48,8 @@ public:
     Listener& listener() { return sessionRig.listener(); }
     Sender& sender() { return sessionRig.sender(); }
     int loadFirmwareCount() const { return sessionRig.loadFirmwareCount(); }
+    // The file that setImage wrote and startUpload hands to the session.
+    const std::string& imagePath() const { return sessionRig.imagePath(); }
     int statusUpdateCount() const { return sessionRig.statusUpdateCount(); }
 
 private:

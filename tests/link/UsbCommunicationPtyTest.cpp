@@ -18,8 +18,7 @@ using namespace std::chrono_literals;
 class UsbCommunicationPtyTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        link.portName = pty.stablePath();
-        link.baudrate = UsbTypes::BAUD_921600;
+        link.setPort(pty.stablePath(), UsbTypes::BAUD_921600);
         ASSERT_EQ(link.connect(UsbCommunication::COM), LINK_OK);
         log.clear();
     }

@@ -25,7 +25,7 @@ protected:
         auto owned = std::make_unique<FakeSerialPort>();
         fake = owned.get();
         link = std::make_unique<UsbCommunication>(std::move(owned));
-        link->portName = "COM3";
+        link->setPort("COM3", UsbTypes::kDefaultBaudrate);
     }
     void connectCom() {
         ASSERT_EQ(link->connect(UsbCommunication::COM), LINK_OK);
@@ -118,7 +118,7 @@ TEST_F(UsbCommunicationTest, EachOperationInEachMethod) {
         FakeSerialPort& port = *owned;
         port.ports = {"COM1", "COM4"};
         UsbCommunication l(std::move(owned));
-        l.portName = "COM3";
+        l.setPort("COM3", UsbTypes::kDefaultBaudrate);
         if (row.state != U::NONE) {
             ASSERT_EQ(l.connect(row.state), LINK_OK);
         }
@@ -131,10 +131,9 @@ TEST_F(UsbCommunicationTest, EachOperationInEachMethod) {
 }
 
 TEST_F(UsbCommunicationTest, ConnectOpensTheNamedPortAtTheChosenRate) {
-    EXPECT_EQ(link->baudrate, UsbTypes::BAUD_115200);
+    EXPECT_EQ(link->getBaudrate(), UsbTypes::BAUD_115200);
     connectCom();
-    link->portName = "COM5";
-    link->baudrate = UsbTypes::BAUD_921600;
+    link->setPort("COM5", UsbTypes::BAUD_921600);
     ASSERT_EQ(link->connect(UsbCommunication::COM), LINK_OK);
     EXPECT_EQ(fake->opens, (std::vector<std::string>{"COM3", "COM5"}));
     EXPECT_EQ(fake->configuredRates,
@@ -239,10 +238,10 @@ TEST_F(UsbCommunicationTest, SilentLineGivesNoDataAfterTheTimeoutWithoutALog) {
 TEST_F(UsbCommunicationTest, DeviceListIsRefilledAndAnEmptyOneIsAnError) {
     fake->ports = {"COM1", "COM2"};
     EXPECT_EQ(link->toDetermineDevices(UsbCommunication::COM), LINK_OK);
-    EXPECT_EQ(link->deviceList, fake->ports);
+    EXPECT_EQ(link->getDeviceList(), fake->ports);
     fake->ports.clear();
     EXPECT_EQ(link->toDetermineDevices(UsbCommunication::COM), LINK_WRITE_FAILED);
-    EXPECT_TRUE(link->deviceList.empty());
+    EXPECT_TRUE(link->getDeviceList().empty());
     EXPECT_EQ(log.texts(), std::vector<std::string>{"UsbCommunication: Device COM list is empty"});
 }
 

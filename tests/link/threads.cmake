@@ -27,6 +27,12 @@ else()
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/BeaconEndToEndTest.cpp
     LIBS tavisk_upload_rig
     LABELS threaded)
+
+  # One job on the line at a time, and the image in hand before anything is sent.
+  tavisk_add_gtest(tavisk_line_jobs_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/OneJobAtATimeTest.cpp ${CMAKE_CURRENT_LIST_DIR}/ImageInHandTest.cpp
+    LIBS tavisk_upload_rig tavisk_sim_rom
+    LABELS threaded)
 endif()
 
 if(NOT WIN32)

@@ -111,7 +111,7 @@ TEST_F(ConnectionDialogTest, ConnectOpensTheChosenPortAtTheChosenRateAndHides) {
     connectButton->clicked();
     EXPECT_EQ(port->opens, std::vector<std::string>{"/dev/ttyUSB0"});
     EXPECT_EQ(port->configuredRates, std::vector<UsbTypes::Baudrate>{UsbTypes::BAUD_921600});
-    EXPECT_EQ(link->portName, "/dev/ttyUSB0");
+    EXPECT_EQ(link->getPortName(), "/dev/ttyUSB0");
     EXPECT_EQ(log.count(successLine, BaseLogger::INFO), 1u);
     EXPECT_FALSE(dialog->get_visible());
     EXPECT_TRUE(widgets->mainWindow->get_sensitive());

@@ -9,6 +9,7 @@
 #include <gtkmm/listboxrow.h>
 
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -34,8 +35,18 @@ protected:
     void SetUp() override {
         FakeHandlers::instance().registerKeys({SEARCH_DEVICES, SET_CURRENT_DEVICE_ADDR});
         widgets = std::make_unique<BuiltWidgets>();
+        searchFinds([] {});
         search = Glib::RefPtr<Gtk::Button>::cast_dynamic(widgets->builder->get_object("SearchDeviceButton"));
         list = Glib::RefPtr<Gtk::ListBox>::cast_dynamic(widgets->builder->get_object("ListDeviceListBox"));
+    }
+
+    // The search handler stands in for the session, which empties the model for a search, and
+    // for the devices that answer it.
+    void searchFinds(std::function<void()> answers) {
+        FakeHandlers::instance().setAction(SEARCH_DEVICES, [this, answers] {
+            widgets->deviceModel.clearDeviceList();
+            answers();
+        });
     }
 
     std::vector<std::string> rows() const {
@@ -60,14 +71,16 @@ protected:
     Glib::RefPtr<Gtk::ListBox> list;
 };
 
-TEST_F(DeviceList, SearchWithoutConnectionEmptiesAndStartsNoWorker) {
-    widgets->deviceListBox->addToList("stale row");
-    widgets->deviceModel.addDevice(device(3, "stale"));
+// A search refused (no link, or another job has the line) changes nothing the user sees.
+TEST_F(DeviceList, ARefusedSearchKeepsTheListAndStartsNoWorker) {
+    widgets->deviceListBox->addToList("earlier row");
+    widgets->deviceModel.addDevice(device(3, "earlier"));
+    FakeHandlers::instance().setAction(SEARCH_DEVICES, [] {});
     FakeHandlers::instance().setResult(SEARCH_DEVICES, GlobalHandlerEvents::FAILURE);
     LogCapture log;
     search->clicked();
-    EXPECT_TRUE(rows().empty());
-    EXPECT_TRUE(widgets->deviceModel.copyDeviceList().empty());
+    EXPECT_EQ(rows(), std::vector<std::string>{"earlier row"});
+    EXPECT_EQ(widgets->deviceModel.copyDeviceList().size(), 1u);
     EXPECT_EQ(log.count("DeviceListBox: Device search request transmitted with error (no active connection?)",
                         BaseLogger::ERROR),
               1u);
@@ -75,8 +88,7 @@ TEST_F(DeviceList, SearchWithoutConnectionEmptiesAndStartsNoWorker) {
 }
 
 TEST_F(DeviceList, ListsTheModelsDevicesInAddressOrderOncePerSearch) {
-    // The search handler stands in for the devices that answer.
-    FakeHandlers::instance().setAction(SEARCH_DEVICES, [&] {
+    searchFinds([&] {
         widgets->deviceModel.addDevice(device(9, "Beacon"));
         widgets->deviceModel.addDevice(device(2, "Relay"));
         widgets->deviceModel.addDevice(device(5, "Beacon"));
@@ -96,8 +108,7 @@ TEST_F(DeviceList, ListsTheModelsDevicesInAddressOrderOncePerSearch) {
         "Device list");
 
     // A second search starts from an empty list.
-    FakeHandlers::instance().setAction(SEARCH_DEVICES,
-                                       [&] { widgets->deviceModel.addDevice(device(1, "Solo")); });
+    searchFinds([&] { widgets->deviceModel.addDevice(device(1, "Solo")); });
     search->clicked();
     waitForListing(log, 2);
     EXPECT_EQ(rows(), std::vector<std::string>{"Solo"});
@@ -124,7 +135,7 @@ TEST_F(DeviceList, TwoQuickClicksGiveOneListing) {
         // On a slower run the worker simply lists later; the outcome is the same.
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
         search->clicked();
-        EXPECT_TRUE(widgets->deviceModel.copyDeviceList().empty()) << "the second click emptied the model";
+        EXPECT_TRUE(widgets->deviceModel.copyDeviceList().empty()) << "the second search emptied the model";
         widgets->deviceModel.addDevice(device(7, "Second"));
     }
     waitForListing(log);
@@ -137,14 +148,12 @@ TEST_F(DeviceList, TwoQuickClicksGiveOneListing) {
 // Names that a worker handed over before a new Search belong to the old search: the new
 // Search drops them even when the GUI thread had not added them yet.
 TEST_F(DeviceList, NamesOfAnEarlierSearchNeverAppearAfterANewOne) {
-    FakeHandlers::instance().setAction(SEARCH_DEVICES,
-                                       [&] { widgets->deviceModel.addDevice(device(1, "Old")); });
+    searchFinds([&] { widgets->deviceModel.addDevice(device(1, "Old")); });
     LogCapture log;
     search->clicked();
     // The worker has handed "Old" over; the main loop has not run since.
     ASSERT_TRUE(log.waitForText(endedLine));
-    FakeHandlers::instance().setAction(SEARCH_DEVICES,
-                                       [&] { widgets->deviceModel.addDevice(device(2, "New")); });
+    searchFinds([&] { widgets->deviceModel.addDevice(device(2, "New")); });
     search->clicked();
     waitForListing(log, 2);
     EXPECT_EQ(rows(), std::vector<std::string>{"New"});

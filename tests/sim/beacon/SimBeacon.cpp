@@ -250,7 +250,9 @@ std::vector<std::uint8_t> SimBeacon::answerFileWrite(const std::vector<std::uint
     const std::uint32_t offset = readLe32(&req[4]);
     const std::size_t dataSize = req.size() - 8;
     const std::uint8_t ok = 0;
-    if (dataSize == 0 && !erased) {
+    // The erase code written anew starts the file over, also after a transfer that stopped
+    // half-way (which leaves the file open).
+    if (dataSize == 0 && (!erased || (armed && offset == 0))) {
         if (offset != 0)
             violation("erase request at offset " + std::to_string(offset));
         if (!armed) {
