@@ -226,6 +226,55 @@ TEST(FileLogger, TruncatesAnEarlierFileOfTheSameDay) {
     EXPECT_EQ(withoutStamp(readFile(file)), "[T][ERROR] new run\n");
 }
 
+// In the current folder, a name taken by what may not be written is left alone for the next
+// one. With every name taken there is no log file: the WARNINGs go to standard error, once,
+// and a file is made as soon as a name is free.
+TEST(FileLogger, WithoutALogFileTheWarningsGoToStandardErrorOnce) {
+    const fs::path base = scratch();
+    const fs::path temporary = base / "tmp" / "TaviskBeaconUtility";
+    std::ofstream(temporary) << "x";
+    setEnv("TAVISK_LOG_DIR", "");
+    const std::string file = expectedFileName("application");
+    const std::string stem = file.substr(0, file.size() - 4);
+    std::vector<fs::path> names = {base / file};
+    for (int number = 2; number <= 5; ++number)
+        names.push_back(base / (stem + "-" + std::to_string(number) + ".log"));
+    for (const fs::path& name : names)
+        fs::create_directories(name);
+    fs::current_path(base);
+
+    std::stringstream errors;
+    std::streambuf* old = std::cerr.rdbuf(errors.rdbuf());
+    LoggerManager& manager = LoggerManager::getInstance();
+    manager.setActiveLoggers({LoggerManager::FILE});
+    manager.log("dropped", BaseLogger::INFO, "");
+    manager.log("dropped too", BaseLogger::INFO, "");
+    fs::remove(names.back());
+    manager.log("kept", BaseLogger::INFO, "");
+    manager.clearAllLoggers();
+    std::cerr.rdbuf(old);
+
+    const std::string refusal = "[T][WARNING] FileLogger: Log folder " + temporary.string() + " not used (" +
+                                temporary.string() + ": a regular file, not a folder)";
+    std::vector<std::string> expected = {refusal};
+    for (const fs::path& name : names)
+        expected.push_back("[T][WARNING] FileLogger: Log file " + name.string() +
+                           " not used (not a regular file)");
+    expected.push_back("[T][WARNING] FileLogger: No log file could be created: its lines are dropped");
+    std::vector<std::string> got;
+    for (std::string line; std::getline(errors, line);)
+        got.push_back(withoutStamp(line));
+    EXPECT_EQ(got, expected);
+
+    expected.pop_back();
+    expected.back() = "[T][INFO] kept";
+    std::istringstream lines(readFile(names.back()));
+    got.clear();
+    for (std::string line; std::getline(lines, line);)
+        got.push_back(withoutStamp(line));
+    EXPECT_EQ(got, expected);
+}
+
 #ifndef _WIN32
 TEST(FileLogger, TemporaryFolderIsPrivate) {
     const fs::path base = scratch();
