@@ -90,9 +90,12 @@ bool FileLogger::createLogFile(std::string& name) {
     TimeDescription when;
     when.updateTime();
     const std::string file = fileName(name, when);
+    // Why TAVISK_LOG_DIR was passed over; its line ends with where the log went instead.
+    std::string logDirRefusal;
     std::vector<std::string> warnings;
     for (const Candidate& candidate : candidateFolders()) {
         TrustCheck check;
+        TrustCheck madeFolder;
         if (candidate.kind == Candidate::TEMPORARY) {
             check = ensurePrivateFolder(candidate.folder);
             if (!check) {
@@ -106,11 +109,22 @@ bool FileLogger::createLogFile(std::string& name) {
         } else {
             std::error_code ec;
             fs::create_directories(candidate.folder, ec);
+            if (ec) {
+                madeFolder.problem = TrustProblem::MKDIR_FAILED;
+                madeFolder.path = candidate.folder;
+                madeFolder.detail = ec.message();
+            }
         }
         const fs::path target = candidate.folder / fs::u8path(file);
         switch (candidate.kind) {
         case Candidate::LOG_DIR:
             logFile = openFileForWriting(target, WriteFolder::CHOSEN, check);
+            if (logFile == nullptr) {
+                // A folder that could not be made says more than the open that failed in it.
+                const TrustCheck& why = madeFolder.problem == TrustProblem::NONE ? check : madeFolder;
+                logDirRefusal = "Log folder " + candidate.folder.u8string() +
+                                " from TAVISK_LOG_DIR not used (" + why.describe() + ")";
+            }
             break;
         case Candidate::TEMPORARY:
             logFile = openFileForWriting(target, WriteFolder::PRIVATE, check);
@@ -135,13 +149,19 @@ bool FileLogger::createLogFile(std::string& name) {
             continue;
         created = true;
         // The file opens with what was passed over on the way to it, and why.
+        if (!logDirRefusal.empty())
+            warnings.insert(warnings.begin(),
+                            logDirRefusal + "; the log is in " + candidate.folder.u8string());
         for (const std::string& warning : warnings)
             std::fprintf(logFile, "%s\n", formatLine(when, "WARNING", warning, "FileLogger: ").c_str());
         std::fflush(logFile);
         break;
     }
-    if (!created)
+    if (!created) {
+        if (!logDirRefusal.empty())
+            warnings.insert(warnings.begin(), logDirRefusal);
         reportNoLogFile(when, warnings);
+    }
     return created;
 }
 

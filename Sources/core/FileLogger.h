@@ -16,10 +16,10 @@ public:
     static FileLogger& getInstance();
 
     // Makes sure a log file is open; returns whether one is. The file opens with a WARNING for
-    // each thing passed over and why (the temporary folder, refused or emptied; the log's name
-    // in the current folder, taken by a file that may not be written, so that the log has
-    // another name there). When no file can be opened, those WARNINGs go to standard error,
-    // once until they change.
+    // each candidate passed over and why (TAVISK_LOG_DIR, with the folder used instead; the
+    // temporary folder, refused or emptied; the log's name in the current folder, taken by a
+    // file that may not be written, so that the log has another name there). When no file can
+    // be opened, those WARNINGs go to standard error, once until they change.
     bool createLogFile(std::string& name);
 
     void log(const std::string& message, MessageType type, const std::string& prefix) override;
