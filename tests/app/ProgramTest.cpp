@@ -1,6 +1,7 @@
 // The program itself under the test's display, driven by X input events as a user would:
 // connect to the simulated beacon through the menu and the dialog, search, then Quit from
-// the menu. It must end with status 0 after joining every worker.
+// the menu. It must end with status 0 after joining every worker. And when it crashes while
+// connected, the beacon's line must be free for the next start.
 #include "tests/app/ChildProcess.h"
 #include "tests/app/KeyboardSteps.h"
 #include "tests/app/PrivateDisplay.h"
@@ -10,12 +11,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -79,6 +84,52 @@ TEST(Program, QuitFromTheMenuEndsItWithStatusZeroAfterJoiningItsWorkers) {
         if (at == std::string::npos)
             break;
     }
+}
+
+// Whether the terminal at `path` is held for exclusive use (an open of it is refused, or a
+// descriptor of it reports the flag: root's opens are not refused).
+bool heldExclusively(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == EBUSY;
+    int flag = 0;
+    const bool held = ::ioctl(fd, TIOCGEXCL, &flag) == 0 && flag != 0;
+    ::close(fd);
+    return held;
+}
+
+TEST(Program, ACrashWhileConnectedLeavesTheLineFreeAndAStackThatMapsToTheProgram) {
+    PrivateDisplay display;
+    ASSERT_FALSE(display.name().empty()) << "Xvfb did not start";
+    ASSERT_TRUE(display.answers(30s)) << "Xvfb on " << display.name() << " does not answer";
+    tavisk::sim::PtyLine line;
+    line.addPeer(std::make_shared<tavisk::sim::SimBeacon>());
+    std::string error;
+    ASSERT_TRUE(line.open(&error)) << error;
+    TempFolder temp;
+    ProgramProcess program(display, temp.path(), line.path());
+
+    std::string window;
+    ASSERT_TRUE(
+        eventually([&] { return !(window = display.visibleWindow("TaviskBeaconUtility")).empty(); }, 60s))
+        << readFile(temp.path() + "/startup.log");
+    ASSERT_EQ(tavisk::test::connectWithDialogDefaults(display, window), "");
+    ASSERT_TRUE(program.logged("ConnectionDialog: Connection success"));
+    ASSERT_TRUE(heldExclusively(line.path()));
+    const std::string executable =
+        std::filesystem::read_symlink("/proc/" + std::to_string(program.pid()) + "/exe");
+
+    ASSERT_EQ(::kill(program.pid(), SIGSEGV), 0);
+    ASSERT_TRUE(program.waitForEnd(20s));
+    ASSERT_TRUE(WIFEXITED(program.status())) << "ended by signal " << WTERMSIG(program.status());
+    EXPECT_EQ(WEXITSTATUS(program.status()), 128 + SIGSEGV);
+    EXPECT_FALSE(heldExclusively(line.path()));
+
+    const std::string log = readFile(program.startupLogPath());
+    EXPECT_NE(log.find("[CRITICAL] [Crash] Signal 11\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" " + executable + "+0x"), std::string::npos)
+        << "no frame names " << executable << ":\n"
+        << log;
 }
 
 } // namespace
