@@ -68,6 +68,11 @@ ConnectionDialog::ConnectionDialog(GtkDialog* cobject, const Glib::RefPtr<Gtk::B
 ConnectionDialog::~ConnectionDialog() {
     if (owner)
         owner->set_sensitive(true);
+    // The dialog is destroyed after this body. With an accessibility bus, GTK's notebook
+    // accessible asks for a page's tab label once the page has already left the notebook, and
+    // reports a critical on standard error; with the tabs hidden it does not ask.
+    if (serialNotebook)
+        serialNotebook->set_show_tabs(false);
 }
 
 void ConnectionDialog::definitionDefaultValues() {
@@ -150,11 +155,11 @@ void ConnectionDialog::resetUsbList(std::vector<std::string>& list) {
         portsListComboBox->set_active_text("None");
         return;
     }
-    // Each name becomes active as it is added: the last (highest-numbered) port ends up chosen.
-    for (const std::string& name : list) {
+    // The list is filled once and then the last (highest-numbered) port is chosen: choosing
+    // after every append would search the growing list each time.
+    for (const std::string& name : list)
         portsListComboBox->append(name);
-        portsListComboBox->set_active_text(name);
-    }
+    portsListComboBox->set_active(static_cast<int>(list.size()) - 1);
 }
 
 bool ConnectionDialog::dialogLinkOpen() {

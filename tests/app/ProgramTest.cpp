@@ -11,16 +11,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -35,6 +32,7 @@ using tavisk::test::ProgramProcess;
 using tavisk::test::readFile;
 using tavisk::test::TempFolder;
 using tavisk::test::eventually;
+using tavisk::test::heldExclusively;
 using tavisk::test::pickFromConnectionMenu;
 
 TEST(Program, QuitFromTheMenuEndsItWithStatusZeroAfterJoiningItsWorkers) {
@@ -73,6 +71,11 @@ TEST(Program, QuitFromTheMenuEndsItWithStatusZeroAfterJoiningItsWorkers) {
     ASSERT_TRUE(WIFEXITED(program.status())) << "ended by signal " << WTERMSIG(program.status());
     EXPECT_EQ(WEXITSTATUS(program.status()), 0);
 
+    // Tearing the window down with a device listed says nothing: no GTK warning or critical.
+    const std::string errors = readFile(program.errorPath());
+    for (const char* kind : {"-CRITICAL **", "-WARNING **"})
+        EXPECT_EQ(errors.find(kind), std::string::npos) << "standard error:\n" << errors;
+
     const std::string console = readFile(program.consolePath());
     const std::size_t quit = console.find("MainWindow: QuitApp");
     ASSERT_NE(quit, std::string::npos);
@@ -84,18 +87,6 @@ TEST(Program, QuitFromTheMenuEndsItWithStatusZeroAfterJoiningItsWorkers) {
         if (at == std::string::npos)
             break;
     }
-}
-
-// Whether the terminal at `path` is held for exclusive use (an open of it is refused, or a
-// descriptor of it reports the flag: root's opens are not refused).
-bool heldExclusively(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return errno == EBUSY;
-    int flag = 0;
-    const bool held = ::ioctl(fd, TIOCGEXCL, &flag) == 0 && flag != 0;
-    ::close(fd);
-    return held;
 }
 
 TEST(Program, ACrashWhileConnectedLeavesTheLineFreeAndAStackThatMapsToTheProgram) {
