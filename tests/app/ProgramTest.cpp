@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -35,26 +36,35 @@ using tavisk::test::eventually;
 using tavisk::test::heldExclusively;
 using tavisk::test::pickFromConnectionMenu;
 
-TEST(Program, QuitFromTheMenuEndsItWithStatusZeroAfterJoiningItsWorkers) {
+// The program on the test's display with the simulated beacon's line, its window showing and
+// connected through the dialog.
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(display.name().empty()) << "Xvfb did not start";
+        ASSERT_TRUE(display.answers(30s)) << "Xvfb on " << display.name() << " does not answer";
+        line.addPeer(std::make_shared<tavisk::sim::SimBeacon>());
+        std::string error;
+        ASSERT_TRUE(line.open(&error)) << error;
+        program = std::make_unique<ProgramProcess>(display, temp.path(), line.path());
+        ASSERT_TRUE(
+            eventually([&] { return !(window = display.visibleWindow("TaviskBeaconUtility")).empty(); }, 60s))
+            << "the window never showed on " << display.name()
+            << (program->waitForEnd(0s) ? " (the program ended)" : "") << "\n"
+            << readFile(temp.path() + "/startup.log");
+        ASSERT_EQ(tavisk::test::connectWithDialogDefaults(display, window), "");
+        ASSERT_TRUE(program->logged("ConnectionDialog: Connection success"));
+    }
+
     PrivateDisplay display;
-    ASSERT_FALSE(display.name().empty()) << "Xvfb did not start";
-    ASSERT_TRUE(display.answers(30s)) << "Xvfb on " << display.name() << " does not answer";
     tavisk::sim::PtyLine line;
-    line.addPeer(std::make_shared<tavisk::sim::SimBeacon>());
-    std::string error;
-    ASSERT_TRUE(line.open(&error)) << error;
     TempFolder temp;
-    ProgramProcess program(display, temp.path(), line.path());
-
+    std::unique_ptr<ProgramProcess> program;
     std::string window;
-    ASSERT_TRUE(eventually([&] { return !(window = display.visibleWindow("TaviskBeaconUtility")).empty(); }, 60s))
-        << "the window never showed on " << display.name() << (program.waitForEnd(0s) ? " (the program ended)" : "")
-        << "\n"
-        << readFile(temp.path() + "/startup.log");
+};
 
-    const std::string failure = tavisk::test::connectWithDialogDefaults(display, window);
-    ASSERT_EQ(failure, "");
-    ASSERT_TRUE(program.logged("ConnectionDialog: Connection success"));
+TEST_F(Program, QuitFromTheMenuEndsItWithStatusZeroAfterJoiningItsWorkers) {
+    ProgramProcess& program = *this->program;
 
     // The device list's Search button is the window's first focusable widget.
     display.run("xdotool windowfocus --sync " + window + " key Tab space");
@@ -89,23 +99,8 @@ TEST(Program, QuitFromTheMenuEndsItWithStatusZeroAfterJoiningItsWorkers) {
     }
 }
 
-TEST(Program, ACrashWhileConnectedLeavesTheLineFreeAndAStackThatMapsToTheProgram) {
-    PrivateDisplay display;
-    ASSERT_FALSE(display.name().empty()) << "Xvfb did not start";
-    ASSERT_TRUE(display.answers(30s)) << "Xvfb on " << display.name() << " does not answer";
-    tavisk::sim::PtyLine line;
-    line.addPeer(std::make_shared<tavisk::sim::SimBeacon>());
-    std::string error;
-    ASSERT_TRUE(line.open(&error)) << error;
-    TempFolder temp;
-    ProgramProcess program(display, temp.path(), line.path());
-
-    std::string window;
-    ASSERT_TRUE(
-        eventually([&] { return !(window = display.visibleWindow("TaviskBeaconUtility")).empty(); }, 60s))
-        << readFile(temp.path() + "/startup.log");
-    ASSERT_EQ(tavisk::test::connectWithDialogDefaults(display, window), "");
-    ASSERT_TRUE(program.logged("ConnectionDialog: Connection success"));
+TEST_F(Program, ACrashWhileConnectedLeavesTheLineFreeAndAStackThatMapsToTheProgram) {
+    ProgramProcess& program = *this->program;
     ASSERT_TRUE(heldExclusively(line.path()));
     const std::string executable =
         std::filesystem::read_symlink("/proc/" + std::to_string(program.pid()) + "/exe");
