@@ -140,6 +140,7 @@ void MainWindow::initWidgets(Glib::RefPtr<Gtk::Builder>& newBuilder, Glib::RefPt
 MainWindow::~MainWindow() {
     // From here on the keys reach no window. Nothing is freed before the workers that might
     // still be inside a handler of this window are joined below.
+    reportEnd("The window was closed", false);
     MainWindow* self = this;
     liveWindow.compare_exchange_strong(self, nullptr);
     eraseProbeConnection.disconnect();

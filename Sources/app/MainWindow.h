@@ -95,6 +95,12 @@ private:
     void beginJobDisplay();
     // A failed or refused upload: its line on the status bar ("flash"), replacing the last.
     void showFailure(const std::string& line);
+    // SIGTERM, SIGINT or SIGHUP: ends the program as Quit does.
+    void quitOnSignal(const char* signalName);
+    // The program ends (`cause`: "Quit", "Ended by signal SIGTERM", ...): one WARNING that says
+    // how, when a job runs, and what of it is abandoned; after a signal also when none runs.
+    // Once: the first way out is the one that counts.
+    void reportEnd(const std::string& cause, bool evenWhenIdle);
 
     // The window that the registry's handlers reach: the newest one, until it is destroyed.
     static std::atomic<MainWindow*> liveWindow;
@@ -140,4 +146,5 @@ private:
     // a flash in the destructor.
     std::atomic<bool> espFlashUpdatePending{false};
     const std::thread::id guiThreadId;
+    bool endReported = false; // GUI thread only
 };

@@ -3,6 +3,7 @@
 #include "app/MainWindow.h"
 
 #include "core/LoggerManager.h"
+#include "platform/ProcessServices.h"
 #include "widgets/ConnectionDialog.h"
 #include "widgets/OpenFileDialog.h"
 #include "widgets/SelectFirmwareBox.h"
@@ -19,6 +20,11 @@ std::atomic<MainWindow*> MainWindow::liveWindow{nullptr};
 
 void MainWindow::initGlobalHandlersEvents() {
     liveWindow = this;
+    // A signal to end ends the program as Quit does: the workers are joined, the port closed.
+    quitOnTerminationSignals([](const char* signalName) {
+        if (MainWindow* window = liveWindow.load())
+            window->quitOnSignal(signalName);
+    });
     // Each handler reaches the live window: a handler registered by an earlier window stays in
     // the registry for good, and must not call a window that is gone.
     const auto route = [](Status (MainWindow::*handler)()) {
@@ -60,9 +66,27 @@ Status MainWindow::changeLanguageHandler() {
 
 Status MainWindow::quitAppHandler() {
     logger->log("QuitApp", BaseLogger::DEBUG, kPrefix);
+    reportEnd("Quit", false);
     if (application)
         application->quit();
     return GlobalHandlerEvents::SUCCESS;
+}
+
+void MainWindow::quitOnSignal(const char* signalName) {
+    reportEnd(std::string("Ended by signal ") + signalName, true);
+    if (application)
+        application->quit();
+}
+
+void MainWindow::reportEnd(const std::string& cause, bool evenWhenIdle) {
+    if (endReported)
+        return;
+    const std::string abandoned = session.abandonedJobText();
+    if (abandoned.empty() && !evenWhenIdle)
+        return;
+    endReported = true;
+    logger->log(abandoned.empty() ? cause + " while nothing was running" : cause + " during " + abandoned,
+                BaseLogger::WARNING, kPrefix);
 }
 
 Status MainWindow::connectHandler() {

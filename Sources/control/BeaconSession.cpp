@@ -65,6 +65,30 @@ void BeaconSession::shutdown() {
         serialSender->terminate();
 }
 
+std::string BeaconSession::abandonedJobText() {
+    switch (line.running()) {
+    case Job::NONE:
+        return {};
+    case Job::STM32_UPLOAD: {
+        std::string stage;
+        {
+            Lock lock(payloadHandler->getMutex());
+            stage = stm32Phase == Stm32Phase::TRANSFER
+                        ? "at " + std::to_string(payloadHandler->transferPercent.load()) + " %"
+                        : "before its transfer (erasing)";
+        }
+        return "an STM32 upload " + stage + ": the upload is abandoned and the device is left without its whole image";
+    }
+    case Job::ESP32_FLASH:
+        return "an ESP32 flash at " + std::to_string(espFlashJob.percent()) +
+               " %: the program ends once the flash has ended";
+    case Job::RECONNECT:
+        return "a reconnect after a reboot: it is abandoned and the link stays closed";
+    default:
+        return LineOwner::name(line.running());
+    }
+}
+
 std::shared_ptr<const FileRequest> BeaconSession::lastRequest() const {
     std::lock_guard<std::mutex> lock(requestMutex);
     return newestRequest;
@@ -428,9 +452,16 @@ bool BeaconSession::writeFirmware() {
 bool BeaconSession::startEsp32Flash(const std::string& path, std::string* refusal) {
     if (!line.take(Job::ESP32_FLASH, "ESP32 flash", refusal))
         return false;
-    // Read and checked before the device is asked to switch to its bootloader.
+    // Read and checked before the device is asked to switch to its bootloader, also against
+    // what the loader is known to refuse.
     std::string cause;
-    if (!upload.record(RecordedUpload::ESP32, path, cause)) {
+    bool accepted = upload.record(RecordedUpload::ESP32, path, cause);
+    if (accepted && !TaviskEspSerialFlasher::acceptsImage(upload.get().image->size(), EspFlashJob::flashOptions(),
+                                                          &cause)) {
+        cause = path + ": the ESP32's loader would refuse it: " + cause;
+        accepted = false;
+    }
+    if (!accepted) {
         line.release(Job::ESP32_FLASH);
         refuseImage("ESP32", cause, refusal);
         return false;

@@ -55,7 +55,7 @@ public:
 
     // A request counts as unanswered this long after its reply time has passed: the answer
     // may have arrived just as the reply time ran out on a loaded machine.
-    static constexpr std::chrono::milliseconds kAnswerGrace{2000};
+    static constexpr std::chrono::milliseconds kAnswerGrace{5000};
 
     // `onEspFlashReport` runs on the ESP32 flash worker after each percentage and at the end.
     explicit BeaconSession(std::function<void()> onEspFlashReport = {});
@@ -74,6 +74,10 @@ public:
     bool isLinkConnected() { return usbCommunication.isConnected(); }
     // The job that has the line now.
     LineOwner::Job runningJob() const { return line.running(); }
+    // What the program would abandon if it ended now, for its last line: "an STM32 upload at
+    // 42 %: the upload is abandoned and the device is left without its whole image", ...;
+    // empty while no job runs.
+    std::string abandonedJobText();
 
     // --- LinkControl, for the connection dialog: refused while another job has the line
     std::vector<std::string> listPorts() override;

@@ -43,11 +43,16 @@ bool EspFlashJob::start(const std::string& path) {
     return true;
 }
 
-void EspFlashJob::run(const std::string& path) {
+TaviskEspSerialFlasher::FlashOptions EspFlashJob::flashOptions() {
     TaviskEspSerialFlasher::FlashOptions options;
     options.offset = 0;
     options.blockSize = 1024;
     options.reboot = false;
+    return options;
+}
+
+void EspFlashJob::run(const std::string& path) {
+    const TaviskEspSerialFlasher::FlashOptions options = flashOptions();
     const Progress progress = [this](unsigned char percent) {
         lastPercent = percent;
         notify();

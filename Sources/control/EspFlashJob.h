@@ -36,8 +36,11 @@ public:
     EspFlashJob(const EspFlashJob&) = delete;
     EspFlashJob& operator=(const EspFlashJob&) = delete;
 
-    // Starts flashing `path` (offset 0, blocks of 1024 bytes, no reboot). False, with a
-    // WARNING, while a flash runs; the running one is not disturbed.
+    // What every flash is made with: offset 0, blocks of 1024 bytes, no reboot.
+    static TaviskEspSerialFlasher::FlashOptions flashOptions();
+
+    // Starts flashing `path` with flashOptions(). False, with a WARNING, while a flash runs;
+    // the running one is not disturbed.
     bool start(const std::string& path);
 
     std::uint8_t percent() const { return lastPercent.load(); }

@@ -23,4 +23,8 @@ void configureWindowLogging(const char* levelName) {
         logger.setGlobalLevel(LoggerManager::IMPORTANT);
     else if (name == "MINIMUM")
         logger.setGlobalLevel(LoggerManager::MINIMUM);
+    else
+        logger.log("TAVISK_LOG_LEVEL \"" + std::string(levelName) +
+                       "\" is not a level (OFF, FULL, IMPORTANT or MINIMUM): using FULL",
+                   BaseLogger::WARNING, "MainWindow: ");
 }

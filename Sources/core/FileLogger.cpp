@@ -3,14 +3,45 @@
 #include "core/PrivateFolder.h"
 
 #include <cstdlib>
+#include <iostream>
 #include <map>
 
 namespace fs = std::filesystem;
 
 namespace {
 
+// Names after the log's own that the current folder may give the log, when the log's name is
+// taken there by a file that may not be written ("application_5_Jan_2024-2.log" and so on).
+constexpr int kOtherNames = 4;
+
 std::string refusal(const fs::path& folder, const TrustCheck& check) {
     return "Log folder " + folder.u8string() + " not used (" + check.describe() + ")";
+}
+
+std::string fileRefusal(const fs::path& file, const TrustCheck& check) {
+    return "Log file " + file.u8string() + " not used (" + check.reason() + ")";
+}
+
+// Whether the name is taken by an entry that is not written (rather than the folder being
+// unusable), so that another name may do.
+bool takenByUntrustedEntry(TrustProblem problem) {
+    switch (problem) {
+    case TrustProblem::SYMBOLIC_LINK:
+    case TrustProblem::NOT_A_REGULAR_FILE:
+    case TrustProblem::OTHER_OWNER:
+    case TrustProblem::WRITABLE_BY_OTHERS:
+    case TrustProblem::MULTIPLE_LINKS:
+        return true;
+    default:
+        return false;
+    }
+}
+
+fs::path otherName(const fs::path& file, int number) {
+    fs::path name = file.stem();
+    name += "-" + std::to_string(number);
+    name += file.extension();
+    return file.parent_path() / name;
 }
 
 } // namespace
@@ -41,15 +72,15 @@ std::vector<FileLogger::Candidate> FileLogger::candidateFolders() {
     std::vector<Candidate> folders;
     const char* dir = std::getenv("TAVISK_LOG_DIR");
     if (dir != nullptr && *dir != '\0')
-        folders.push_back({fs::u8path(dir), false});
+        folders.push_back({fs::u8path(dir), Candidate::LOG_DIR});
     // A folder that cannot be worked out is skipped; it must not cost the others.
     std::error_code ec;
     fs::path temp = fs::temp_directory_path(ec);
     if (!ec && !temp.empty())
-        folders.push_back({temp / "TaviskBeaconUtility", true});
+        folders.push_back({temp / "TaviskBeaconUtility", Candidate::TEMPORARY});
     fs::path current = fs::current_path(ec);
     if (!ec && !current.empty())
-        folders.push_back({current, false});
+        folders.push_back({current, Candidate::CURRENT});
     return folders;
 }
 
@@ -59,10 +90,13 @@ bool FileLogger::createLogFile(std::string& name) {
     TimeDescription when;
     when.updateTime();
     const std::string file = fileName(name, when);
+    // Why TAVISK_LOG_DIR was passed over; its line ends with where the log went instead.
+    std::string logDirRefusal;
     std::vector<std::string> warnings;
     for (const Candidate& candidate : candidateFolders()) {
         TrustCheck check;
-        if (candidate.inTemporaryFolder) {
+        TrustCheck madeFolder;
+        if (candidate.kind == Candidate::TEMPORARY) {
             check = ensurePrivateFolder(candidate.folder);
             if (!check) {
                 warnings.push_back(refusal(candidate.folder, check));
@@ -75,23 +109,75 @@ bool FileLogger::createLogFile(std::string& name) {
         } else {
             std::error_code ec;
             fs::create_directories(candidate.folder, ec);
+            if (ec) {
+                madeFolder.problem = TrustProblem::MKDIR_FAILED;
+                madeFolder.path = candidate.folder;
+                madeFolder.detail = ec.message();
+            }
         }
         const fs::path target = candidate.folder / fs::u8path(file);
-        logFile = openFileForWriting(target, candidate.inTemporaryFolder, check);
-        if (logFile == nullptr) {
-            if (candidate.inTemporaryFolder)
+        switch (candidate.kind) {
+        case Candidate::LOG_DIR:
+            logFile = openFileForWriting(target, WriteFolder::CHOSEN, check);
+            if (logFile == nullptr) {
+                // A folder that could not be made says more than the open that failed in it.
+                const TrustCheck& why = madeFolder.problem == TrustProblem::NONE ? check : madeFolder;
+                logDirRefusal = "Log folder " + candidate.folder.u8string() +
+                                " from TAVISK_LOG_DIR not used (" + why.describe() + ")";
+            }
+            break;
+        case Candidate::TEMPORARY:
+            logFile = openFileForWriting(target, WriteFolder::PRIVATE, check);
+            if (logFile == nullptr)
                 warnings.push_back(refusal(candidate.folder, check));
-            continue;
+            break;
+        case Candidate::CURRENT:
+            // Others may have put a file there under the log's name: it is left alone, and the
+            // log takes another name.
+            for (int number = 1;; ++number) {
+                const fs::path named = number == 1 ? target : otherName(target, number);
+                logFile = openFileForWriting(named, WriteFolder::UNCHECKED, check);
+                if (logFile != nullptr)
+                    break;
+                warnings.push_back(fileRefusal(named, check));
+                if (!takenByUntrustedEntry(check.problem) || number > kOtherNames)
+                    break;
+            }
+            break;
         }
+        if (logFile == nullptr)
+            continue;
         created = true;
-        // The file opens with why the temporary folder was passed over or what was removed
-        // from it.
+        // The file opens with what was passed over on the way to it, and why.
+        if (!logDirRefusal.empty())
+            warnings.insert(warnings.begin(),
+                            logDirRefusal + "; the log is in " + candidate.folder.u8string());
         for (const std::string& warning : warnings)
             std::fprintf(logFile, "%s\n", formatLine(when, "WARNING", warning, "FileLogger: ").c_str());
         std::fflush(logFile);
         break;
     }
+    if (!created) {
+        if (!logDirRefusal.empty())
+            warnings.insert(warnings.begin(), logDirRefusal);
+        reportNoLogFile(when, warnings);
+    }
     return created;
+}
+
+void FileLogger::reportNoLogFile(const TimeDescription& when, const std::vector<std::string>& warnings) {
+    // Each line tries again while no file is open: the same story is told once.
+    std::string story;
+    for (const std::string& warning : warnings)
+        story += warning + '\n';
+    if (story == reportedFailure)
+        return;
+    reportedFailure = story;
+    for (const std::string& warning : warnings)
+        std::cerr << formatLine(when, "WARNING", warning, "FileLogger: ") << '\n';
+    std::cerr << formatLine(when, "WARNING", "No log file could be created: its lines are dropped",
+                            "FileLogger: ")
+              << std::endl;
 }
 
 void FileLogger::log(const std::string& message, MessageType type, const std::string& prefix) {

@@ -47,6 +47,8 @@ std::string TrustCheck::reason() const {
         return "owned by another user";
     case TrustProblem::WRITABLE_BY_OTHERS:
         return "writable by group or others";
+    case TrustProblem::MULTIPLE_LINKS:
+        return "a hard link (the file has more than one name)";
     case TrustProblem::NOT_EMPTIED:
         return "writable by group or others, and its entries could not all be removed" + system;
     case TrustProblem::OPEN_FAILED:

@@ -11,9 +11,12 @@
 // - a folder is made with mode 0700; one found is used only when it is a real folder (not a
 //   symbolic link) owned by the user. If group or others could write to it, whatever they may
 //   have put there is removed first (never following a link) and its mode becomes 0700; a
-//   folder that cannot be emptied is not used;
+//   folder that cannot be emptied is not used and keeps the mode it was found with, so that
+//   every later check tries to empty it again rather than trusting what is left in it;
 // - a file is used or kept only when it is a regular file (not a symbolic link) owned by the
-//   user and not writable by group or others; files are opened without following links.
+//   user, not writable by group or others and with no other name (a hard link's other name
+//   may be anywhere, say a file of the user's own that must not be written over); files are
+//   opened without following links.
 
 // Why an entry is not trusted; NONE when it is.
 enum class TrustProblem {
@@ -26,6 +29,7 @@ enum class TrustProblem {
     NOT_A_REGULAR_FILE, // a folder, device, pipe or socket where a file belongs
     OTHER_OWNER,        // owned by another user
     WRITABLE_BY_OTHERS, // a file that group or others may change
+    MULTIPLE_LINKS,     // a file with more than one name (a hard link)
     NOT_EMPTIED,        // a folder others could write to, whose entries could not all be removed
     OPEN_FAILED,        // the file could not be opened
 };
@@ -79,8 +83,19 @@ enum class KeepCopy { IF_TRUSTED, IF_SAME_BYTES };
 // for the caller to report in its own words.
 FileWrite placeCopy(const std::filesystem::path& file, const void* data, std::size_t size, KeepCopy keep);
 
+// The folder that a file is written in, which decides what may stand at the file's name.
+enum class WriteFolder {
+    PRIVATE,   // one of the program's private folders: an entry that may not be kept is replaced
+    UNCHECKED, // a folder that others may share (the current folder): only a trusted file is
+               // written, and nothing else there is removed
+    CHOSEN,    // a folder the user named: the choice covers files that others own or may write,
+               // and files with other names
+};
+
 // Opens a regular file for writing, emptied, without following a link (mode 0600 when
-// created). In a private folder the file must also be trusted: an entry there that may not be
-// kept (a link, another user's file, a pipe) is removed and the file made anew. Null on
-// failure, with the reason in check.
-std::FILE* openFileForWriting(const std::filesystem::path& file, bool inPrivateFolder, TrustCheck& check);
+// created); a link or what is not a regular file is never written. In a private folder the
+// file must also be trusted: an entry there that may not be kept (a link, another user's file,
+// a hard link, a pipe) is removed and the file made anew. In an unchecked folder an entry that
+// is not trusted is left as it is and the file not opened. Null on failure, with the reason in
+// check.
+std::FILE* openFileForWriting(const std::filesystem::path& file, WriteFolder folder, TrustCheck& check);

@@ -36,6 +36,8 @@ TrustProblem classify(const struct stat& st, Kind kind) {
         return TrustProblem::OTHER_OWNER;
     if (kind == Kind::FILE && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         return TrustProblem::WRITABLE_BY_OTHERS;
+    if (kind == Kind::FILE && st.st_nlink > 1)
+        return TrustProblem::MULTIPLE_LINKS;
     return TrustProblem::NONE;
 }
 
@@ -125,17 +127,18 @@ bool removeEntries(int folderFd, int depth, std::size_t& removed, std::string& p
     return true;
 }
 
-// Whether a file may be written as it stands: a trusted file, or none yet. Outside a private
-// folder (one the user named, or the current folder) the user's choice of folder also covers
-// files that others own or may write.
-bool writableAsItStands(TrustProblem problem, bool inPrivateFolder) {
+// Whether a file may be written as it stands: a trusted file, or none yet. In a folder the
+// user named, the choice of folder also covers files that others own or may write, and files
+// with other names.
+bool writableAsItStands(TrustProblem problem, WriteFolder folder) {
     switch (problem) {
     case TrustProblem::NONE:
     case TrustProblem::MISSING:
         return true;
     case TrustProblem::OTHER_OWNER:
     case TrustProblem::WRITABLE_BY_OTHERS:
-        return !inPrivateFolder;
+    case TrustProblem::MULTIPLE_LINKS:
+        return folder == WriteFolder::CHOSEN;
     default:
         return false;
     }
@@ -171,6 +174,10 @@ TrustCheck checkPrivateFolder(const fs::path& folder) {
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         std::string problemText;
         if (!removeEntries(fd.get(), 0, check.removed, problemText)) {
+            // What is left may be anything that others put there. Left at 0700 it would pass
+            // the next check unemptied; with the mode it was found with, every later check
+            // empties it again and refuses it until that succeeds.
+            ::fchmod(fd.get(), st.st_mode & 07777);
             check.problem = TrustProblem::NOT_EMPTIED;
             check.detail = problemText;
         }
@@ -212,17 +219,19 @@ std::FILE* createNewFile(const fs::path& file) {
     return stream;
 }
 
-std::FILE* openFileForWriting(const fs::path& file, bool inPrivateFolder, TrustCheck& check) {
+std::FILE* openFileForWriting(const fs::path& file, WriteFolder folder, TrustCheck& check) {
     check = checkPrivateFile(file);
     // Only a regular file is opened: a device or pipe in the file's place is never touched,
     // and a link never followed.
     int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
-    if (!writableAsItStands(check.problem, inPrivateFolder)) {
-        // In a private folder an entry that may not be kept goes, and the file is made anew;
-        // a folder in its place stays (it may hold something of the user's).
+    if (!writableAsItStands(check.problem, folder)) {
+        // In a private folder an entry that may not be kept goes (for a hard link only this
+        // name of it), and the file is made anew; a folder in its place stays (it may hold
+        // something of the user's). Elsewhere the entry is not the program's to remove.
         struct stat st {};
-        const bool folder = ::lstat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-        if (!inPrivateFolder || folder || check.problem == TrustProblem::OPEN_FAILED || ::unlink(file.c_str()) != 0)
+        const bool isFolder = ::lstat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        if (folder != WriteFolder::PRIVATE || isFolder || check.problem == TrustProblem::OPEN_FAILED ||
+            ::unlink(file.c_str()) != 0)
             return nullptr;
         flags |= O_EXCL;
     }
@@ -238,7 +247,7 @@ std::FILE* openFileForWriting(const fs::path& file, bool inPrivateFolder, TrustC
         return nullptr;
     }
     const TrustProblem opened = classify(st, Kind::FILE);
-    if (!writableAsItStands(opened, inPrivateFolder)) {
+    if (!writableAsItStands(opened, folder)) {
         check = failure(file, opened);
         return nullptr;
     }

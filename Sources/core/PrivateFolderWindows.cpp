@@ -65,7 +65,7 @@ std::FILE* createNewFile(const fs::path& file) {
     return stream;
 }
 
-std::FILE* openFileForWriting(const fs::path& file, bool, TrustCheck& check) {
+std::FILE* openFileForWriting(const fs::path& file, WriteFolder, TrustCheck& check) {
     check = checkPrivateFile(file);
     if (check.problem != TrustProblem::NONE && check.problem != TrustProblem::MISSING)
         return nullptr;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "espflash/loader_types.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -17,9 +19,19 @@ struct FlashOptions {
     bool reboot = false;            // false: the ROM stays in the loader after the write
 };
 
-// The largest image the flasher takes: the largest flash the loader can find on a chip. A
-// larger file is not read at all.
+// The largest image the flasher takes: the largest flash the loader can find on a chip
+// (checked against the loader's table by the tests). A larger file is not read at all.
 constexpr std::uint64_t kMaxImageSize = 256ull * 1024 * 1024;
+
+// What a loader result means, for the line beside a failure's number: "an invalid argument".
+std::string meaningOf(LoaderResult result);
+
+// Whether the loader takes an image of `size` bytes with these options. When it would refuse
+// it, false: `why` (when not null) says what it would refuse ("its size of 1001 bytes is not a
+// multiple of 4") and `refusal` (when not null) the result it would answer. Checked before the
+// device is asked to switch its ESP32 to the bootloader.
+bool acceptsImage(std::uint64_t size, const FlashOptions& options, std::string* why,
+                  LoaderResult* refusal = nullptr);
 
 // True when every block was written and the chip's MD5 of the written range equals the
 // image's (a failed final FLASH_END still counts as written; a chip whose ROM loader has no MD5

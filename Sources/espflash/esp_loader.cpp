@@ -46,6 +46,18 @@ LoaderResult esp_loader_flash_detect_size(std::uint32_t* size) {
     return loader_detect_flash_size(size);
 }
 
+std::uint32_t esp_loader_flash_size() {
+    return loader_current().flash_size;
+}
+
+std::uint32_t esp_loader_largest_flash_size() {
+    return loader_largest_flash_size();
+}
+
+std::uint32_t esp_loader_max_block_size() {
+    return LOADER_MAX_BLOCK_SIZE;
+}
+
 LoaderResult esp_loader_flash_start(std::uint32_t offset, std::uint32_t size, std::uint32_t block_size) {
     loader_connection& connection = loader_current();
     connection.flash_write_size = block_size;

@@ -17,6 +17,12 @@ LoaderResult esp_loader_write_register(std::uint32_t address, std::uint32_t valu
 
 // Reads the flash chip's identification through the chip's SPI controller.
 LoaderResult esp_loader_flash_detect_size(std::uint32_t* size);
+// The flash size that this connection's write was measured against: 0 before one was asked.
+std::uint32_t esp_loader_flash_size();
+// The largest flash size that detection can report: no image beyond it fits any chip.
+std::uint32_t esp_loader_largest_flash_size();
+// The largest block esp_loader_flash_start takes.
+std::uint32_t esp_loader_max_block_size();
 // Opens a write of `size` bytes at `offset` in blocks of `block_size` (the ROM erases the region).
 LoaderResult esp_loader_flash_start(std::uint32_t offset, std::uint32_t size, std::uint32_t block_size);
 // Sends one block; `buffer` must hold the whole block size, the part after `size` is filled

@@ -4,6 +4,8 @@
 #include "espflash/protocol_serial.h"
 #include "espflash/protocol_uart.h"
 
+#include <algorithm>
+
 namespace {
 loader_connection s_connection;
 
@@ -102,6 +104,13 @@ LoaderResult loader_read_register(std::uint32_t address, std::uint32_t* value) {
         return LOADER_BAD_PARAM;
     loader_port_start_timer(LOADER_REGISTER_TIMEOUT_MS);
     return loader_read_reg_cmd(address, value);
+}
+
+std::uint32_t loader_largest_flash_size() {
+    std::uint32_t largest = 0;
+    for (const SizeMapping& mapping : size_mapping)
+        largest = std::max(largest, mapping.size);
+    return largest;
 }
 
 LoaderResult loader_detect_flash_size(std::uint32_t* size) {

@@ -39,6 +39,8 @@ LoaderResult loader_write_register(std::uint32_t address, std::uint32_t value);
 LoaderResult loader_read_register(std::uint32_t address, std::uint32_t* value);
 // The flash chip's size from its identification, read through the chip's SPI controller.
 LoaderResult loader_detect_flash_size(std::uint32_t* size);
+// The largest size of the detection's table.
+std::uint32_t loader_largest_flash_size();
 // Tells the chip the flash geometry, with the size detected once per connection (2 MiB, with a
 // debug line, when detection fails).
 LoaderResult loader_send_flash_parameters();

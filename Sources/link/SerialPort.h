@@ -38,3 +38,9 @@ public:
 
 // The port for the running system (SerialPortPosix or SerialPortWindows).
 std::unique_ptr<SerialPort> createSerialPort();
+
+// For crash and termination handlers (async-signal-safe): lifts the exclusive flag of every
+// serial port this process has open and gives each the terminal settings it had when it was
+// opened, so that the next start finds the line free and as it was. The ports stay open. A
+// no-op where the system ends an exclusive open with the process (Windows).
+void releaseOpenSerialPorts() noexcept;

@@ -4,12 +4,14 @@
 #include "link/SerialPortHelpers.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -87,7 +89,52 @@ int millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
 }
+
+// The ports this process has open, for releaseOpenSerialPorts(), which runs in a signal
+// handler on any thread and so reads them without a lock. An entry is claimed by a
+// compare-exchange from kFreeEntry, filled, then published by storing the descriptor; it is
+// freed before the descriptor is closed, so the handler never touches a descriptor number
+// that may already name another file.
+constexpr int kFreeEntry = -1;
+constexpr int kClaimedEntry = -2;
+struct OpenPortEntry {
+    std::atomic<int> fd{kFreeEntry};
+    termios settings{};
+    bool restore = false;
+};
+static_assert(std::atomic<int>::is_always_lock_free, "signal handlers may use only lock-free atomics");
+// The program opens one port at a time; a port beyond the table works without the release.
+OpenPortEntry gOpenPorts[8];
+
+int publishOpenPort(int fd, const termios& settings, bool restore) {
+    for (int i = 0; i < static_cast<int>(std::size(gOpenPorts)); ++i) {
+        int expected = kFreeEntry;
+        if (gOpenPorts[i].fd.compare_exchange_strong(expected, kClaimedEntry)) {
+            gOpenPorts[i].settings = settings;
+            gOpenPorts[i].restore = restore;
+            gOpenPorts[i].fd.store(fd);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void withdrawOpenPort(int entry) {
+    if (entry >= 0)
+        gOpenPorts[entry].fd.store(kFreeEntry);
+}
 } // namespace
+
+void releaseOpenSerialPorts() noexcept {
+    for (OpenPortEntry& entry : gOpenPorts) {
+        const int fd = entry.fd.load();
+        if (fd < 0)
+            continue;
+        if (entry.restore)
+            ::tcsetattr(fd, TCSANOW, &entry.settings);
+        ::ioctl(fd, TIOCNXCL);
+    }
+}
 
 SerialPortPosix::SerialPortPosix(std::string devDirectory, std::string sysTtyDirectory)
     : logger(&LoggerManager::getInstance()), devDir(std::move(devDirectory)),
@@ -185,17 +232,25 @@ LinkStatus SerialPortPosix::openPort(const std::string& name) {
         logError("Error opening port " + name + " (" + kindOf(st.st_mode) + ", not a serial port)");
         return LINK_OPEN_FAILED;
     }
-    // TIOCEXCL keeps other users out, except root; the lock covers root as well.
-    if (::ioctl(opened, TIOCEXCL) != 0 && errno != ENOTTY) {
-        const int code = errno;
-        ::close(opened);
-        logError("Error opening port " + name + " (ioctl TIOCEXCL err=" + systemError(code) + ")");
-        return LINK_OPEN_FAILED;
-    }
+    // The lock comes first: it covers root as well, and when it fails nothing of the terminal
+    // has been changed yet (an exclusive flag set before it would outlive this failed open).
     if (::flock(opened, LOCK_EX | LOCK_NB) != 0) {
         const int code = errno;
         ::close(opened);
         logError("Error opening port " + name + " (flock err=" + systemError(code) + ")");
+        return LINK_OPEN_FAILED;
+    }
+    restoreSettings = ::tcgetattr(opened, &openedSettings) == 0;
+    // Entered before the flag is set, so that a crash from here on lifts it again.
+    record = publishOpenPort(opened, openedSettings, restoreSettings);
+    // TIOCEXCL keeps other users out, except root.
+    if (::ioctl(opened, TIOCEXCL) != 0 && errno != ENOTTY) {
+        const int code = errno;
+        withdrawOpenPort(record);
+        record = -1;
+        ::flock(opened, LOCK_UN);
+        ::close(opened);
+        logError("Error opening port " + name + " (ioctl TIOCEXCL err=" + systemError(code) + ")");
         return LINK_OPEN_FAILED;
     }
     fd = opened;
@@ -208,10 +263,15 @@ LinkStatus SerialPortPosix::closePort() {
         return LINK_OK;
     const int closing = fd;
     fd = -1;
+    // Without a drain: a line that does not move would hold the close for ever.
+    if (restoreSettings)
+        ::tcsetattr(closing, TCSANOW, &openedSettings);
     // The exclusive flag belongs to the terminal, not to this descriptor: a peer that keeps
     // the line open (a pseudo-terminal) would otherwise keep every later open out.
     ::ioctl(closing, TIOCNXCL);
     ::flock(closing, LOCK_UN);
+    withdrawOpenPort(record);
+    record = -1;
     if (::close(closing) != 0 && errno != EINTR) {
         logError("Error closing port (close err=" + systemError(errno) + ")");
         return LINK_CLOSE_FAILED;

@@ -4,12 +4,15 @@
 
 #include <cstdint>
 #include <string>
+#include <termios.h>
 
 class LoggerManager;
 
 // The serial port on POSIX systems (termios). Opens for exclusive use (TIOCEXCL, and flock
 // because root ignores TIOCEXCL); reads wait with poll(), never by sleeping; a hang-up is a
-// read failure; writes give up after 2000 ms and report the count written.
+// read failure; writes give up after 2000 ms and report the count written. Closing gives the
+// terminal back the settings it had at open and lifts the exclusive flag; while the port is
+// open, releaseOpenSerialPorts() (SerialPort.h) does the same from a crash handler.
 class SerialPortPosix : public SerialPort {
 public:
     // devDir is scanned for ttyUSB*, ttyACM* and ttyS* (the last only when sysTtyDir/NAME/device
@@ -46,6 +49,11 @@ private:
 
     LoggerManager* logger;
     int fd = -1;
+    // The terminal's settings at open, given back at close (when tcgetattr could read them).
+    termios openedSettings{};
+    bool restoreSettings = false;
+    // This port's entry in the process-wide table of open ports; -1 when the table was full.
+    int record = -1;
     std::uint32_t baud = UsbTypes::kDefaultBaudrate;
     std::string portName;
     std::string devDir;

@@ -213,3 +213,5 @@ IoResult SerialPortWindows::writeDataImpl(const std::uint8_t* data, std::uint64_
 std::unique_ptr<SerialPort> createSerialPort() {
     return std::make_unique<SerialPortWindows>();
 }
+
+void releaseOpenSerialPorts() noexcept {}

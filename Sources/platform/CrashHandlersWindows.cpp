@@ -5,7 +5,6 @@
 
 #include "platform/CrashLine.h"
 
-#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -16,11 +15,10 @@
 
 namespace {
 
-std::atomic<int> gCrashFd{-1};
-
 constexpr int kMaxFrames = 64;
 
 LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* info) {
+    runCrashCleanup();
     const auto now = static_cast<std::int64_t>(_time64(nullptr));
     const DWORD code =
         (info != nullptr && info->ExceptionRecord != nullptr) ? info->ExceptionRecord->ExceptionCode : 0;
@@ -33,6 +31,7 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* info) {
 }
 
 void onFatalSignal(int signal) {
+    runCrashCleanup();
     const auto now = static_cast<std::int64_t>(_time64(nullptr));
     CrashLine head = CrashLine::begin(now, "CRITICAL", "Crash");
     head.append("Signal ").appendDecimal(static_cast<std::uint64_t>(signal));
@@ -42,27 +41,23 @@ void onFatalSignal(int signal) {
 
 } // namespace
 
-void writeCrashBytes(const char* data, std::size_t size) {
-    const int fd = gCrashFd.load();
-    if (fd < 0)
-        return;
-    while (size > 0) {
-        const int written = _write(fd, data, static_cast<unsigned>(size));
-        if (written <= 0)
-            return;
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
+int openCrashLogFile(const std::filesystem::path& path) {
+    return _wopen(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
+                  _S_IREAD | _S_IWRITE);
 }
 
-void setCrashLogPath(const std::filesystem::path& path) {
-    int fd = -1;
-    if (!path.empty())
-        fd = _wopen(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
-                    _S_IREAD | _S_IWRITE);
-    const int previous = gCrashFd.exchange(fd);
-    if (previous >= 0)
-        _close(previous);
+void closeCrashLogFile(int fd) {
+    _close(fd);
+}
+
+long writeSomeCrashBytes(int fd, const char* data, std::size_t size) {
+    return _write(fd, data, static_cast<unsigned>(size));
+}
+
+// The frames keep their bare addresses here: naming a module would take the loader's lock,
+// which the crashing thread may hold.
+bool findFrameModule(std::uintptr_t, char*, std::size_t, std::uintptr_t&) {
+    return false;
 }
 
 void installPlatformCrashHandlers() {

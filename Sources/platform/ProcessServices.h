@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -34,3 +35,10 @@ void setXdgDataDirs(const std::filesystem::path& folder);
 // The value setXdgDataDirs gives on this system, for a folder and the value the process
 // started with (null when it had none).
 std::string composeXdgDataDirs(const std::filesystem::path& folder, const char* startValue);
+
+// From now on SIGTERM, SIGINT and SIGHUP (those the process did not start with ignored) no
+// longer end the process at once: each one calls `onSignal` with its name ("SIGTERM") on the
+// thread of the main loop, which can then end the program as its Quit does. Later ones are
+// handled the same way; while the main loop no longer runs they wait. No such signals on
+// Windows: nothing is installed there.
+void quitOnTerminationSignals(std::function<void(const char* signalName)> onSignal);

@@ -1,6 +1,9 @@
 #include "platform/ProcessServices.h"
 
+#include <glib-unix.h>
 #include <glib.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <mutex>
@@ -58,4 +61,44 @@ void setXdgDataDirs(const std::filesystem::path& folder) {
             startValue = value;
     });
     setEnvVarAlways("XDG_DATA_DIRS", composeXdgDataDirs(folder, startValue ? startValue->c_str() : nullptr));
+}
+
+namespace {
+
+struct TerminationSignal {
+    int number;
+    const char* name;
+};
+
+constexpr TerminationSignal kTerminationSignals[] = {{SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGHUP, "SIGHUP"}};
+
+// What quitOnTerminationSignals was given; lives as long as the process, as its sources do.
+std::function<void(const char*)>& terminationHandler() {
+    static std::function<void(const char*)> handler;
+    return handler;
+}
+
+gboolean onTerminationSignal(gpointer signalName) {
+    if (terminationHandler())
+        terminationHandler()(static_cast<const char*>(signalName));
+    // Kept: removing the source would give the signal back its default action, and a second
+    // one during the program's end would cut short what that end waits for.
+    return G_SOURCE_CONTINUE;
+}
+
+} // namespace
+
+void quitOnTerminationSignals(std::function<void(const char* signalName)> onSignal) {
+    static bool installed = false;
+    terminationHandler() = std::move(onSignal);
+    if (installed)
+        return;
+    installed = true;
+    for (const TerminationSignal& signal : kTerminationSignals) {
+        // A signal ignored from the start (nohup) stays ignored.
+        struct sigaction current {};
+        if (::sigaction(signal.number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+            continue;
+        g_unix_signal_add(signal.number, onTerminationSignal, const_cast<char*>(signal.name));
+    }
 }

@@ -93,3 +93,8 @@ std::string composeXdgDataDirs(const std::filesystem::path& folder, const char*)
 void setXdgDataDirs(const std::filesystem::path& folder) {
     setEnvVarAlways("XDG_DATA_DIRS", folder);
 }
+
+void quitOnTerminationSignals(std::function<void(const char*)>) {
+    // A Windows process gets no termination signals: its window's close ends it through the
+    // main loop.
+}

@@ -12,6 +12,7 @@
 #include <giomm/resource.h>
 #include <gtkmm/button.h>
 #include <gtkmm/comboboxtext.h>
+#include <gtkmm/imagemenuitem.h>
 #include <gtkmm/label.h>
 #include <gtkmm/levelbar.h>
 #include <gtkmm/statusbar.h>
@@ -143,6 +144,37 @@ TEST_F(MainWindowUploadTest, WhileAnStm32UploadRunsNothingCanStartAnotherJobAndA
     clickUpload();
     EXPECT_EQ(statusText(), "");
     ASSERT_TRUE(runUntilSuccessShown());
+}
+
+// However the program ends during an upload, one line names what is abandoned.
+TEST_F(MainWindowUploadTest, EndingDuringAnStm32UploadSaysWhatIsAbandoned) {
+    struct Case {
+        const char* name;
+        std::function<void()> end;
+        const char* cause;
+    };
+    const Case cases[] = {
+        {"Quit from the menu", [&] { widget<Gtk::ImageMenuItem>("QuitImageMenuItem")->activate(); }, "Quit"},
+        {"the window closed", [&] { window.reset(); }, "The window was closed"},
+    };
+    for (const Case& c : cases) {
+        start(115200);
+        const Bytes image = sim::sharedTestImage(16 * 1024);
+        connectThroughDialog();
+        setFile(SEARCH_FILE_STM32, writeFile("stm32.bin", image));
+        clickUpload();
+        ASSERT_TRUE(runUntil([&] { return beacon->receivedImage().size() >= 1024; }, 60s)) << c.name;
+        log.clear();
+        c.end();
+        const std::string said = std::string("MainWindow: ") + c.cause + " during an STM32 upload at ";
+        EXPECT_EQ(log.count(said, BaseLogger::WARNING), 1u) << c.name;
+        EXPECT_TRUE(log.contains(" %: the upload is abandoned and the device is left without its whole image"))
+            << c.name;
+        window.reset();
+        EXPECT_EQ(log.count(" during an STM32 upload at "), 1u) << c.name << ": the end is said once";
+        line.reset();
+        beacon = std::make_shared<sim::SimBeacon>();
+    }
 }
 
 TEST_F(MainWindowUploadTest, Stm32UploadOfThePreinstalledImage) {

@@ -21,7 +21,11 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <fstream>
+#include <sstream>
+#include <iostream>
+#include <csignal>
 #include <sys/wait.h>
 
 // Under AddressSanitizer: whole stacks at each allocation, so that cmake/lsan.supp can name
@@ -57,6 +61,18 @@ void writeBytes(const std::string& path, const Bytes& bytes) {
 
 class ProgramEndToEnd : public ::testing::Test {
 protected:
+    // A failure shows the end of what the program logged: its folder goes with the test.
+    void TearDown() override {
+        if (!HasFailure() || !program)
+            return;
+        // Its own lines and every warning or error, not the protocol's chatter.
+        std::istringstream log(readFile(program->applicationLogPath()));
+        std::cerr << "application log (the window's lines, warnings and errors):\n";
+        for (std::string line; std::getline(log, line);)
+            if (line.find("MainWindow: ") != std::string::npos || line.find("[WARNING]") != std::string::npos ||
+                line.find("[ERROR]") != std::string::npos)
+                std::cerr << line << "\n";
+    }
     // Waits for a showing widget; the failure names it and what the program logged last.
     ::testing::AssertionResult shows(const std::string& role, const std::string& name, AccessibleWidget* found,
                                      std::chrono::milliseconds deadline = kStep) {
@@ -159,6 +175,62 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
+    // The program on the test's display with the accessibility bus, the simulated beacon (and
+    // its ROM loader) on a line paced at 115200 baud, and its window showing.
+    ::testing::AssertionResult start(const Bytes& expectedStm32) {
+        if (!display.answers(30s))
+            return ::testing::AssertionFailure() << "Xvfb did not start or does not answer";
+        bus = std::make_unique<SessionBus>(temp.path(), display.name());
+        if (bus->address().empty())
+            return ::testing::AssertionFailure() << "dbus-daemon did not start";
+        std::string error;
+        if (!AccessibleApp::connect(bus->address(), display.name(), &error))
+            return ::testing::AssertionFailure() << error;
+        beacon->setBootloaderPeer(rom);
+        line.addPeer(beacon);
+        if (!line.open(&error))
+            return ::testing::AssertionFailure() << error;
+        beacon->setExpectedImage(expectedStm32);
+        std::filesystem::create_directories(temp.path() + "/Desktop");
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        program = std::make_unique<ProgramProcess>(
+            display, temp.path(), line.path(),
+            std::vector<std::string>{"DBUS_SESSION_BUS_ADDRESS=" + bus->address(), "NO_AT_BRIDGE=",
+                                     "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":fast_unwind_on_malloc=0"});
+        app = std::make_unique<AccessibleApp>(program->pid());
+        if (!shows("frame", "TaviskBeaconUtility", &window, 90s))
+            return ::testing::AssertionFailure() << "\nstart-up log:\n" << readFile(program->startupLogPath());
+        return ::testing::AssertionSuccess();
+    }
+
+    // Connection > Connect; in the dialog the simulated beacon's port and 115200 baud.
+    ::testing::AssertionResult connectThroughTheDialog() {
+        ::testing::AssertionResult step = click("menu", kConnectionMenu);
+        if (step)
+            step = click("menu item", kConnectItem);
+        AccessibleWidget port;
+        if (step)
+            step = shows("label", "Порт", &port);
+        if (!step)
+            return step;
+        std::optional<AccessibleWidget> portBox;
+        for (const AccessibleWidget& w : app->all("combo box"))
+            if (w.name.rfind("/dev/", 0) == 0 && w.y == port.y)
+                portBox = w;
+        if (!portBox)
+            return ::testing::AssertionFailure() << "no port list beside the label \"Порт\"";
+        step = choose(portBox->name, line.path());
+        if (step)
+            step = choose("115200", "115200");
+        if (step)
+            step = click("push button", kDialogConnect);
+        if (step && !program->logged("ConnectionDialog: Connection success"))
+            step = ::testing::AssertionFailure() << "no connection" << programState();
+        if (step && !eventually([&] { return !app->find("push button", kDialogConnect); }, kStep))
+            step = ::testing::AssertionFailure() << "the connection dialog stayed open";
+        return step;
+    }
+
     PrivateDisplay display;
     TempFolder temp;
     std::unique_ptr<SessionBus> bus;
@@ -167,50 +239,16 @@ protected:
     sim::PtyLine line{115200};
     std::unique_ptr<ProgramProcess> program;
     std::unique_ptr<AccessibleApp> app;
+    AccessibleWidget window;
 };
 
 TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
-    ASSERT_TRUE(display.answers(30s)) << "Xvfb did not start or does not answer";
-    bus = std::make_unique<SessionBus>(temp.path(), display.name());
-    ASSERT_FALSE(bus->address().empty()) << "dbus-daemon did not start";
-    std::string error;
-    ASSERT_TRUE(AccessibleApp::connect(bus->address(), display.name(), &error)) << error;
-
-    beacon->setBootloaderPeer(rom);
-    line.addPeer(beacon);
-    ASSERT_TRUE(line.open(&error)) << error;
-    const Bytes stm32 = sim::sharedTestImage(12 * 1024);
+    const Bytes stm32 = sim::sharedTestImage(32 * 1024);
     const Bytes esp32 = sim::sampleEsp32Image(24 * 1024);
-    beacon->setExpectedImage(stm32);
-    std::filesystem::create_directories(temp.path() + "/Desktop");
+    ASSERT_TRUE(start(stm32));
     writeBytes(temp.path() + "/Desktop/stm32.bin", stm32);
     writeBytes(temp.path() + "/Desktop/esp32.bin", esp32);
-
-    program = std::make_unique<ProgramProcess>(
-        display, temp.path(), line.path(),
-        std::vector<std::string>{"DBUS_SESSION_BUS_ADDRESS=" + bus->address(), "NO_AT_BRIDGE=",
-                                 "ASAN_OPTIONS=" + std::string(std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "") +
-                                     ":fast_unwind_on_malloc=0"});
-    app = std::make_unique<AccessibleApp>(program->pid());
-    AccessibleWidget window;
-    ASSERT_TRUE(shows("frame", "TaviskBeaconUtility", &window, 90s))
-        << "\nstart-up log:\n"
-        << readFile(program->startupLogPath());
-
-    // Connection > Connect; in the dialog the simulated beacon's port and 115200 baud.
-    ASSERT_TRUE(click("menu", kConnectionMenu));
-    ASSERT_TRUE(click("menu item", kConnectItem));
-    AccessibleWidget port;
-    ASSERT_TRUE(shows("label", "Порт", &port));
-    std::optional<AccessibleWidget> portBox;
-    for (const AccessibleWidget& w : app->all("combo box"))
-        if (w.name.rfind("/dev/", 0) == 0 && w.y == port.y)
-            portBox = w;
-    ASSERT_TRUE(portBox) << "no port list beside the label \"Порт\"";
-    ASSERT_TRUE(choose(portBox->name, line.path()));
-    ASSERT_TRUE(choose("115200", "115200"));
-    ASSERT_TRUE(click("push button", kDialogConnect));
-    ASSERT_TRUE(program->logged("ConnectionDialog: Connection success")) << programState();
+    ASSERT_TRUE(connectThroughTheDialog());
 
     // Search: the beacon's row in the device list.
     ASSERT_TRUE(eventually([&] { return !app->find("push button", kDialogConnect); }, kStep))
@@ -222,7 +260,11 @@ TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
     ASSERT_TRUE(chooseFile("stm32.bin"));
     ASSERT_TRUE(click("push button", kUpload));
     const std::string screenshot = std::string(TAVISK_SCREENSHOT_DIR) + "/main-window-upload.png";
-    std::string shot;
+    // Half-way: a screenshot, and Search pressed (its button cannot be used, and a click on it
+    // changes nothing of what the device receives). Each look at the window may take long on a
+    // loaded machine; the image is large enough that half-way is not missed.
+    std::string shot = "the upload was not seen half-way";
+    std::optional<AccessibleWidget> search;
     ASSERT_TRUE(eventually(
         [&] {
             const std::string text = progressText();
@@ -231,17 +273,16 @@ TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
                 return text == kSuccess;
             std::filesystem::create_directories(TAVISK_SCREENSHOT_DIR);
             shot = saveScreenshot(display.name(), window.x, window.y, window.width, window.height, screenshot);
+            search = app->find("push button", kSearch);
+            if (search)
+                display.click(search->centerX(), search->centerY());
             return true;
         },
         kTransfer))
         << "the upload never reached 30 %: " << progressText() << programState();
     EXPECT_EQ(shot, "") << "no screenshot taken during the upload";
-    // Search during the upload: its button cannot be used, and a click on it changes nothing
-    // of what the device receives.
-    AccessibleWidget search;
-    ASSERT_TRUE(shows("push button", kSearch, &search));
-    EXPECT_FALSE(search.sensitive) << "the device search can be pressed during the upload";
-    display.click(search.centerX(), search.centerY());
+    ASSERT_TRUE(search) << "no device search button half-way" << programState();
+    EXPECT_FALSE(search->sensitive) << "the device search can be pressed during the upload";
     ASSERT_TRUE(eventually([&] { return progressText() == kSuccess; }, kTransfer))
         << "no success text after the STM32 upload; the label shows \"" << progressText() << "\""
         << programState();
@@ -270,6 +311,9 @@ TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
     ASSERT_TRUE(program->waitForEnd(60s)) << "the program did not end after Quit" << programState();
     ASSERT_TRUE(WIFEXITED(program->status())) << "ended by signal " << WTERMSIG(program->status());
     EXPECT_EQ(WEXITSTATUS(program->status()), 0) << "standard error:\n" << readFile(program->errorPath());
+    const std::string errors = readFile(program->errorPath());
+    for (const char* kind : {"-CRITICAL **", "-WARNING **"})
+        EXPECT_EQ(errors.find(kind), std::string::npos) << "standard error:\n" << errors;
 
     EXPECT_TRUE(holds(readFile(program->startupLogPath()), "start-up log",
                       {"=== Application start ===", "MainWindow: loading UI from GResource",
@@ -288,6 +332,68 @@ TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
                                                        " bytes",
                        "MainWindow: ESP32 flashing completed", "MainWindow: QuitApp"}));
 }
+
+// A signal to end, sent during an STM32 upload (of the preinstalled image): the program ends as
+// its Quit does, with status 0 after one line that names the signal and what it abandoned, and
+// the beacon's line is free for the next program at once.
+struct EndSignal {
+    const char* name;
+    int number;
+};
+
+void PrintTo(const EndSignal& s, std::ostream* os) {
+    *os << s.name;
+}
+
+class ProgramSignals : public ProgramEndToEnd, public ::testing::WithParamInterface<EndSignal> {};
+
+TEST_P(ProgramSignals, EndTheProgramAsQuitDoesAndFreeTheLine) {
+    const EndSignal& signal = GetParam();
+    // A device slow to answer: the upload of the 20,007-byte image takes several seconds, so
+    // the signal comes during it however loaded the machine.
+    sim::BeaconConfig slow;
+    slow.answerDelay = std::chrono::milliseconds(10);
+    beacon = std::make_shared<sim::SimBeacon>(slow);
+    ASSERT_TRUE(start({}));
+    ASSERT_TRUE(connectThroughTheDialog());
+    ASSERT_TRUE(heldExclusively(line.path()));
+
+    // The preinstalled image: the switch, then Upload; the signal comes half-way.
+    std::optional<AccessibleWidget> source;
+    ASSERT_TRUE(eventually(
+        [&] {
+            for (const AccessibleWidget& w : app->all("toggle button"))
+                if (w.showing)
+                    source = w;
+            return source.has_value();
+        },
+        kStep))
+        << "no switch for the preinstalled image" << programState();
+    display.click(source->centerX(), source->centerY());
+    ASSERT_TRUE(click("push button", kUpload));
+    ASSERT_TRUE(eventually([&] { return beacon->receivedImage().size() >= 2048; }, kTransfer))
+        << "the upload did not get under way; the label shows \"" << progressText() << "\"" << programState();
+    ASSERT_EQ(::kill(program->pid(), signal.number), 0);
+
+    ASSERT_TRUE(program->waitForEnd(60s)) << "the program did not end on " << signal.name << programState();
+    ASSERT_TRUE(WIFEXITED(program->status())) << "ended by signal " << WTERMSIG(program->status());
+    EXPECT_EQ(WEXITSTATUS(program->status()), 0) << "standard error:\n" << readFile(program->errorPath());
+    EXPECT_FALSE(heldExclusively(line.path())) << "the line is still held";
+    EXPECT_FALSE(beacon->imageComplete());
+    const std::string log = readFile(program->applicationLogPath());
+    const std::string ended = std::string("[WARNING] MainWindow: Ended by signal ") + signal.name +
+                              " during an STM32 upload at ";
+    const std::size_t at = log.find(ended);
+    ASSERT_NE(at, std::string::npos) << "no line \"" << ended << "\" in:\n" << log;
+    EXPECT_NE(log.find(" %: the upload is abandoned and the device is left without its whole image", at),
+              std::string::npos);
+    EXPECT_NE(log.find("SerialListener: Thread is terminated", at), std::string::npos) << "the workers were not ended";
+}
+
+INSTANTIATE_TEST_SUITE_P(, ProgramSignals,
+                         ::testing::Values(EndSignal{"SIGTERM", SIGTERM}, EndSignal{"SIGINT", SIGINT},
+                                           EndSignal{"SIGHUP", SIGHUP}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace tavisk::test

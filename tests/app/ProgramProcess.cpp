@@ -3,11 +3,14 @@
 #include "tests/app/ChildProcess.h"
 #include "tests/app/PrivateDisplay.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -111,6 +114,16 @@ long ProgramProcess::residentKiB() const {
         if (line.rfind("VmRSS:", 0) == 0)
             return std::atol(line.c_str() + 6);
     return -1;
+}
+
+bool heldExclusively(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == EBUSY;
+    int flag = 0;
+    const bool held = ::ioctl(fd, TIOCGEXCL, &flag) == 0 && flag != 0;
+    ::close(fd);
+    return held;
 }
 
 } // namespace tavisk::test

@@ -51,4 +51,8 @@ private:
     int exitStatus = 0;
 };
 
+// Whether the terminal at `path` is held for exclusive use: an open of it is refused, or a
+// descriptor of it reports the flag (root's opens are not refused).
+bool heldExclusively(const std::string& path);
+
 } // namespace tavisk::test

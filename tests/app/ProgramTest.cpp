@@ -1,6 +1,7 @@
 // The program itself under the test's display, driven by X input events as a user would:
 // connect to the simulated beacon through the menu and the dialog, search, then Quit from
-// the menu. It must end with status 0 after joining every worker.
+// the menu. It must end with status 0 after joining every worker. And when it crashes while
+// connected, the beacon's line must be free for the next start.
 #include "tests/app/ChildProcess.h"
 #include "tests/app/KeyboardSteps.h"
 #include "tests/app/PrivateDisplay.h"
@@ -14,7 +15,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -30,28 +33,38 @@ using tavisk::test::ProgramProcess;
 using tavisk::test::readFile;
 using tavisk::test::TempFolder;
 using tavisk::test::eventually;
+using tavisk::test::heldExclusively;
 using tavisk::test::pickFromConnectionMenu;
 
-TEST(Program, QuitFromTheMenuEndsItWithStatusZeroAfterJoiningItsWorkers) {
+// The program on the test's display with the simulated beacon's line, its window showing and
+// connected through the dialog.
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(display.name().empty()) << "Xvfb did not start";
+        ASSERT_TRUE(display.answers(30s)) << "Xvfb on " << display.name() << " does not answer";
+        line.addPeer(std::make_shared<tavisk::sim::SimBeacon>());
+        std::string error;
+        ASSERT_TRUE(line.open(&error)) << error;
+        program = std::make_unique<ProgramProcess>(display, temp.path(), line.path());
+        ASSERT_TRUE(
+            eventually([&] { return !(window = display.visibleWindow("TaviskBeaconUtility")).empty(); }, 60s))
+            << "the window never showed on " << display.name()
+            << (program->waitForEnd(0s) ? " (the program ended)" : "") << "\n"
+            << readFile(temp.path() + "/startup.log");
+        ASSERT_EQ(tavisk::test::connectWithDialogDefaults(display, window), "");
+        ASSERT_TRUE(program->logged("ConnectionDialog: Connection success"));
+    }
+
     PrivateDisplay display;
-    ASSERT_FALSE(display.name().empty()) << "Xvfb did not start";
-    ASSERT_TRUE(display.answers(30s)) << "Xvfb on " << display.name() << " does not answer";
     tavisk::sim::PtyLine line;
-    line.addPeer(std::make_shared<tavisk::sim::SimBeacon>());
-    std::string error;
-    ASSERT_TRUE(line.open(&error)) << error;
     TempFolder temp;
-    ProgramProcess program(display, temp.path(), line.path());
-
+    std::unique_ptr<ProgramProcess> program;
     std::string window;
-    ASSERT_TRUE(eventually([&] { return !(window = display.visibleWindow("TaviskBeaconUtility")).empty(); }, 60s))
-        << "the window never showed on " << display.name() << (program.waitForEnd(0s) ? " (the program ended)" : "")
-        << "\n"
-        << readFile(temp.path() + "/startup.log");
+};
 
-    const std::string failure = tavisk::test::connectWithDialogDefaults(display, window);
-    ASSERT_EQ(failure, "");
-    ASSERT_TRUE(program.logged("ConnectionDialog: Connection success"));
+TEST_F(Program, QuitFromTheMenuEndsItWithStatusZeroAfterJoiningItsWorkers) {
+    ProgramProcess& program = *this->program;
 
     // The device list's Search button is the window's first focusable widget.
     display.run("xdotool windowfocus --sync " + window + " key Tab space");
@@ -68,6 +81,11 @@ TEST(Program, QuitFromTheMenuEndsItWithStatusZeroAfterJoiningItsWorkers) {
     ASSERT_TRUE(WIFEXITED(program.status())) << "ended by signal " << WTERMSIG(program.status());
     EXPECT_EQ(WEXITSTATUS(program.status()), 0);
 
+    // Tearing the window down with a device listed says nothing: no GTK warning or critical.
+    const std::string errors = readFile(program.errorPath());
+    for (const char* kind : {"-CRITICAL **", "-WARNING **"})
+        EXPECT_EQ(errors.find(kind), std::string::npos) << "standard error:\n" << errors;
+
     const std::string console = readFile(program.consolePath());
     const std::size_t quit = console.find("MainWindow: QuitApp");
     ASSERT_NE(quit, std::string::npos);
@@ -79,6 +97,25 @@ TEST(Program, QuitFromTheMenuEndsItWithStatusZeroAfterJoiningItsWorkers) {
         if (at == std::string::npos)
             break;
     }
+}
+
+TEST_F(Program, ACrashWhileConnectedLeavesTheLineFreeAndAStackThatMapsToTheProgram) {
+    ProgramProcess& program = *this->program;
+    ASSERT_TRUE(heldExclusively(line.path()));
+    const std::string executable =
+        std::filesystem::read_symlink("/proc/" + std::to_string(program.pid()) + "/exe");
+
+    ASSERT_EQ(::kill(program.pid(), SIGSEGV), 0);
+    ASSERT_TRUE(program.waitForEnd(20s));
+    ASSERT_TRUE(WIFEXITED(program.status())) << "ended by signal " << WTERMSIG(program.status());
+    EXPECT_EQ(WEXITSTATUS(program.status()), 128 + SIGSEGV);
+    EXPECT_FALSE(heldExclusively(line.path()));
+
+    const std::string log = readFile(program.startupLogPath());
+    EXPECT_NE(log.find("[CRITICAL] [Crash] Signal 11\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" " + executable + "+0x"), std::string::npos)
+        << "no frame names " << executable << ":\n"
+        << log;
 }
 
 } // namespace

@@ -138,4 +138,34 @@ TEST_F(FirmwareCopiesTest, UnusableFolderIsReportedOncePerCause) {
     EXPECT_EQ(errors(refusal), 2u) << "the folder was usable in between";
 }
 
+#ifndef _WIN32
+// A copies' folder that others could write to and that cannot be emptied stays refused on every
+// call, not only the first: a copy left in it, a hard link to a file of the user's that holds
+// the image, would otherwise be handed out as the upload path.
+TEST_F(FirmwareCopiesTest, FolderThatCannotBeEmptiedIsRefusedOnEveryCall) {
+    fs::create_directories(folder / "firmware");
+    fs::path nested = folder / "firmware" / "stuck";
+    for (int depth = 0; depth < 100; ++depth) // deeper than emptying goes: it stays
+        nested /= "d";
+    fs::create_directories(nested);
+    const fs::path usersFile = folder / "users-image.bin";
+    write(usersFile, kBytes);
+    fs::create_hard_link(usersFile, copy());
+    fs::permissions(folder / "firmware", fs::perms::all);
+
+    for (int call = 1; call <= 2; ++call)
+        EXPECT_EQ(copies.ensure(kImage, kName), "") << "call " << call;
+    EXPECT_EQ(errors("Owner: Failed to write preinstalled firmware: folder not used (" +
+                     (folder / "firmware").u8string() +
+                     ": writable by group or others, and its entries could not all be removed"),
+              1u);
+    EXPECT_EQ(read(usersFile), kBytes);
+
+    fs::remove_all(folder / "firmware" / "stuck");
+    EXPECT_EQ(copies.ensure(kImage, kName), copy().u8string());
+    EXPECT_EQ(fs::hard_link_count(copy()), 1u);
+    EXPECT_EQ(entries(), 1u);
+}
+#endif
+
 } // namespace

@@ -178,11 +178,17 @@ TEST(FileLogger, WritesLabelledLinesToTheDatedFileInLogDir) {
     EXPECT_FALSE(std::getline(lines, line));
 }
 
+// An unusable TAVISK_LOG_DIR is passed over for the next folder that works, and the log there
+// opens with a WARNING that names the value, why, and the folder used instead.
+enum class LogDirObstacle { NONE, FILE_ABOVE, FOLDER_AT_LOGS_NAME };
+
 struct FolderCase {
     std::string name;
-    std::string logDir;      // value of TAVISK_LOG_DIR, relative to the scratch folder; "-" unset
-    bool blockLogDir;        // make the folder impossible: a path below a regular file
-    std::string expectedDir; // where the file must land, relative to the scratch folder
+    std::string logDir;          // value of TAVISK_LOG_DIR, relative to the scratch folder; empty: set empty
+    LogDirObstacle obstacle;     // what stands in TAVISK_LOG_DIR's way
+    bool temporaryFolderRefused; // a regular file in place of the temporary folder's candidate
+    std::string expectedDir; // where the file must land, relative to the scratch folder; empty: in it (the
+                             // current folder)
 };
 
 class FileLoggerFolders : public testing::TestWithParam<FolderCase> {};
@@ -190,27 +196,67 @@ class FileLoggerFolders : public testing::TestWithParam<FolderCase> {};
 TEST_P(FileLoggerFolders, FirstWorkingFolderIsUsed) {
     const FolderCase& c = GetParam();
     const fs::path base = scratch();
-    if (c.blockLogDir) {
-        std::ofstream(base / "plain-file") << "x";
-        setEnv("TAVISK_LOG_DIR", (base / "plain-file" / "logs").string());
-    } else {
-        setEnv("TAVISK_LOG_DIR", c.logDir.empty() ? std::string() : (base / c.logDir).string());
-    }
+    const fs::path logDir = base / c.logDir;
+    const std::string file = expectedFileName("application");
+    if (c.obstacle == LogDirObstacle::FILE_ABOVE)
+        std::ofstream(logDir.parent_path()) << "x";
+    else if (c.obstacle == LogDirObstacle::FOLDER_AT_LOGS_NAME)
+        fs::create_directories(logDir / file / "inside");
+    // As the program sees it: Windows spells the temporary folder its own way.
+    const fs::path temporary = fs::temp_directory_path() / "TaviskBeaconUtility";
+    if (c.temporaryFolderRefused)
+        std::ofstream(temporary) << "x";
+    setEnv("TAVISK_LOG_DIR", c.logDir.empty() ? std::string() : logDir.string());
+    fs::current_path(base);
     LoggerManager& manager = LoggerManager::getInstance();
     manager.setActiveLoggers({LoggerManager::FILE});
     manager.log("first", BaseLogger::INFO, "T: ");
+    manager.log("second", BaseLogger::INFO, "T: ");
     manager.clearAllLoggers();
 
-    const fs::path file = base / c.expectedDir / expectedFileName("application");
-    ASSERT_TRUE(fs::exists(file)) << file;
-    EXPECT_EQ(withoutStamp(readFile(file)), "[T][INFO] T: first\n");
+    const fs::path used = c.expectedDir.empty() ? base : base / c.expectedDir;
+    ASSERT_TRUE(fs::exists(used / file)) << used / file;
+    std::istringstream lines(readFile(used / file));
+    std::vector<std::string> got;
+    for (std::string line; std::getline(lines, line);)
+        got.push_back(withoutStamp(line));
+    std::vector<std::string> expected;
+    if (c.obstacle != LogDirObstacle::NONE) {
+        // The system's text of a failed mkdir differs between systems: only its start is fixed.
+        const std::string cause = c.obstacle == LogDirObstacle::FILE_ABOVE
+                                      ? logDir.string() + ": mkdir failed ("
+                                      : (logDir / file).string() + ": not a regular file)";
+        const std::string start = "[T][WARNING] FileLogger: Log folder " + logDir.string() +
+                                  " from TAVISK_LOG_DIR not used (" + cause;
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(got.front().rfind(start, 0), 0u) << got.front() << "\nexpected to start with\n" << start;
+        // The folder used, spelt as the system spells it.
+        const std::string marker = "; the log is in ";
+        const std::string::size_type in = got.front().rfind(marker);
+        ASSERT_NE(in, std::string::npos) << got.front();
+        std::error_code ec;
+        EXPECT_TRUE(fs::equivalent(got.front().substr(in + marker.size()), used, ec)) << got.front();
+        expected.push_back(got.front());
+    }
+    if (c.temporaryFolderRefused)
+        expected.push_back("[T][WARNING] FileLogger: Log folder " + temporary.string() + " not used (" +
+                           temporary.string() + ": a regular file, not a folder)");
+    expected.push_back("[T][INFO] T: first");
+    expected.push_back("[T][INFO] T: second");
+    EXPECT_EQ(got, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Candidates, FileLoggerFolders,
-                         testing::Values(FolderCase{"LogDirSet", "mine", false, "mine"},
-                                         FolderCase{"LogDirEmpty", "", false, "tmp/TaviskBeaconUtility"},
-                                         FolderCase{"LogDirUnusable", "", true, "tmp/TaviskBeaconUtility"}),
-                         [](const testing::TestParamInfo<FolderCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Candidates, FileLoggerFolders,
+    testing::Values(FolderCase{"LogDirSet", "mine", LogDirObstacle::NONE, false, "mine"},
+                    FolderCase{"LogDirEmpty", "", LogDirObstacle::NONE, false, "tmp/TaviskBeaconUtility"},
+                    FolderCase{"LogDirBelowAFile", "plain-file/logs", LogDirObstacle::FILE_ABOVE, false,
+                               "tmp/TaviskBeaconUtility"},
+                    FolderCase{"LogDirWithAFolderAtTheLogsName", "mine", LogDirObstacle::FOLDER_AT_LOGS_NAME,
+                               false, "tmp/TaviskBeaconUtility"},
+                    FolderCase{"LogDirAndTemporaryFolderUnusable", "plain-file/logs",
+                               LogDirObstacle::FILE_ABOVE, true, ""}),
+    [](const testing::TestParamInfo<FolderCase>& info) { return info.param.name; });
 
 TEST(FileLogger, TruncatesAnEarlierFileOfTheSameDay) {
     const fs::path dir = scratch() / "logs";
@@ -224,6 +270,55 @@ TEST(FileLogger, TruncatesAnEarlierFileOfTheSameDay) {
     manager.log("new run", BaseLogger::ERROR, "");
     manager.clearAllLoggers();
     EXPECT_EQ(withoutStamp(readFile(file)), "[T][ERROR] new run\n");
+}
+
+// In the current folder, a name taken by what may not be written is left alone for the next
+// one. With every name taken there is no log file: the WARNINGs go to standard error, once,
+// and a file is made as soon as a name is free.
+TEST(FileLogger, WithoutALogFileTheWarningsGoToStandardErrorOnce) {
+    const fs::path base = scratch();
+    const fs::path temporary = base / "tmp" / "TaviskBeaconUtility";
+    std::ofstream(temporary) << "x";
+    setEnv("TAVISK_LOG_DIR", "");
+    const std::string file = expectedFileName("application");
+    const std::string stem = file.substr(0, file.size() - 4);
+    std::vector<fs::path> names = {base / file};
+    for (int number = 2; number <= 5; ++number)
+        names.push_back(base / (stem + "-" + std::to_string(number) + ".log"));
+    for (const fs::path& name : names)
+        fs::create_directories(name);
+    fs::current_path(base);
+
+    std::stringstream errors;
+    std::streambuf* old = std::cerr.rdbuf(errors.rdbuf());
+    LoggerManager& manager = LoggerManager::getInstance();
+    manager.setActiveLoggers({LoggerManager::FILE});
+    manager.log("dropped", BaseLogger::INFO, "");
+    manager.log("dropped too", BaseLogger::INFO, "");
+    fs::remove(names.back());
+    manager.log("kept", BaseLogger::INFO, "");
+    manager.clearAllLoggers();
+    std::cerr.rdbuf(old);
+
+    const std::string refusal = "[T][WARNING] FileLogger: Log folder " + temporary.string() + " not used (" +
+                                temporary.string() + ": a regular file, not a folder)";
+    std::vector<std::string> expected = {refusal};
+    for (const fs::path& name : names)
+        expected.push_back("[T][WARNING] FileLogger: Log file " + name.string() +
+                           " not used (not a regular file)");
+    expected.push_back("[T][WARNING] FileLogger: No log file could be created: its lines are dropped");
+    std::vector<std::string> got;
+    for (std::string line; std::getline(errors, line);)
+        got.push_back(withoutStamp(line));
+    EXPECT_EQ(got, expected);
+
+    expected.pop_back();
+    expected.back() = "[T][INFO] kept";
+    std::istringstream lines(readFile(names.back()));
+    got.clear();
+    for (std::string line; std::getline(lines, line);)
+        got.push_back(withoutStamp(line));
+    EXPECT_EQ(got, expected);
 }
 
 #ifndef _WIN32

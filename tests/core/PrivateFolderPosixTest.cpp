@@ -49,6 +49,20 @@ mode_t modeOf(const fs::path& path) {
     return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
+std::string readAll(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Folders nested deeper than the program goes when it empties a folder: an entry that stays,
+// whoever runs the test (root may remove another user's files).
+void plantEntryThatStays(const fs::path& folder) {
+    fs::path nested = folder / "stuck";
+    for (int depth = 0; depth < 100; ++depth)
+        nested /= "d";
+    fs::create_directories(nested);
+}
+
 // A folder that others could write to is emptied before use. What they may have left there
 // is removed, but never followed: nothing outside the folder is touched.
 TEST(PrivateFolder, WritableFolderIsEmptiedWithoutFollowingLinks) {
@@ -75,6 +89,34 @@ TEST(PrivateFolder, WritableFolderIsEmptiedWithoutFollowingLinks) {
     EXPECT_EQ(modeOf(folder), 0700u);
     EXPECT_TRUE(fs::exists(outside / "keep.txt"));
     EXPECT_TRUE(fs::exists(outside / "deep" / "keep.txt"));
+}
+
+// A folder that could not be emptied must not pass the next check as one closed to others:
+// it keeps its mode, so that each check empties it again, and stays refused until that works.
+// Otherwise a hard link left in it to a file of the user's own would be written over.
+TEST(PrivateFolder, FolderThatCannotBeEmptiedStaysRefusedUntilItIsEmptied) {
+    Scratch scratch;
+    write(scratch / "notes.txt", "the user's notes");
+    const fs::path folder = scratch / "shared";
+    fs::create_directories(folder);
+    plantEntryThatStays(folder);
+    fs::create_hard_link(scratch / "notes.txt", folder / "application.log");
+    ::chmod(folder.c_str(), 0777);
+
+    for (int check = 1; check <= 2; ++check) {
+        const TrustCheck refused = checkPrivateFolder(folder);
+        EXPECT_EQ(refused.problem, TrustProblem::NOT_EMPTIED) << "check " << check;
+        EXPECT_NE(refused.detail.find("stuck/"), std::string::npos) << refused.detail;
+        EXPECT_EQ(modeOf(folder), 0777u) << "check " << check;
+    }
+    EXPECT_EQ(readAll(scratch / "notes.txt"), "the user's notes");
+
+    fs::remove_all(folder / "stuck");
+    const TrustCheck emptied = checkPrivateFolder(folder);
+    ASSERT_TRUE(emptied) << emptied.describe();
+    EXPECT_TRUE(fs::is_empty(folder));
+    EXPECT_EQ(modeOf(folder), 0700u);
+    EXPECT_EQ(readAll(scratch / "notes.txt"), "the user's notes");
 }
 
 TEST(PrivateFolder, ReadableFolderIsClosedButKeepsItsEntries) {
@@ -149,6 +191,8 @@ TEST(PrivateFolder, FilesAreTrustedOnlyWhenTheUsersOwnAndClosed) {
     ::chmod((scratch / "loose").c_str(), 0666);
     fs::create_symlink(scratch / "good", scratch / "link");
     fs::create_directories(scratch / "folder");
+    write(scratch / "notes", "data");
+    fs::create_hard_link(scratch / "notes", scratch / "hardlink");
     write(scratch / "other", "data");
     const bool otherOwner = giveToAnotherUser(scratch / "other");
     struct Case {
@@ -160,6 +204,7 @@ TEST(PrivateFolder, FilesAreTrustedOnlyWhenTheUsersOwnAndClosed) {
         {"loose", TrustProblem::WRITABLE_BY_OTHERS},
         {"link", TrustProblem::SYMBOLIC_LINK},
         {"folder", TrustProblem::NOT_A_REGULAR_FILE},
+        {"hardlink", TrustProblem::MULTIPLE_LINKS},
         {"missing", TrustProblem::MISSING},
         {"other", TrustProblem::OTHER_OWNER},
     };
@@ -194,36 +239,63 @@ TEST(PrivateFolder, WriteByRenameReplacesALinkNotItsTarget) {
     EXPECT_EQ(entries, 0u) << "a temporary file stayed behind";
 }
 
-// In a private folder, an entry that may not be kept is replaced; elsewhere (a folder the
-// user named) only links and what is not a regular file are refused.
-TEST(PrivateFolder, OpeningForWritingNeverFollowsALink) {
-    Scratch scratch;
-    write(scratch / "target", "target");
+// What stands at a file's name is never written through. In a private folder an entry that
+// may not be kept is replaced; in an unchecked folder it is left alone and the file not opened;
+// in a folder the user named, only a link is refused.
+TEST(PrivateFolder, OpeningForWritingNeverWritesThroughAPlantedEntry) {
+    enum class Planted { SYMBOLIC_LINK, HARD_LINK, LOOSE_FILE };
     struct Case {
-        bool inPrivateFolder;
-        bool opens;
+        const char* name;
+        Planted planted;
+        WriteFolder folder;
+        TrustProblem refused; // NONE: the file opens
     };
-    for (const Case c : {Case{true, true}, Case{false, false}}) {
-        fs::remove(scratch / "log");
-        fs::create_symlink(scratch / "target", scratch / "log");
+    const Case cases[] = {
+        {"link, private", Planted::SYMBOLIC_LINK, WriteFolder::PRIVATE, TrustProblem::NONE},
+        {"link, unchecked", Planted::SYMBOLIC_LINK, WriteFolder::UNCHECKED, TrustProblem::SYMBOLIC_LINK},
+        {"link, chosen", Planted::SYMBOLIC_LINK, WriteFolder::CHOSEN, TrustProblem::SYMBOLIC_LINK},
+        {"hard link, private", Planted::HARD_LINK, WriteFolder::PRIVATE, TrustProblem::NONE},
+        {"hard link, unchecked", Planted::HARD_LINK, WriteFolder::UNCHECKED, TrustProblem::MULTIPLE_LINKS},
+        {"loose file, private", Planted::LOOSE_FILE, WriteFolder::PRIVATE, TrustProblem::NONE},
+        {"loose file, unchecked", Planted::LOOSE_FILE, WriteFolder::UNCHECKED,
+         TrustProblem::WRITABLE_BY_OTHERS},
+    };
+    for (const Case& c : cases) {
+        Scratch scratch;
+        const fs::path log = scratch / "log";
+        // What the planted name leads to, read back through a descriptor of its own.
+        const fs::path target = c.planted == Planted::LOOSE_FILE ? log : scratch / "notes.txt";
+        write(target, "planted");
+        const int planted = ::open(target.c_str(), O_RDONLY);
+        ASSERT_GE(planted, 0);
+        if (c.planted == Planted::SYMBOLIC_LINK)
+            fs::create_symlink(target, log);
+        else if (c.planted == Planted::HARD_LINK)
+            fs::create_hard_link(target, log);
+        else
+            ::chmod(log.c_str(), 0666);
+
         TrustCheck check;
-        std::FILE* file = openFileForWriting(scratch / "log", c.inPrivateFolder, check);
-        EXPECT_EQ(file != nullptr, c.opens) << c.inPrivateFolder;
+        std::FILE* file = openFileForWriting(log, c.folder, check);
+        EXPECT_EQ(file != nullptr, c.refused == TrustProblem::NONE) << c.name;
         if (file != nullptr) {
             std::fputs("line\n", file);
             std::fclose(file);
-            EXPECT_TRUE(fileHoldsExactly(scratch / "log", "line\n", 5));
+            EXPECT_TRUE(fileHoldsExactly(log, "line\n", 5)) << c.name;
         } else {
-            EXPECT_EQ(check.problem, TrustProblem::SYMBOLIC_LINK);
+            EXPECT_EQ(check.problem, c.refused) << c.name;
         }
-        std::ifstream target(scratch / "target");
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(target), {}), "target");
+        char block[16] = {};
+        EXPECT_EQ(::pread(planted, block, sizeof block, 0), 7) << c.name;
+        EXPECT_EQ(std::string(block), "planted") << c.name;
+        ::close(planted);
     }
 
     // A pipe in the file's place does not hold the open up.
+    Scratch scratch;
     ASSERT_EQ(::mkfifo((scratch / "pipe").c_str(), 0600), 0);
     TrustCheck check;
-    EXPECT_EQ(openFileForWriting(scratch / "pipe", false, check), nullptr);
+    EXPECT_EQ(openFileForWriting(scratch / "pipe", WriteFolder::CHOSEN, check), nullptr);
     EXPECT_EQ(check.problem, TrustProblem::NOT_A_REGULAR_FILE);
 }
 

@@ -35,7 +35,7 @@ void writeFile(const fs::path& path, const Bytes& bytes) {
 }
 
 // What the image file is at Upload, or becomes while the device acknowledges the erase.
-enum class File { REGULAR, EMPTY, FIFO, DEVICE, OVER_THE_LIMIT };
+enum class File { NONE, MISSING, REGULAR, EMPTY, FIFO, DEVICE, OVER_THE_LIMIT };
 enum class Later { NOTHING, EMPTIED, CUT_TO_3000, LINK_TO_64_BYTES, FIFO };
 
 struct ImageCase {
@@ -62,6 +62,11 @@ protected:
     std::string prepare(const ImageCase& c) {
         const fs::path path = fs::u8path(rig.imagePath());
         switch (c.file) {
+        case File::NONE:
+            return {};
+        case File::MISSING:
+            fs::remove(path);
+            break;
         case File::REGULAR:
             rig.setImage(kImage);
             break;
@@ -139,7 +144,8 @@ TEST_P(ImageInHand, IsRefusedAtOnceOrArrivesAsItWasRead) {
         EXPECT_FALSE(start(c.target, path));
         EXPECT_EQ(log.count("MainWindow: File path is empty or did't exist", BaseLogger::WARNING), 1u);
         const char* target = c.target == RecordedUpload::STM32 ? "STM32" : "ESP32";
-        const std::string refusal = std::string("MainWindow: ") + target + " image refused: " + path + ": " + c.cause;
+        const std::string refusal =
+            std::string("MainWindow: ") + target + " image refused: " + (path.empty() ? "" : path + ": ") + c.cause;
         EXPECT_EQ(log.count(refusal, BaseLogger::WARNING), 1u) << refusal;
         // Nothing was erased, the ESP32 was not switched over, and the line is free.
         std::this_thread::sleep_for(300ms);
@@ -174,7 +180,13 @@ INSTANTIATE_TEST_SUITE_P(
                   Later::LINK_TO_64_BYTES, ""},
         ImageCase{"stm32_swapped_for_a_fifo_during_the_erase", RecordedUpload::STM32, File::REGULAR, Later::FIFO,
                   ""},
+        ImageCase{"stm32_none_chosen", RecordedUpload::STM32, File::NONE, Later::NOTHING, "no file is chosen"},
+        ImageCase{"esp32_none_chosen", RecordedUpload::ESP32, File::NONE, Later::NOTHING, "no file is chosen"},
+        ImageCase{"stm32_missing", RecordedUpload::STM32, File::MISSING, Later::NOTHING, "the file does not exist"},
         ImageCase{"stm32_empty", RecordedUpload::STM32, File::EMPTY, Later::NOTHING, "the file is empty"},
+        ImageCase{"esp32_not_whole_words", RecordedUpload::ESP32, File::REGULAR, Later::NOTHING,
+                  "the ESP32's loader would refuse it: its size of 20007 bytes is not a multiple of 4 (the loader "
+                  "writes whole 32-bit words)"},
         ImageCase{"stm32_fifo", RecordedUpload::STM32, File::FIFO, Later::NOTHING, "not a regular file but a FIFO"},
         ImageCase{"esp32_fifo", RecordedUpload::ESP32, File::FIFO, Later::NOTHING, "not a regular file but a FIFO"},
         ImageCase{"stm32_device_node", RecordedUpload::STM32, File::DEVICE, Later::NOTHING,

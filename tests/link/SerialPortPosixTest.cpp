@@ -8,8 +8,12 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -152,6 +156,125 @@ TEST_F(SerialPortPosixTest, WithoutPrivilegesTheSecondOpenIsRefusedAndAReopenWor
         const bool reopens = first.openPort(path) == LINK_OK;
         return firstOpens && secondRefused && reopens;
     }));
+}
+
+// A descriptor of the test's own on the slave side: the exclusive flag is the slave
+// terminal's, and only a descriptor of it reports the flag.
+class SlaveView {
+public:
+    explicit SlaveView(const std::string& path) : fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
+    ~SlaveView() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    SlaveView(const SlaveView&) = delete;
+    SlaveView& operator=(const SlaveView&) = delete;
+    int descriptor() const { return fd; }
+    bool exclusive() const {
+        int flag = 0;
+        return ::ioctl(fd, TIOCGEXCL, &flag) == 0 && flag != 0;
+    }
+
+private:
+    int fd;
+};
+
+// Settings a terminal might have before the port takes it: a cooked line at 9600 baud (a
+// pseudo-terminal keeps 8 bits without parity whatever it is asked).
+termios cookedSettings(int fd) {
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    tio.c_iflag |= ICRNL | IXON;
+    tio.c_oflag |= OPOST | ONLCR;
+    tio.c_lflag |= ICANON | ECHO | ISIG;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 5;
+    ::cfsetspeed(&tio, B9600);
+    return tio;
+}
+
+::testing::AssertionResult sameSettings(const termios& expected, const termios& actual) {
+    std::string differences;
+    if (expected.c_iflag != actual.c_iflag)
+        differences += " c_iflag";
+    if (expected.c_oflag != actual.c_oflag)
+        differences += " c_oflag";
+    if (expected.c_cflag != actual.c_cflag)
+        differences += " c_cflag";
+    if (expected.c_lflag != actual.c_lflag)
+        differences += " c_lflag";
+    if (::cfgetispeed(&expected) != ::cfgetispeed(&actual) ||
+        ::cfgetospeed(&expected) != ::cfgetospeed(&actual))
+        differences += " speed";
+    for (std::size_t i = 0; i < NCCS; ++i)
+        if (expected.c_cc[i] != actual.c_cc[i])
+            differences += " c_cc[" + std::to_string(i) + "]";
+    if (differences.empty())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "differ in" << differences;
+}
+
+// However the port lets go of the terminal, the peer (and the next start) finds it as it was
+// before the port took it: the settings it had and no exclusive flag.
+TEST_F(SerialPortPosixTest, EveryWayOfLettingGoGivesTheTerminalBackAsItWas) {
+    struct Case {
+        const char* name;
+        std::function<void(std::unique_ptr<SerialPortPosix>&)> letGo;
+        bool heldAgain; // the port took the terminal again
+    };
+    const Case cases[] = {
+        {"close", [](std::unique_ptr<SerialPortPosix>& p) { EXPECT_EQ(p->closePort(), LINK_OK); }, false},
+        {"destruction", [](std::unique_ptr<SerialPortPosix>& p) { p.reset(); }, false},
+        // Opening again closes first; the new open reads the settings that close gave back.
+        {"reopen",
+         [this](std::unique_ptr<SerialPortPosix>& p) { EXPECT_EQ(p->openPort(pty.slavePath()), LINK_OK); },
+         true},
+        // The crash path: the port stays open, but the line is released.
+        {"release for a crash", [](std::unique_ptr<SerialPortPosix>&) { releaseOpenSerialPorts(); }, false},
+    };
+    SlaveView slave(pty.slavePath());
+    ASSERT_GE(slave.descriptor(), 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const termios cooked = cookedSettings(pty.masterFd());
+        ASSERT_EQ(::tcsetattr(pty.masterFd(), TCSANOW, &cooked), 0) << std::strerror(errno);
+        termios before{};
+        ASSERT_EQ(::tcgetattr(pty.masterFd(), &before), 0);
+        auto owner = std::make_unique<SerialPortPosix>();
+        ASSERT_EQ(owner->openPort(pty.slavePath()), LINK_OK);
+        ASSERT_TRUE(owner->serialPortConfig(UsbTypes::BAUD_921600));
+        termios configured{};
+        ASSERT_EQ(::tcgetattr(pty.masterFd(), &configured), 0);
+        ASSERT_FALSE(sameSettings(before, configured));
+        EXPECT_TRUE(slave.exclusive());
+
+        c.letGo(owner);
+        termios after{};
+        ASSERT_EQ(::tcgetattr(pty.masterFd(), &after), 0);
+        EXPECT_TRUE(sameSettings(before, after));
+        EXPECT_EQ(slave.exclusive(), c.heldAgain);
+        owner.reset();
+        EXPECT_FALSE(slave.exclusive());
+    }
+}
+
+// Another holder's lock refuses the open before the port changes anything of the terminal:
+// no exclusive flag is left behind to keep that holder's peers out.
+TEST_F(SerialPortPosixTest, AnOpenRefusedByAnotherHoldersLockLeavesTheTerminalAlone) {
+    SlaveView holder(pty.slavePath());
+    ASSERT_GE(holder.descriptor(), 0);
+    ASSERT_EQ(::flock(holder.descriptor(), LOCK_EX | LOCK_NB), 0);
+    termios before{};
+    ASSERT_EQ(::tcgetattr(pty.masterFd(), &before), 0);
+
+    EXPECT_EQ(port.openPort(pty.slavePath()), LINK_OPEN_FAILED);
+    EXPECT_EQ(log.count("SerialPort: Error opening port " + pty.slavePath() + " (flock err=11: ",
+                        BaseLogger::ERROR),
+              1u);
+    EXPECT_FALSE(holder.exclusive());
+    termios after{};
+    ASSERT_EQ(::tcgetattr(pty.masterFd(), &after), 0);
+    EXPECT_TRUE(sameSettings(before, after));
 }
 
 TEST_F(SerialPortPosixTest, ReadReturnsWhatIsWaitingAtMostTheAskedSize) {

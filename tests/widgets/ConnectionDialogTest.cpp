@@ -82,6 +82,14 @@ TEST_F(ConnectionDialogTest, PortListIsEmptyUntilOpenedThenFilledWithTheLastPort
     resetButton->clicked();
     EXPECT_EQ(entries(portsCombo), std::vector<std::string>{"None"});
     EXPECT_EQ(portsCombo->get_active_text(), "None");
+
+    // A long list (TAVISK_SERIAL_PORTS may name thousands) is filled whole, the last chosen.
+    port->ports.clear();
+    for (int i = 0; i < 10000; ++i)
+        port->ports.push_back("/dev/pts/" + std::to_string(i));
+    resetButton->clicked();
+    EXPECT_EQ(entries(portsCombo), port->ports);
+    EXPECT_EQ(portsCombo->get_active_text(), "/dev/pts/9999");
 }
 
 TEST_F(ConnectionDialogTest, OffersTheNineRatesWith115200Active) {

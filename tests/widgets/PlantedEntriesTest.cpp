@@ -1,6 +1,7 @@
 // Entries that another user plants in the program's folders in the shared temporary folder:
 // the runtime folder, the application log's folder and the folder of the preinstalled
-// firmware copies. Nothing planted may be written through, written to or used.
+// firmware copies; and at the log's name in the current folder, where the log goes when the
+// temporary folder cannot be used. Nothing planted may be written through, written to or used.
 #include "app/RuntimeEnvironment.h"
 #include "core/FileLogger.h"
 #include "core/LoggerManager.h"
@@ -33,11 +34,21 @@ using tavisk::test::TempFolder;
 constexpr uid_t kOtherUser = 65534;
 constexpr gid_t kOtherGroup = 65534;
 
-enum class Place { RUNTIME, LOG, FIRMWARE };
+enum class Place {
+    RUNTIME,
+    LOG,
+    FIRMWARE,
+    CURRENT_FOLDER_LOG, // the log's name in the current folder; the temporary folder's is a file
+};
 enum class Planted {
-    LINK_TO_OTHER_FOLDER, // "share" in the runtime folder, pointing at another user's folder
-    OTHER_USERS_FILE,     // the file the program would use, owned by another user, mode 0666
-    LOOSE_OWN_FILE,       // the same file, the user's own but writable by everyone
+    LINK_TO_OTHER_FOLDER,  // "share" in the runtime folder, pointing at another user's folder
+    OTHER_USERS_FILE,      // the file the program would use, owned by another user, mode 0666
+    LOOSE_OWN_FILE,        // the same file, the user's own but writable by everyone
+    HARD_LINK_TO_OWN_FILE, // the same name, a second name of a file of the user's own elsewhere
+    // The hard link beside an entry that emptying cannot remove (folders nested deeper than it
+    // goes; root could remove another user's files), in a folder others could write to: the
+    // folder stays refused, on the program's second start as on its first.
+    HARD_LINK_IN_FOLDER_THAT_STAYS_FULL,
 };
 
 struct PlantedCase {
@@ -93,6 +104,11 @@ ino_t inodeOf(const fs::path& path) {
     return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
+ino_t plantedInode(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 ? st.st_ino : 0;
+}
+
 class PlantedEntry : public ::testing::TestWithParam<PlantedCase> {
 protected:
     void SetUp() override {
@@ -102,13 +118,29 @@ protected:
     }
 
     // The folder below root with the row's mode (the folders between private), and the entry
-    // planted in it. For a planted file, returns the descriptor that its owner keeps open.
+    // planted in it. For a planted file, returns the descriptor that its owner keeps open (for
+    // a hard link, that of the user's own file, which holds the content).
     int plant(const fs::path& root, const fs::path& folder, const std::string& name, const std::string& content) {
         fs::create_directories(folder);
         for (fs::path up = folder; up != root; up = up.parent_path())
             ::chmod(up.c_str(), 0700);
         ::chmod(folder.c_str(), GetParam().folderMode);
         const fs::path entry = folder / name;
+        if (GetParam().planted == Planted::HARD_LINK_TO_OWN_FILE ||
+            GetParam().planted == Planted::HARD_LINK_IN_FOLDER_THAT_STAYS_FULL) {
+            if (GetParam().planted == Planted::HARD_LINK_IN_FOLDER_THAT_STAYS_FULL) {
+                fs::path nested = folder / "stuck";
+                for (int depth = 0; depth < 100; ++depth)
+                    nested /= "d";
+                fs::create_directories(nested);
+            }
+            const int fd = ::open(usersFile().c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+            EXPECT_GE(fd, 0) << usersFile();
+            EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+            EXPECT_EQ(::link(usersFile().c_str(), entry.c_str()), 0) << entry;
+            plantedFd = fd;
+            return fd;
+        }
         if (GetParam().planted == Planted::LINK_TO_OTHER_FOLDER) {
             fs::create_directories(victim());
             ::chmod(victim().c_str(), 0777);
@@ -135,6 +167,7 @@ protected:
     }
 
     fs::path victim() const { return fs::path(scratch.path()) / "other-user"; }
+    fs::path usersFile() const { return fs::path(scratch.path()) / "notes.txt"; }
 
     TempFolder scratch;
     int plantedFd = -1;
@@ -171,26 +204,63 @@ TEST_P(PlantedEntry, IsNeitherUsedNorWrittenThrough) {
         }
         break;
     }
-    case Place::LOG: {
+    case Place::LOG:
+    case Place::CURRENT_FOLDER_LOG: {
         const fs::path folder = temp / "TaviskBeaconUtility";
+        const fs::path current = fs::path(scratch.path()) / "current";
         BaseLogger::TimeDescription now;
         now.updateTime();
         const std::string name = FileLogger::fileName("application", now);
-        const int fd = plant(scratch.path(), folder, name, "planted\n");
-        const fs::path current = fs::path(scratch.path()) / "current";
-        fs::create_directories(current);
-        const auto result = runInChild([&] {
-            ::setenv("TMPDIR", temp.c_str(), 1);
-            ::unsetenv("TAVISK_LOG_DIR");
-            fs::current_path(current);
-            LoggerManager::getInstance().setActiveLoggers({LoggerManager::FILE});
-            LoggerManager::getInstance().log("secret", BaseLogger::INFO, "T: ");
-            return 0;
-        });
-        ASSERT_TRUE(result.exited);
+        int fd = -1;
+        if (c.place == Place::LOG) {
+            fd = plant(scratch.path(), folder, name, "planted\n");
+            fs::create_directories(current);
+        } else {
+            fd = plant(scratch.path(), current, name, "planted\n");
+            std::ofstream(folder) << "in the way";
+        }
+        const bool twice = c.planted == Planted::HARD_LINK_IN_FOLDER_THAT_STAYS_FULL;
+        for (int start = 1; start <= (twice ? 2 : 1); ++start) {
+            const auto result = runInChild([&] {
+                ::setenv("TMPDIR", temp.c_str(), 1);
+                ::unsetenv("TAVISK_LOG_DIR");
+                fs::current_path(current);
+                LoggerManager::getInstance().setActiveLoggers({LoggerManager::FILE});
+                LoggerManager::getInstance().log("secret " + std::to_string(start), BaseLogger::INFO, "T: ");
+                return 0;
+            });
+            ASSERT_TRUE(result.exited);
+        }
+        const std::string secret = "[INFO] T: secret " + std::string(twice ? "2" : "1") + "\n";
         EXPECT_EQ(readFrom(fd), "planted\n") << "the planted file received the log";
-        EXPECT_TRUE(trusted(folder / name));
-        EXPECT_NE(readAll(folder / name).find("[INFO] T: secret\n"), std::string::npos);
+        if (c.place == Place::LOG && !twice) {
+            // Replaced in the private folder.
+            EXPECT_TRUE(trusted(folder / name));
+            EXPECT_NE(readAll(folder / name).find(secret), std::string::npos);
+        } else if (c.place == Place::LOG) {
+            // Refused on either start, and left open to be emptied again: the log is in the
+            // current folder.
+            EXPECT_TRUE(trusted(current / name));
+            const std::string log = readAll(current / name);
+            EXPECT_NE(log.find("Log folder " + folder.string() + " not used (" + folder.string() +
+                               ": writable by group or others, and its entries could not all be removed"),
+                      std::string::npos)
+                << log;
+            EXPECT_NE(log.find(secret), std::string::npos) << log;
+            EXPECT_EQ(readAll(folder / name).find("secret"), std::string::npos);
+            struct stat st {};
+            ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0777u);
+        } else {
+            // Left as it was, and the log under the next name.
+            EXPECT_EQ(inodeOf(current / name), plantedInode(fd));
+            const fs::path other = current / (name.substr(0, name.size() - 4) + "-2.log");
+            EXPECT_TRUE(trusted(other));
+            const std::string log = readAll(other);
+            EXPECT_NE(log.find("Log file " + (current / name).string() + " not used ("), std::string::npos)
+                << log;
+            EXPECT_NE(log.find(secret), std::string::npos) << log;
+        }
         break;
     }
     case Place::FIRMWARE: {
@@ -211,10 +281,19 @@ TEST_P(PlantedEntry, IsNeitherUsedNorWrittenThrough) {
         widgets.selectFirmwareBox->esp32Inactive();
         widgets.selectFirmwareBox->stm32Active();
         modeSwitch->set_active(true);
-        EXPECT_EQ(widgets.selectFirmwareBox->getFilePath(), copy.u8string());
-        EXPECT_TRUE(trusted(copy));
-        EXPECT_NE(inodeOf(copy), plantedStat.st_ino) << "the planted copy is the upload path";
-        EXPECT_EQ(readAll(copy), image);
+        if (c.planted == Planted::HARD_LINK_IN_FOLDER_THAT_STAYS_FULL) {
+            // The switch asked for the copy once already; this asks again.
+            EXPECT_EQ(widgets.selectFirmwareBox->getFilePath(), "")
+                << "a folder that was not emptied was used";
+            struct stat st {};
+            ASSERT_EQ(::stat(copy.parent_path().c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0777u);
+        } else {
+            EXPECT_EQ(widgets.selectFirmwareBox->getFilePath(), copy.u8string());
+            EXPECT_TRUE(trusted(copy));
+            EXPECT_NE(inodeOf(copy), plantedStat.st_ino) << "the planted copy is the upload path";
+            EXPECT_EQ(readAll(copy), image);
+        }
         EXPECT_EQ(readFrom(fd), image);
         fs::remove_all(base);
         break;
@@ -224,14 +303,26 @@ TEST_P(PlantedEntry, IsNeitherUsedNorWrittenThrough) {
 
 INSTANTIATE_TEST_SUITE_P(
     SharedTemporaryFolder, PlantedEntry,
-    ::testing::Values(PlantedCase{"LinkInWritableRuntimeFolder", Place::RUNTIME, 0777, Planted::LINK_TO_OTHER_FOLDER},
-                      PlantedCase{"LinkInPrivateRuntimeFolder", Place::RUNTIME, 0700, Planted::LINK_TO_OTHER_FOLDER},
-                      PlantedCase{"OtherUsersLogInWritableFolder", Place::LOG, 0777, Planted::OTHER_USERS_FILE},
-                      PlantedCase{"OtherUsersLogInPrivateFolder", Place::LOG, 0700, Planted::OTHER_USERS_FILE},
-                      PlantedCase{"LooseOwnLogInPrivateFolder", Place::LOG, 0700, Planted::LOOSE_OWN_FILE},
-                      PlantedCase{"OtherUsersCopyInWritableFolder", Place::FIRMWARE, 0777, Planted::OTHER_USERS_FILE},
-                      PlantedCase{"OtherUsersCopyInPrivateFolder", Place::FIRMWARE, 0700, Planted::OTHER_USERS_FILE},
-                      PlantedCase{"LooseOwnCopyInPrivateFolder", Place::FIRMWARE, 0700, Planted::LOOSE_OWN_FILE}),
+    ::testing::Values(
+        PlantedCase{"LinkInWritableRuntimeFolder", Place::RUNTIME, 0777, Planted::LINK_TO_OTHER_FOLDER},
+        PlantedCase{"LinkInPrivateRuntimeFolder", Place::RUNTIME, 0700, Planted::LINK_TO_OTHER_FOLDER},
+        PlantedCase{"OtherUsersLogInWritableFolder", Place::LOG, 0777, Planted::OTHER_USERS_FILE},
+        PlantedCase{"OtherUsersLogInPrivateFolder", Place::LOG, 0700, Planted::OTHER_USERS_FILE},
+        PlantedCase{"LooseOwnLogInPrivateFolder", Place::LOG, 0700, Planted::LOOSE_OWN_FILE},
+        PlantedCase{"OtherUsersCopyInWritableFolder", Place::FIRMWARE, 0777, Planted::OTHER_USERS_FILE},
+        PlantedCase{"OtherUsersCopyInPrivateFolder", Place::FIRMWARE, 0700, Planted::OTHER_USERS_FILE},
+        PlantedCase{"LooseOwnCopyInPrivateFolder", Place::FIRMWARE, 0700, Planted::LOOSE_OWN_FILE},
+        PlantedCase{"HardLinkLogInPrivateFolder", Place::LOG, 0700, Planted::HARD_LINK_TO_OWN_FILE},
+        PlantedCase{"HardLinkLogInFolderThatCannotBeEmptied", Place::LOG, 0777,
+                    Planted::HARD_LINK_IN_FOLDER_THAT_STAYS_FULL},
+        PlantedCase{"HardLinkCopyInPrivateFolder", Place::FIRMWARE, 0700, Planted::HARD_LINK_TO_OWN_FILE},
+        PlantedCase{"HardLinkCopyInFolderThatCannotBeEmptied", Place::FIRMWARE, 0777,
+                    Planted::HARD_LINK_IN_FOLDER_THAT_STAYS_FULL},
+        PlantedCase{"OtherUsersLogInCurrentFolder", Place::CURRENT_FOLDER_LOG, 0777,
+                    Planted::OTHER_USERS_FILE},
+        PlantedCase{"LooseOwnLogInCurrentFolder", Place::CURRENT_FOLDER_LOG, 0777, Planted::LOOSE_OWN_FILE},
+        PlantedCase{"HardLinkLogInCurrentFolder", Place::CURRENT_FOLDER_LOG, 0777,
+                    Planted::HARD_LINK_TO_OWN_FILE}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
