@@ -30,7 +30,7 @@ set(_espflash_layers
   "EspSerialFlasher"                     # the flasher front
 )
 set(_link_layers
-  "LinkTypes MessageType PayloadCommand QueueItem FileRequest DeviceInfo FieldInfo LinkControl"
+  "LinkTypes MessageType PayloadCommand QueueItem FileRequest DeviceInfo FieldInfo LinkControl FirmwareTarget"
   "FastCrc8 QueueWakeup SerialPort"
   "PayloadFrame SerialPortHelpers AbstractProtocolHandler"
   "PayloadParser PayloadAnswer Field SerialPortPosix SerialPortWindows"

@@ -3,11 +3,11 @@
 #include "core/WholeFile.h"
 #include "espflash/EspSerialFlasher.h"
 
-std::uint64_t RecordedUpload::limitFor(std::int32_t target) {
-    return target == ESP32 ? TaviskEspSerialFlasher::kMaxImageSize : kMaxStm32ImageSize;
+std::uint64_t RecordedUpload::limitFor(FirmwareTarget target) {
+    return target == FirmwareTarget::ESP32 ? TaviskEspSerialFlasher::kMaxImageSize : kMaxStm32ImageSize;
 }
 
-bool RecordedUpload::record(std::int32_t target, const std::string& path, std::string& cause) {
+bool RecordedUpload::record(FirmwareTarget target, const std::string& path, std::string& cause) {
     if (path.empty()) {
         cause = "no file is chosen";
         return false;

@@ -3,7 +3,7 @@
 // application), or in the bytes read at the start arriving whole, whatever the file becomes
 // during the erase wait. Never in a success for other bytes, never in a wait.
 #include "espflash/EspSerialFlasher.h"
-#include "tests/link/UploadRig.h"
+#include "tests/control/UploadRig.h"
 #include "tests/sim/beacon/SharedTestImage.h"
 #include "tests/sim/rom/SimRomPeer.h"
 #include "tests/support/LogCapture.h"

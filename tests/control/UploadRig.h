@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tests/link/SessionRig.h"
+#include "tests/control/SessionRig.h"
 #include "tests/sim/beacon/SimBeacon.h"
 #include "tests/sim/pty/PtyLine.h"
 
