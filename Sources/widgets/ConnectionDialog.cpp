@@ -3,6 +3,8 @@
 #include "core/LoggerManager.h"
 #include "link/LinkControl.h"
 
+#include <gtkmm/liststore.h>
+
 #include <cstdlib>
 
 namespace TaviskBiaconWidgets {
@@ -149,17 +151,22 @@ void ConnectionDialog::resetUsbList(std::vector<std::string>& list) {
     list = link->listPorts();
     if (!portsListComboBox)
         return;
-    portsListComboBox->remove_all();
-    if (list.empty()) {
-        portsListComboBox->append("None");
-        portsListComboBox->set_active_text("None");
-        return;
-    }
-    // The list is filled once and then the last (highest-numbered) port is chosen: choosing
-    // after every append would search the growing list each time.
+    // The entries go into a new model that the combo takes whole, and the last (the
+    // highest-numbered port, or "None") is chosen then: an entry added to the combo's own
+    // model costs time in proportion to the entries before it (its menu finds the new row's
+    // place), and choosing after each append searched the growing list too.
+    Gtk::TreeModelColumnRecord columns;
+    Gtk::TreeModelColumn<Glib::ustring> text; // the combo's text column
+    Gtk::TreeModelColumn<Glib::ustring> id;   // and its id column
+    columns.add(text);
+    columns.add(id);
+    const Glib::RefPtr<Gtk::ListStore> entries = Gtk::ListStore::create(columns);
     for (const std::string& name : list)
-        portsListComboBox->append(name);
-    portsListComboBox->set_active(static_cast<int>(list.size()) - 1);
+        (*entries->append())[text] = name;
+    if (list.empty())
+        (*entries->append())[text] = "None";
+    portsListComboBox->set_model(entries);
+    portsListComboBox->set_active(static_cast<int>(entries->children().size()) - 1);
 }
 
 bool ConnectionDialog::dialogLinkOpen() {

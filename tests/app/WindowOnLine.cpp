@@ -18,6 +18,7 @@
 
 #include "widgets/ConnectionDialog.h"
 #include "widgets/OpenFileDialog.h"
+#include "widgets/SelectFirmwareBox.h"
 
 namespace tavisk::test {
 
@@ -83,38 +84,48 @@ void WindowOnLine::searchUntilListed() {
 
 void WindowOnLine::chooseStm32File(const std::string& path, const std::function<void(Gtk::Dialog&)>& finish) {
     Gtk::FileChooserDialog& chooser = *window->getWidgets().openFileDialog;
-    bool gaveUp = false;
-    const auto start = std::chrono::steady_clock::now();
-    auto lastSelect = start - 1h;
-    // Runs inside the chooser's own loop: select the file (again now and then: the chooser
-    // may still be loading a folder and drop a selection), wait until it shows the file,
-    // then end the chooser.
-    sigc::connection driver = Glib::signal_timeout().connect(
-        [&] {
-            if (!chooser.get_visible())
+    // Opened, the chooser loads its folder in the background; a load that ends after the file
+    // was selected drops the selection, also between the Open response and the moment the
+    // window reads the file. A chooser that dropped the file under Open is asked again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        bool gaveUp = false;
+        int response = Gtk::RESPONSE_NONE;
+        const auto start = std::chrono::steady_clock::now();
+        auto lastSelect = start - 1h;
+        sigc::connection responded = chooser.signal_response().connect([&](int id) { response = id; });
+        // Runs inside the chooser's own loop: select the file (again now and then), wait until
+        // it shows the file, then end the chooser.
+        sigc::connection driver = Glib::signal_timeout().connect(
+            [&] {
+                if (!chooser.get_visible())
+                    return true;
+                const auto now = std::chrono::steady_clock::now();
+                if (now - start > 90s) {
+                    gaveUp = true;
+                    chooser.response(Gtk::RESPONSE_DELETE_EVENT);
+                    return false;
+                }
+                if (chooser.get_filename() == path) {
+                    finish(chooser);
+                    return false;
+                }
+                if (now - lastSelect > 1s) {
+                    chooser.select_filename(path);
+                    lastSelect = now;
+                }
                 return true;
-            const auto now = std::chrono::steady_clock::now();
-            if (now - start > 90s) {
-                gaveUp = true;
-                chooser.response(Gtk::RESPONSE_DELETE_EVENT);
-                return false;
-            }
-            if (chooser.get_filename() == path) {
-                finish(chooser);
-                return false;
-            }
-            if (now - lastSelect > 1s) {
-                chooser.select_filename(path);
-                lastSelect = now;
-            }
-            return true;
-        },
-        20);
-    widget<Gtk::Button>("SelectFirmwareStm32Button")->clicked();
-    driver.disconnect();
-    pumpEvents();
-    ASSERT_FALSE(gaveUp) << "the chooser never showed " << path;
-    EXPECT_FALSE(chooser.get_visible());
+            },
+            20);
+        widget<Gtk::Button>("SelectFirmwareStm32Button")->clicked();
+        driver.disconnect();
+        responded.disconnect();
+        pumpEvents();
+        ASSERT_FALSE(gaveUp) << "the chooser never showed " << path;
+        EXPECT_FALSE(chooser.get_visible());
+        if (response != Gtk::RESPONSE_OK || window->getWidgets().selectFirmwareBox->getFilePath() == path)
+            return;
+    }
+    ADD_FAILURE() << "the chooser dropped " << path << " under Open three times";
 }
 
 void WindowOnLine::clickUpload() {

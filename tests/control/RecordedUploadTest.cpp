@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -15,8 +16,11 @@ namespace {
 class Scratch {
 public:
     Scratch() {
+        // Unique across the test processes that CTest runs side by side: a clock reading alone
+        // may be the same in two of them.
         const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        folder = fs::temp_directory_path() / ("tavisk-recorded-upload-" + std::to_string(stamp));
+        folder = fs::temp_directory_path() /
+                 ("tavisk-recorded-upload-" + std::to_string(stamp) + "-" + std::to_string(std::random_device{}()));
         fs::create_directories(folder);
     }
     ~Scratch() {
