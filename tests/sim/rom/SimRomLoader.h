@@ -8,6 +8,31 @@
 
 namespace tavisk::sim {
 
+// The commands the model knows, by their opcode on the wire.
+enum class SimRomOpcode : std::uint8_t {
+    FlashBegin = 0x02,
+    FlashData = 0x03,
+    FlashEnd = 0x04,
+    MemBegin = 0x05,
+    MemEnd = 0x06,
+    MemData = 0x07,
+    Sync = 0x08,
+    WriteReg = 0x09,
+    ReadReg = 0x0A,
+    SpiSetParams = 0x0B,
+    SpiAttach = 0x0D,
+    ReadFlashSlow = 0x0E,
+    ChangeBaudrate = 0x0F,
+    FlashDeflBegin = 0x10,
+    FlashDeflData = 0x11,
+    FlashDeflEnd = 0x12,
+    SpiFlashMd5 = 0x13,
+    GetSecurityInfo = 0x14,
+    EraseFlash = 0xD0,
+    EraseRegion = 0xD1,
+    ReadFlash = 0xD2,
+};
+
 enum class SimRomSecurityForm {
     Full20,      // 20 data bytes with the chip id
     Short12,     // 12 data bytes (the form of the first chip that answered it)
@@ -140,10 +165,62 @@ public:
     static const char* opcodeName(std::uint8_t opcode);
 
 private:
+    // How a command is answered once the faults have had their say: at the time `at`, and not
+    // at all when its answer is to be lost (the command is carried out all the same).
+    class Reply {
+    public:
+        Reply(SimRomLoader& rom, std::uint8_t opcode, Time at, bool lost)
+            : rom(rom), opcode(opcode), at(at), lost(lost) {}
+        void ok(std::uint32_t value = 0, const std::vector<std::uint8_t>& data = {}) const;
+        void fail(std::uint8_t error) const;
+        Time time() const { return at; }
+
+    private:
+        SimRomLoader& rom;
+        std::uint8_t opcode;
+        Time at;
+        bool lost;
+    };
+    using Handler = void (SimRomLoader::*)(const Command& c, const std::vector<std::uint32_t>& w,
+                                           const Reply& reply);
+    // How the transcript shows a command's data.
+    enum class Shown { Words, DataHeader, Nothing };
+    struct CommandKind {
+        SimRomOpcode opcode;
+        const char* name;
+        Handler handler;
+        Shown shown;
+    };
+    static const CommandKind kinds[];
+    static const CommandKind* kindOf(std::uint8_t opcode);
+
     void frameComplete();
     void streamNext(Time at);
     void sendRaw(const std::vector<std::uint8_t>& bytes, Time at);
+    // The faults that strike every command, then the command's handler.
     void handle(const Command& c, Time at);
+
+    void sync(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void securityInfo(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void readReg(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void writeReg(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void spiAttach(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void spiSetParams(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void flashBegin(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void flashData(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void flashEnd(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void flashMd5(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void memBegin(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void memData(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void memEnd(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void readFlashSlow(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void changeBaudrate(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void deflateBegin(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void deflateData(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void deflateEnd(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void eraseFlash(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void eraseRegion(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void readFlash(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
     void respond(std::uint8_t opcode, std::uint32_t value, const std::vector<std::uint8_t>& data,
                  std::uint8_t status, std::uint8_t error, Time at, std::uint8_t direction = 0x01);
     void queue(const std::vector<std::uint8_t>& frame, Time at);
