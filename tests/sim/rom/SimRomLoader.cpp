@@ -151,7 +151,7 @@ void SimRomLoader::frameComplete() {
     handle(transcript.back(), rxDoneAt);
 }
 
-void SimRomLoader::queue(const std::vector<std::uint8_t>& bytes, Time at) {
+void SimRomLoader::queue(const std::vector<std::uint8_t>& bytes, Time at, bool garbled) {
     if (outputHead > 4096 && outputHead * 2 > output.size()) {
         output.erase(output.begin(), output.begin() + static_cast<std::ptrdiff_t>(outputHead));
         outputHead = 0;
@@ -162,8 +162,11 @@ void SimRomLoader::queue(const std::vector<std::uint8_t>& bytes, Time at) {
         output.push_back({v, t});
     };
     put(END);
-    for (std::uint8_t b : bytes) {
-        if (b == END) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const std::uint8_t b = bytes[i];
+        if (garbled && i == 1) {
+            put(ESC); // the opcode byte, turned into the escape character by noise
+        } else if (b == END) {
             put(ESC);
             put(ESC_END);
         } else if (b == ESC) {
@@ -258,7 +261,8 @@ std::vector<std::uint8_t> SimRomLoader::md5(const std::uint8_t* data, std::size_
 }
 
 void SimRomLoader::respond(std::uint8_t opcode, std::uint32_t value, const std::vector<std::uint8_t>& data,
-                           std::uint8_t status, std::uint8_t error, Time at, std::uint8_t direction) {
+                           std::uint8_t status, std::uint8_t error, Time at, std::uint8_t direction,
+                           bool garbled) {
     std::vector<std::uint8_t> p{direction, opcode};
     const std::size_t size = data.size() + cfg.statusBytes;
     p.push_back(static_cast<std::uint8_t>(size));
@@ -269,7 +273,7 @@ void SimRomLoader::respond(std::uint8_t opcode, std::uint32_t value, const std::
     p.push_back(error);
     for (unsigned i = 2; i < cfg.statusBytes; ++i)
         p.push_back(0);
-    queue(p, at);
+    queue(p, at, garbled);
 }
 
 std::vector<std::uint8_t> SimRomLoader::takeOutput(Time now, std::size_t max) {
@@ -320,13 +324,13 @@ const SimRomLoader::CommandKind* SimRomLoader::kindOf(std::uint8_t opcode) {
 }
 
 void SimRomLoader::Reply::ok(std::uint32_t value, const std::vector<std::uint8_t>& data) const {
-    if (!lost)
-        rom.respond(opcode, value, data, 0, 0, at);
+    if (fate != Fate::Lost)
+        rom.respond(opcode, value, data, 0, 0, at, 0x01, fate == Fate::Garbled);
 }
 
 void SimRomLoader::Reply::fail(std::uint8_t error) const {
-    if (!lost)
-        rom.respond(opcode, 0, {}, 1, error, at);
+    if (fate != Fate::Lost)
+        rom.respond(opcode, 0, {}, 1, error, at, 0x01, fate == Fate::Garbled);
 }
 
 void SimRomLoader::handle(const Command& c, Time at) {
@@ -344,7 +348,11 @@ void SimRomLoader::handle(const Command& c, Time at) {
     if (op == code(SimRomOpcode::Sync) && strikes(flt.silentSyncs))
         return;
     // A lost answer: the command is carried out, its answer never sent.
-    const bool silent = flt.silentOpcode == op && strikes(flt.silents, flt.silentAfter);
+    Fate fate = flt.silentOpcode == op && strikes(flt.silents, flt.silentAfter) ? Fate::Lost : Fate::Sent;
+    for (SimRomLost& lost : flt.lostAnswers) {
+        if (lost.opcode == op && strikes(lost.times, lost.after) && fate == Fate::Sent)
+            fate = lost.garbled ? Fate::Garbled : Fate::Lost;
+    }
     if (flt.decoyOpcode == op && strikes(flt.decoys)) {
         respond(static_cast<std::uint8_t>(op + 1), 0, {}, 0, 0, at);
         respond(op, 0, {}, 0, 0, at, 0x00);
@@ -359,7 +367,7 @@ void SimRomLoader::handle(const Command& c, Time at) {
     }
     ++answered[op];
 
-    const Reply reply(*this, op, at, silent);
+    const Reply reply(*this, op, at, fate);
     const CommandKind* kind = kindOf(op);
     if (kind == nullptr)
         return reply.fail(0x05);

@@ -73,6 +73,16 @@ struct SimRomLate {
     std::chrono::milliseconds by{0};
 };
 
+// Answers to an opcode that go missing on the way (the command is carried out all the same), or
+// that arrive garbled: noise turned their opcode byte into the escape character, so that the frame
+// no longer decodes.
+struct SimRomLost {
+    std::uint8_t opcode = 0;
+    int after = 0; // commands of the opcode answered first
+    int times = 1; // then this many answers lost
+    bool garbled = false;
+};
+
 // Faults on demand of the simulated ROM loader. Each counts down as it strikes; an `...After`
 // count lets that many commands of the opcode pass untouched first.
 struct SimRomFaults {
@@ -84,6 +94,7 @@ struct SimRomFaults {
     int errors = 0;                // ... this many times
     std::uint8_t errorCode = 0x06; // the error byte of that status (also of a refused block)
     std::vector<SimRomLate> lateAnswers;
+    std::vector<SimRomLost> lostAnswers; // besides the silent opcode below
     std::uint8_t silentOpcode = 0; // carry out this opcode but never answer it ...
     int silentAfter = 0;
     int silents = 0;               // ... this many times
@@ -165,12 +176,14 @@ public:
     static const char* opcodeName(std::uint8_t opcode);
 
 private:
-    // How a command is answered once the faults have had their say: at the time `at`, and not
-    // at all when its answer is to be lost (the command is carried out all the same).
+    // What becomes of a command's answer on the way.
+    enum class Fate { Sent, Lost, Garbled };
+    // How a command is answered once the faults have had their say: at the time `at`, unless its
+    // answer is lost (the command is carried out all the same) or garbled.
     class Reply {
     public:
-        Reply(SimRomLoader& rom, std::uint8_t opcode, Time at, bool lost)
-            : rom(rom), opcode(opcode), at(at), lost(lost) {}
+        Reply(SimRomLoader& rom, std::uint8_t opcode, Time at, Fate fate)
+            : rom(rom), opcode(opcode), at(at), fate(fate) {}
         void ok(std::uint32_t value = 0, const std::vector<std::uint8_t>& data = {}) const;
         void fail(std::uint8_t error) const;
         Time time() const { return at; }
@@ -179,7 +192,7 @@ private:
         SimRomLoader& rom;
         std::uint8_t opcode;
         Time at;
-        bool lost;
+        Fate fate;
     };
     using Handler = void (SimRomLoader::*)(const Command& c, const std::vector<std::uint32_t>& w,
                                            const Reply& reply);
@@ -222,8 +235,9 @@ private:
     void eraseRegion(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
     void readFlash(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
     void respond(std::uint8_t opcode, std::uint32_t value, const std::vector<std::uint8_t>& data,
-                 std::uint8_t status, std::uint8_t error, Time at, std::uint8_t direction = 0x01);
-    void queue(const std::vector<std::uint8_t>& frame, Time at);
+                 std::uint8_t status, std::uint8_t error, Time at, std::uint8_t direction = 0x01,
+                 bool garbled = false);
+    void queue(const std::vector<std::uint8_t>& frame, Time at, bool garbled = false);
     Time byteTime() const;
 
     Config cfg;
