@@ -1,7 +1,7 @@
 #include "control/BeaconSession.h"
 
-#include "control/SteadySleeper.h"
 #include "core/LoggerManager.h"
+#include "core/SteadyClock.h"
 #include "espflash/EspSerialFlasher.h"
 
 #include <limits>
@@ -32,7 +32,7 @@ BeaconSession::BeaconSession(std::function<void()> onEspFlashReport)
               if (report)
                   report();
           }),
-      reconnectJob(reconnectSteps(), std::make_unique<SteadySleeper>()) {}
+      reconnectJob(reconnectSteps(), std::make_unique<SteadyClock>()) {}
 
 BeaconSession::~BeaconSession() {
     shutdown();
