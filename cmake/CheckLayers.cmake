@@ -32,7 +32,7 @@ set(_espflash_layers
 set(_link_layers
   "LinkTypes MessageType PayloadCommand QueueItem FileRequest DeviceInfo FieldInfo LinkControl FirmwareTarget"
   "FastCrc8 QueueWakeup SerialPort"
-  "PayloadFrame SerialPortHelpers AbstractProtocolHandler"
+  "PayloadFrame SerialPortHelpers AbstractProtocolHandler FileTransfer"
   "PayloadParser PayloadAnswer Field SerialPortPosix SerialPortWindows"
   "Device UsbCommunication"
   "DeviceHandler"
