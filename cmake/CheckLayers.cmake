@@ -30,8 +30,8 @@ set(_espflash_layers
   "EspSerialFlasher"                     # the flasher front
 )
 set(_link_layers
-  "LinkTypes MessageType PayloadCommand QueueItem FileRequest DeviceInfo FieldInfo LinkControl FirmwareTarget"
-  "FastCrc8 QueueWakeup SerialPort"
+  "LinkTypes MessageType PayloadCommand QueueItem FileRequest DeviceInfo FieldInfo FirmwareTarget"
+  "FastCrc8 QueueWakeup SerialPort LinkControl"
   "PayloadFrame SerialPortHelpers AbstractProtocolHandler FileTransfer"
   "PayloadParser PayloadAnswer Field SerialPortPosix SerialPortWindows"
   "Device UsbCommunication"

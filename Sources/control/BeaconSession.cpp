@@ -5,6 +5,7 @@
 #include "espflash/EspSerialFlasher.h"
 
 #include <limits>
+#include <system_error>
 #include <utility>
 
 namespace {
@@ -104,9 +105,17 @@ std::shared_ptr<FileRequest> BeaconSession::newRequest(std::uint8_t index, const
     return request;
 }
 
-void BeaconSession::startWorkers() {
-    serialListener->start(false);
-    serialSender->start(false);
+bool BeaconSession::startWorkers() {
+    // A system out of threads refuses the job; it must not end the program.
+    try {
+        serialListener->start(false);
+        serialSender->start(false);
+        return true;
+    } catch (const std::system_error& error) {
+        logger->log(std::string("The listener and the sender could not start: ") + error.what(), BaseLogger::ERROR,
+                    kPrefix);
+        return false;
+    }
 }
 
 template <typename Request> void BeaconSession::asDeviceRequest(const char* what, Request request) {
@@ -155,7 +164,10 @@ BeaconSession::Status BeaconSession::searchDevices() {
     // A search starts the model afresh; nothing else may empty it while a job relies on it.
     if (deviceHandler)
         deviceHandler->clearDeviceList();
-    startWorkers();
+    if (!startWorkers()) {
+        line.release(Job::SEARCH);
+        return GlobalHandlerEvents::FAILURE;
+    }
     serialSender->search();
     line.release(Job::SEARCH);
     return GlobalHandlerEvents::SUCCESS;
@@ -232,7 +244,12 @@ bool BeaconSession::startStm32Upload(const std::string& path, std::string* refus
     }
     logger->log("Start upload", BaseLogger::INFO, kPrefix);
     logger->log("Erase firmware", BaseLogger::INFO, kPrefix);
-    startWorkers();
+    if (!startWorkers()) {
+        line.release(Job::STM32_UPLOAD);
+        if (refusal)
+            *refusal = "STM32 upload failed: the listener and the sender could not start";
+        return false;
+    }
     {
         Lock lock(payloadHandler->getMutex());
         payloadHandler->forgetRefusals();
@@ -606,8 +623,8 @@ ReconnectJob::Steps BeaconSession::reconnectSteps() {
     steps.disconnect = [this] { usbCommunication.disconnect(); };
     steps.connect = [this] { return usbCommunication.connect(UsbCommunication::COM) == LINK_OK; };
     steps.restartWorkers = [this] {
-        startWorkers();
-        serialSender->search();
+        if (startWorkers())
+            serialSender->search();
     };
     steps.finished = [this] { line.release(Job::RECONNECT); };
     return steps;

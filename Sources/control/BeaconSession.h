@@ -177,7 +177,8 @@ private:
     bool writeDeviceField(const FieldWrite& write, const void* value,
                           const std::function<bool(Field&)>& prepare = {});
     std::shared_ptr<FileRequest> newRequest(std::uint8_t index, const std::string& path);
-    void startWorkers();
+    // Starts the listener and the sender; false, with an ERROR line, when no thread can be made.
+    bool startWorkers();
     // Runs `request` unless a job has the line (then it is refused with its WARNING).
     template <typename Request> void asDeviceRequest(const char* what, Request request);
     bool flashOverLink(const std::string& path, const TaviskEspSerialFlasher::FlashOptions& options,

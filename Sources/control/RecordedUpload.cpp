@@ -2,6 +2,12 @@
 
 #include "core/WholeFile.h"
 #include "espflash/EspSerialFlasher.h"
+#include "link/FileTransfer.h"
+
+// Each limit is its own fact: the STM32's flash, the largest ESP32 flash; both within what a
+// transfer can carry.
+static_assert(RecordedUpload::kMaxStm32ImageSize <= FileTransfer::kMaxSize,
+              "an STM32 image must fit the transfer's 32-bit size");
 
 std::uint64_t RecordedUpload::limitFor(FirmwareTarget target) {
     return target == FirmwareTarget::ESP32 ? TaviskEspSerialFlasher::kMaxImageSize : kMaxStm32ImageSize;

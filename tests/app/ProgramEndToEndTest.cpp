@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <csignal>
 #include <sys/wait.h>
 
@@ -59,6 +60,18 @@ void writeBytes(const std::string& path, const Bytes& bytes) {
 
 class ProgramEndToEnd : public ::testing::Test {
 protected:
+    // A failure shows the end of what the program logged: its folder goes with the test.
+    void TearDown() override {
+        if (!HasFailure() || !program)
+            return;
+        // Its own lines and every warning or error, not the protocol's chatter.
+        std::istringstream log(readFile(program->applicationLogPath()));
+        std::cerr << "application log (the window's lines, warnings and errors):\n";
+        for (std::string line; std::getline(log, line);)
+            if (line.find("MainWindow: ") != std::string::npos || line.find("[WARNING]") != std::string::npos ||
+                line.find("[ERROR]") != std::string::npos)
+                std::cerr << line << "\n";
+    }
     // Waits for a showing widget; the failure names it and what the program logged last.
     ::testing::AssertionResult shows(const std::string& role, const std::string& name, AccessibleWidget* found,
                                      std::chrono::milliseconds deadline = kStep) {

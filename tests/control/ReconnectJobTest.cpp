@@ -1,4 +1,5 @@
 #include "control/ReconnectJob.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/VirtualClock.h"
 
@@ -48,13 +49,7 @@ struct Device {
 };
 
 bool waitForEnd(const ReconnectJob& job) {
-    const auto until = std::chrono::steady_clock::now() + 20s;
-    while (job.inProgress()) {
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
+    return tavisk::test::eventually([&] { return !job.inProgress(); }, 20s, 1ms);
 }
 
 std::vector<std::string> repeated(const std::string& event, int times) {
