@@ -55,7 +55,7 @@ public:
 
     // A request counts as unanswered this long after its reply time has passed: the answer
     // may have arrived just as the reply time ran out on a loaded machine.
-    static constexpr std::chrono::milliseconds kAnswerGrace{2000};
+    static constexpr std::chrono::milliseconds kAnswerGrace{5000};
 
     // `onEspFlashReport` runs on the ESP32 flash worker after each percentage and at the end.
     explicit BeaconSession(std::function<void()> onEspFlashReport = {});

@@ -21,7 +21,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <fstream>
+#include <sstream>
 #include <iostream>
 #include <sstream>
 #include <csignal>
@@ -242,7 +244,7 @@ protected:
 };
 
 TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
-    const Bytes stm32 = sim::sharedTestImage(12 * 1024);
+    const Bytes stm32 = sim::sharedTestImage(32 * 1024);
     const Bytes esp32 = sim::sampleEsp32Image(24 * 1024);
     ASSERT_TRUE(start(stm32));
     writeBytes(temp.path() + "/Desktop/stm32.bin", stm32);
@@ -259,7 +261,11 @@ TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
     ASSERT_TRUE(chooseFile("stm32.bin"));
     ASSERT_TRUE(click("push button", kUpload));
     const std::string screenshot = std::string(TAVISK_SCREENSHOT_DIR) + "/main-window-upload.png";
-    std::string shot;
+    // Half-way: a screenshot, and Search pressed (its button cannot be used, and a click on it
+    // changes nothing of what the device receives). Each look at the window may take long on a
+    // loaded machine; the image is large enough that half-way is not missed.
+    std::string shot = "the upload was not seen half-way";
+    std::optional<AccessibleWidget> search;
     ASSERT_TRUE(eventually(
         [&] {
             const std::string text = progressText();
@@ -268,17 +274,16 @@ TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
                 return text == kSuccess;
             std::filesystem::create_directories(TAVISK_SCREENSHOT_DIR);
             shot = saveScreenshot(display.name(), window.x, window.y, window.width, window.height, screenshot);
+            search = app->find("push button", kSearch);
+            if (search)
+                display.click(search->centerX(), search->centerY());
             return true;
         },
         kTransfer, kLookEvery))
         << "the upload never reached 30 %: " << progressText() << programState();
     EXPECT_EQ(shot, "") << "no screenshot taken during the upload";
-    // Search during the upload: its button cannot be used, and a click on it changes nothing
-    // of what the device receives.
-    AccessibleWidget search;
-    ASSERT_TRUE(shows("push button", kSearch, &search));
-    EXPECT_FALSE(search.sensitive) << "the device search can be pressed during the upload";
-    display.click(search.centerX(), search.centerY());
+    ASSERT_TRUE(search) << "no device search button half-way" << programState();
+    EXPECT_FALSE(search->sensitive) << "the device search can be pressed during the upload";
     ASSERT_TRUE(eventually([&] { return progressText() == kSuccess; }, kTransfer, kLookEvery))
         << "no success text after the STM32 upload; the label shows \"" << progressText() << "\""
         << programState();
@@ -345,6 +350,11 @@ class ProgramSignals : public ProgramEndToEnd, public ::testing::WithParamInterf
 
 TEST_P(ProgramSignals, EndTheProgramAsQuitDoesAndFreeTheLine) {
     const EndSignal& signal = GetParam();
+    // A device slow to answer: the upload of the 20,007-byte image takes several seconds, so
+    // the signal comes during it however loaded the machine.
+    sim::BeaconConfig slow;
+    slow.answerDelay = std::chrono::milliseconds(10);
+    beacon = std::make_shared<sim::SimBeacon>(slow);
     ASSERT_TRUE(start({}));
     ASSERT_TRUE(connectThroughTheDialog());
     ASSERT_TRUE(heldExclusively(line.path()));
