@@ -1,5 +1,6 @@
 #include "core/JobWorker.h"
 #include "tests/support/Eventually.h"
+#include "tests/support/Gate.h"
 #include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -18,30 +19,12 @@
 
 namespace {
 
+using tavisk::test::Gate;
+
 using namespace std::chrono_literals;
 using tavisk::test::eventually;
 using tavisk::test::LogCapture;
 
-// Holds a job at a point until the test lets it go on.
-class Gate {
-public:
-    void open() {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            opened = true;
-        }
-        changed.notify_all();
-    }
-    void pass() {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [this] { return opened; });
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool opened = false;
-};
 
 // What the jobs did, in order, from whichever thread.
 class Events {
