@@ -30,9 +30,9 @@ set(_espflash_layers
   "EspSerialFlasher"                     # the flasher front
 )
 set(_link_layers
-  "LinkTypes MessageType PayloadCommand QueueItem FileRequest DeviceInfo FieldInfo LinkControl"
-  "FastCrc8 QueueWakeup SerialPort"
-  "PayloadFrame SerialPortHelpers AbstractProtocolHandler"
+  "LinkTypes MessageType PayloadCommand QueueItem FileRequest DeviceInfo FieldInfo FirmwareTarget"
+  "FastCrc8 QueueWakeup SerialPort LinkControl"
+  "PayloadFrame SerialPortHelpers AbstractProtocolHandler FileTransfer"
   "PayloadParser PayloadAnswer Field SerialPortPosix SerialPortWindows"
   "Device UsbCommunication"
   "DeviceHandler"

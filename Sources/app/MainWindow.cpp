@@ -100,14 +100,7 @@ MainWindow::MainWindow(GtkWindow* cobject, const Glib::RefPtr<Gtk::Builder>& bui
           if (espFlashUpdatePending.compare_exchange_strong(queued, true))
               espFlashDispatcher.emit();
       }),
-      usbCommunication(session.usbCommunication), payloadHandler(session.payloadHandler),
-      serialListener(session.serialListener), serialSender(session.serialSender), deviceHandler(session.deviceHandler),
-      currentDeviceAddress(session.currentDeviceAddress), firmwareTarget(session.firmwareTarget), builder(builder),
-      logger(&LoggerManager::getInstance()), firmwareMethodBox(widgets.firmwareMethodBox), menuBar(widgets.menuBar),
-      selectFirmwareBox(widgets.selectFirmwareBox), connectionDialog(widgets.connectionDialog),
-      openFileDialog(widgets.openFileDialog), deviceListBox(widgets.deviceListBox),
-      loadStatusBar(widgets.loadStatusBar), loadStatusLabel(widgets.loadStatusLabel),
-      appStatusbar(widgets.appStatusbar), guiThreadId(std::this_thread::get_id()) {
+      builder(builder), logger(&LoggerManager::getInstance()), guiThreadId(std::this_thread::get_id()) {
     configureWindowLogging(std::getenv("TAVISK_LOG_LEVEL"));
     espFlashDispatcher.connect(sigc::mem_fun(*this, &MainWindow::onEspFlashUiUpdate));
     progressDispatcher.connect(sigc::mem_fun(*this, &MainWindow::onPayloadProgressUiUpdate));
@@ -126,14 +119,14 @@ void MainWindow::initWidgets(Glib::RefPtr<Gtk::Builder>& newBuilder, Glib::RefPt
     if (!builder)
         return;
     widgets.bind(builder);
-    if (appStatusbar)
-        flashContextId = appStatusbar->get_context_id("flash");
+    if (widgets.appStatusbar)
+        flashContextId = widgets.appStatusbar->get_context_id("flash");
     GlobalHandlerEvents::getInstance()._executeHandler(SELECT_STM32);
-    if (deviceListBox && deviceHandler)
-        deviceListBox->deviceHandler = deviceHandler;
-    if (openFileDialog) {
-        openFileDialog->setOwner(this);
-        openFileDialog->init({"Binar", "*.bin", "Hex", "*.hex", "All", "*.*"});
+    if (widgets.deviceListBox && session.deviceHandler)
+        widgets.deviceListBox->deviceHandler = session.deviceHandler;
+    if (widgets.openFileDialog) {
+        widgets.openFileDialog->setOwner(this);
+        widgets.openFileDialog->init({"Binar", "*.bin", "Hex", "*.hex", "All", "*.*"});
     }
 }
 

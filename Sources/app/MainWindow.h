@@ -21,7 +21,10 @@ class LoggerManager;
 // widgets never call it: they fire registry keys, and its handlers do the work. What it
 // decides without GTK lives in its BeaconSession (link, engine, workers, erase wait, upload,
 // ESP32 flash and reconnect jobs); the window adds the widgets, the timer and the two
-// dispatchers that bring worker news to the GUI thread.
+// dispatchers that bring worker news to the GUI thread. It reaches the session's objects as
+// `session.usbCommunication`, ... and the widgets as `widgets.selectFirmwareBox`, ...: it keeps
+// no second name for any of them. The device maintenance operations have no control in the
+// window; they are the session's (BeaconSession::rebootDevice, ...).
 //
 // Handlers run on the thread that fires their key: the GUI thread, except
 // SET_CURRENT_DEVICE_ADDR, GET_INFO_FIELDS_RESPOND, UPLOAD_FIRMWARE with LOAD_FIRMWARE and
@@ -60,28 +63,13 @@ public:
 
     // --- upload and progress (MainWindowUpload.cpp)
     Status uploadFirmwareHandler(LoadStage stage);
+    // The STM32 upload's timer: one tick of the upload; false once it has ended.
     bool probeStm32EraseReady();
-    void eraseMemorySector(EraseCmd cmd, const std::string& text);
-    bool writeFirmware();
     Status updateLoadStatusHandler();
     void onPayloadProgressUiUpdate();
     void updateLoadStatusUi();
     bool flashEsp32Firmware();
     void onEspFlashUiUpdate();
-
-    // --- device maintenance (MainWindowMaintenance.cpp); no control reaches these
-    void startPayloadListener();
-    void startPayloadSender();
-    void stopPayloadListener();
-    void stopPayloadSender();
-    void terminatePayloadListener();
-    void terminatePayloadSender();
-    void searchPayloadDevices();
-    void getInfoFieldsRespond();
-    void setDeviceDfuMode();
-    void setFieldValue(const void* value, unsigned long long index);
-    void rebootDevice();
-    void scheduleSerialReconnectAfterReboot();
 
     // For tests.
     BeaconSession& getSession() { return session; }
@@ -111,15 +99,6 @@ private:
     Glib::Dispatcher progressDispatcher;
     BeaconSession session;
 
-    // The session's objects under the names the window uses.
-    UsbCommunication& usbCommunication;
-    std::unique_ptr<PayloadHandler>& payloadHandler;
-    std::unique_ptr<BeaconSession::Listener>& serialListener;
-    std::unique_ptr<BeaconSession::Sender>& serialSender;
-    DeviceHandler*& deviceHandler;
-    std::atomic<std::uint64_t>& currentDeviceAddress;
-    std::atomic<std::int32_t>& firmwareTarget;
-
     Glib::RefPtr<Gtk::Application> application;
     Glib::RefPtr<Gtk::Builder> builder;
     LoggerManager* logger;
@@ -128,15 +107,6 @@ private:
 
     // After the session: the device list's worker reads the model, so the widgets go first.
     TaviskBiaconWidgets::MainWindowWidgets widgets;
-    TaviskBiaconWidgets::FirmwareMethodBox*& firmwareMethodBox;
-    TaviskBiaconWidgets::MenuBar*& menuBar;
-    TaviskBiaconWidgets::SelectFirmwareBox*& selectFirmwareBox;
-    TaviskBiaconWidgets::ConnectionDialog*& connectionDialog;
-    TaviskBiaconWidgets::OpenFileDialog*& openFileDialog;
-    TaviskBiaconWidgets::DeviceListBox*& deviceListBox;
-    Gtk::LevelBar*& loadStatusBar;
-    Gtk::Label*& loadStatusLabel;
-    Gtk::Statusbar*& appStatusbar;
     std::uint32_t flashContextId = 0;
 
     // A redraw of the STM32 progress is queued on progressDispatcher.

@@ -91,14 +91,14 @@ void MainWindow::reportEnd(const std::string& cause, bool evenWhenIdle) {
 
 Status MainWindow::connectHandler() {
     logger->log("Connect USB Device", BaseLogger::INFO, kPrefix);
-    if (!connectionDialog) {
+    if (!widgets.connectionDialog) {
         logger->log("Could not open Connection window", BaseLogger::WARNING, kPrefix);
         return GlobalHandlerEvents::FAILURE;
     }
     // The dialog reaches the link through the session, which refuses while a job has the line.
-    connectionDialog->setUsbConnetctionPtr(session);
-    connectionDialog->setOwner(this);
-    connectionDialog->show();
+    widgets.connectionDialog->setUsbConnetctionPtr(session);
+    widgets.connectionDialog->setOwner(this);
+    widgets.connectionDialog->show();
     // The dialog makes its owner sensitive again when it hides.
     set_sensitive(false);
     return GlobalHandlerEvents::SUCCESS;
@@ -106,56 +106,56 @@ Status MainWindow::connectHandler() {
 
 Status MainWindow::disconnectHandler() {
     logger->log("Disconnect USB Device", BaseLogger::INFO, kPrefix);
-    if (!connectionDialog)
+    if (!widgets.connectionDialog)
         return GlobalHandlerEvents::FAILURE;
-    return connectionDialog->disconnect() == 0 ? GlobalHandlerEvents::SUCCESS : GlobalHandlerEvents::FAILURE;
+    return widgets.connectionDialog->disconnect() == 0 ? GlobalHandlerEvents::SUCCESS : GlobalHandlerEvents::FAILURE;
 }
 
 Status MainWindow::selectStm32Handler() {
     logger->log("Off sensitive for search/download ESP32 and On for STM32", BaseLogger::DEBUG, kPrefix);
-    firmwareTarget = TaviskBiaconWidgets::SelectFirmwareBox::STM32;
-    if (!selectFirmwareBox)
+    session.firmwareTarget = FirmwareTarget::STM32;
+    if (!widgets.selectFirmwareBox)
         return GlobalHandlerEvents::FAILURE;
-    selectFirmwareBox->esp32Inactive();
-    selectFirmwareBox->stm32Active();
+    widgets.selectFirmwareBox->esp32Inactive();
+    widgets.selectFirmwareBox->stm32Active();
     return GlobalHandlerEvents::SUCCESS;
 }
 
 Status MainWindow::selectEsp32Handler() {
     logger->log("Off sensitive for search/download STM32 and On for ESP32", BaseLogger::DEBUG, kPrefix);
-    firmwareTarget = TaviskBiaconWidgets::SelectFirmwareBox::ESP32;
-    if (!selectFirmwareBox)
+    session.firmwareTarget = FirmwareTarget::ESP32;
+    if (!widgets.selectFirmwareBox)
         return GlobalHandlerEvents::FAILURE;
-    selectFirmwareBox->stm32Inactive();
-    selectFirmwareBox->esp32Active();
+    widgets.selectFirmwareBox->stm32Inactive();
+    widgets.selectFirmwareBox->esp32Active();
     return GlobalHandlerEvents::SUCCESS;
 }
 
 Status MainWindow::searchFileHandler(HandlersFuncKeys& key) {
     logger->log("Start searching file", BaseLogger::INFO, kPrefix);
-    if (!openFileDialog) {
+    if (!widgets.openFileDialog) {
         logger->log("openFileDialog doesn't exist!!!", BaseLogger::ERROR, kPrefix);
         return GlobalHandlerEvents::FAILURE;
     }
     // Only Open takes the chosen file: Cancel, or closing the chooser, keeps the path the
     // selection box has, even while the chooser still shows a selected file.
     std::string path;
-    if (openFileDialog->run() == Gtk::RESPONSE_OK) {
+    if (widgets.openFileDialog->run() == Gtk::RESPONSE_OK) {
         logger->log("Open File Dialog is open!", BaseLogger::DEBUG, kPrefix);
-        path = openFileDialog->get_filename();
+        path = widgets.openFileDialog->get_filename();
     }
-    openFileDialog->hide();
+    widgets.openFileDialog->hide();
     if (path.empty()) {
         logger->log("File not found or path is not set!", BaseLogger::WARNING, kPrefix);
         logger->log("Close file dialog window!", BaseLogger::INFO, kPrefix);
         return GlobalHandlerEvents::FAILURE;
     }
-    if (!selectFirmwareBox) {
+    if (!widgets.selectFirmwareBox) {
         logger->log("selectFirmwareBox doesn't exist!!!", BaseLogger::ERROR, kPrefix);
         return GlobalHandlerEvents::FAILURE;
     }
     logger->log("File path was set", BaseLogger::DEBUG, kPrefix);
-    selectFirmwareBox->setFilePath(path, key);
+    widgets.selectFirmwareBox->setFilePath(path, key);
     logger->log("Close file dialog window!", BaseLogger::INFO, kPrefix);
     return GlobalHandlerEvents::SUCCESS;
 }

@@ -18,22 +18,22 @@ using Status = MainWindow::Status;
 } // namespace
 
 Status MainWindow::uploadFirmwareHandler(LoadStage stage) {
-    if (!usbCommunication.isConnected())
+    if (!session.usbCommunication.isConnected())
         return GlobalHandlerEvents::FAILURE;
     if (stage == LOAD_FIRMWARE)
         return session.loadFirmware(); // listener thread: no widget here
     if (stage != START_UPLOAD)
         return GlobalHandlerEvents::SUCCESS;
 
-    if (firmwareTarget.load() == TaviskBiaconWidgets::SelectFirmwareBox::ESP32)
+    if (session.firmwareTarget == FirmwareTarget::ESP32)
         return flashEsp32Firmware() ? GlobalHandlerEvents::SUCCESS : GlobalHandlerEvents::FAILURE;
 
-    if (!selectFirmwareBox) {
+    if (!widgets.selectFirmwareBox) {
         logger->log("selectFirmwareBox don't exist!!!", BaseLogger::ERROR, kPrefix);
         return GlobalHandlerEvents::FAILURE;
     }
     std::string refusal;
-    if (!session.startStm32Upload(selectFirmwareBox->getFilePath(), &refusal)) {
+    if (!session.startStm32Upload(widgets.selectFirmwareBox->getFilePath(), &refusal)) {
         showFailure(refusal);
         return GlobalHandlerEvents::FAILURE;
     }
@@ -47,20 +47,20 @@ Status MainWindow::uploadFirmwareHandler(LoadStage stage) {
 }
 
 void MainWindow::beginJobDisplay() {
-    if (loadStatusBar)
-        loadStatusBar->set_value(0);
-    if (loadStatusLabel)
-        loadStatusLabel->set_text(ProgressText::label(0, false));
-    if (appStatusbar && flashContextId != 0)
-        appStatusbar->remove_all_messages(flashContextId);
+    if (widgets.loadStatusBar)
+        widgets.loadStatusBar->set_value(0);
+    if (widgets.loadStatusLabel)
+        widgets.loadStatusLabel->set_text(ProgressText::label(0, false));
+    if (widgets.appStatusbar && flashContextId != 0)
+        widgets.appStatusbar->remove_all_messages(flashContextId);
     widgets.setJobControlsSensitive(false);
 }
 
 void MainWindow::showFailure(const std::string& line) {
-    if (line.empty() || !appStatusbar || flashContextId == 0)
+    if (line.empty() || !widgets.appStatusbar || flashContextId == 0)
         return;
-    appStatusbar->remove_all_messages(flashContextId);
-    appStatusbar->push(line, flashContextId);
+    widgets.appStatusbar->remove_all_messages(flashContextId);
+    widgets.appStatusbar->push(line, flashContextId);
 }
 
 bool MainWindow::probeStm32EraseReady() {
@@ -73,16 +73,8 @@ bool MainWindow::probeStm32EraseReady() {
     return tick.keepTicking;
 }
 
-void MainWindow::eraseMemorySector(EraseCmd cmd, const std::string& text) {
-    session.eraseMemorySector(cmd, text);
-}
-
-bool MainWindow::writeFirmware() {
-    return session.writeFirmware();
-}
-
 Status MainWindow::updateLoadStatusHandler() {
-    if (!loadStatusBar) {
+    if (!widgets.loadStatusBar) {
         logger->log("loadStatusBar doesn't exist!!!", BaseLogger::ERROR, kPrefix);
         return GlobalHandlerEvents::FAILURE;
     }
@@ -104,25 +96,25 @@ void MainWindow::onPayloadProgressUiUpdate() {
 }
 
 void MainWindow::updateLoadStatusUi() {
-    if (!loadStatusBar || !payloadHandler)
+    if (!widgets.loadStatusBar || !session.payloadHandler)
         return;
     // 100 only once the device has confirmed the whole image.
-    const unsigned percent = payloadHandler->transferPercent.load();
-    loadStatusBar->set_value(percent);
-    if (loadStatusLabel)
-        loadStatusLabel->set_text(ProgressText::label(percent, true));
+    const unsigned percent = session.payloadHandler->transferPercent.load();
+    widgets.loadStatusBar->set_value(percent);
+    if (widgets.loadStatusLabel)
+        widgets.loadStatusLabel->set_text(ProgressText::label(percent, true));
 }
 
 bool MainWindow::flashEsp32Firmware() {
-    if (!selectFirmwareBox) {
+    if (!widgets.selectFirmwareBox) {
         logger->log("selectFirmwareBox don't exist!!!", BaseLogger::ERROR, kPrefix);
         return false;
     }
-    if (!loadStatusBar) {
+    if (!widgets.loadStatusBar) {
         logger->log("loadStatusBar doesn't exist!!!", BaseLogger::ERROR, kPrefix);
         return false;
     }
-    const std::string path = selectFirmwareBox->getFilePath();
+    const std::string path = widgets.selectFirmwareBox->getFilePath();
     if (path.empty()) {
         logger->log("File path is empty or did't exist", BaseLogger::WARNING, kPrefix);
         showFailure("ESP32 image refused: no file is chosen");
@@ -144,10 +136,10 @@ void MainWindow::onEspFlashUiUpdate() {
     espFlashUpdatePending.exchange(false);
     EspFlashJob& job = session.espFlash();
     const unsigned percent = job.percent();
-    if (loadStatusBar)
-        loadStatusBar->set_value(percent);
-    if (loadStatusLabel)
-        loadStatusLabel->set_text(ProgressText::label(percent, job.succeeded()));
+    if (widgets.loadStatusBar)
+        widgets.loadStatusBar->set_value(percent);
+    if (widgets.loadStatusLabel)
+        widgets.loadStatusLabel->set_text(ProgressText::label(percent, job.succeeded()));
     // Reports still queued when the flash ended come here afterwards: the end is handled once.
     const auto result = job.takeCompletion();
     if (!result)
@@ -160,9 +152,9 @@ void MainWindow::onEspFlashUiUpdate() {
         showFailure(line);
         return;
     }
-    if (loadStatusBar)
-        loadStatusBar->set_value(100);
-    if (loadStatusLabel)
-        loadStatusLabel->set_text(ProgressText::kSuccess);
+    if (widgets.loadStatusBar)
+        widgets.loadStatusBar->set_value(100);
+    if (widgets.loadStatusLabel)
+        widgets.loadStatusLabel->set_text(ProgressText::kSuccess);
     logger->log("ESP32 flashing completed", BaseLogger::INFO, kPrefix);
 }

@@ -1,10 +1,11 @@
 #include "control/BeaconSession.h"
 
-#include "control/SteadySleeper.h"
 #include "core/LoggerManager.h"
+#include "core/SteadyClock.h"
 #include "espflash/EspSerialFlasher.h"
 
 #include <limits>
+#include <system_error>
 #include <utility>
 
 namespace {
@@ -32,7 +33,7 @@ BeaconSession::BeaconSession(std::function<void()> onEspFlashReport)
               if (report)
                   report();
           }),
-      reconnectJob(reconnectSteps(), std::make_unique<SteadySleeper>()) {}
+      reconnectJob(reconnectSteps(), std::make_unique<SteadyClock>()) {}
 
 BeaconSession::~BeaconSession() {
     shutdown();
@@ -104,9 +105,17 @@ std::shared_ptr<FileRequest> BeaconSession::newRequest(std::uint8_t index, const
     return request;
 }
 
-void BeaconSession::startWorkers() {
-    serialListener->start(false);
-    serialSender->start(false);
+bool BeaconSession::startWorkers() {
+    // A system out of threads refuses the job; it must not end the program.
+    try {
+        serialListener->start(false);
+        serialSender->start(false);
+        return true;
+    } catch (const std::system_error& error) {
+        logger->log(std::string("The listener and the sender could not start: ") + error.what(), BaseLogger::ERROR,
+                    kPrefix);
+        return false;
+    }
 }
 
 template <typename Request> void BeaconSession::asDeviceRequest(const char* what, Request request) {
@@ -155,7 +164,10 @@ BeaconSession::Status BeaconSession::searchDevices() {
     // A search starts the model afresh; nothing else may empty it while a job relies on it.
     if (deviceHandler)
         deviceHandler->clearDeviceList();
-    startWorkers();
+    if (!startWorkers()) {
+        line.release(Job::SEARCH);
+        return GlobalHandlerEvents::FAILURE;
+    }
     serialSender->search();
     line.release(Job::SEARCH);
     return GlobalHandlerEvents::SUCCESS;
@@ -225,14 +237,19 @@ bool BeaconSession::startStm32Upload(const std::string& path, std::string* refus
     // Read whole before anything is erased: a device erased for an image that cannot be sent
     // would be left without firmware, and the bytes sent are those read now.
     std::string cause;
-    if (!upload.record(RecordedUpload::STM32, path, cause)) {
+    if (!upload.record(FirmwareTarget::STM32, path, cause)) {
         line.release(Job::STM32_UPLOAD);
-        refuseImage("STM32", cause, refusal);
+        refuseImage(FirmwareTarget::STM32, cause, refusal);
         return false;
     }
     logger->log("Start upload", BaseLogger::INFO, kPrefix);
     logger->log("Erase firmware", BaseLogger::INFO, kPrefix);
-    startWorkers();
+    if (!startWorkers()) {
+        line.release(Job::STM32_UPLOAD);
+        if (refusal)
+            *refusal = "STM32 upload failed: the listener and the sender could not start";
+        return false;
+    }
     {
         Lock lock(payloadHandler->getMutex());
         payloadHandler->forgetRefusals();
@@ -243,8 +260,8 @@ bool BeaconSession::startStm32Upload(const std::string& path, std::string* refus
     return true;
 }
 
-void BeaconSession::refuseImage(const char* target, const std::string& cause, std::string* refusal) {
-    const std::string line = std::string(target) + " image refused: " + cause;
+void BeaconSession::refuseImage(FirmwareTarget target, const std::string& cause, std::string* refusal) {
+    const std::string line = std::string(firmwareTargetName(target)) + " image refused: " + cause;
     logger->log(kNoImage, BaseLogger::WARNING, kPrefix);
     logger->log(line, BaseLogger::WARNING, kPrefix);
     if (refusal)
@@ -394,43 +411,61 @@ BeaconSession::UploadTick BeaconSession::endStm32Upload(std::string failure) {
 
 bool BeaconSession::eraseMemorySector(EraseCmd cmd, const std::string& text) {
     const auto request = newRequest(eraseFileNumber(cmd), text);
+    FieldWrite erase;
+    erase.address = request->address;
+    erase.name = "erase";
+    erase.noDevice = "device didn't exist for erase request";
+    erase.noField = "erase field didn't exist";
+    // Whatever type the device described, the code goes out as 4 bytes, little-endian.
+    const std::uint32_t code = cmd;
+    const std::uint8_t value[8] = {static_cast<std::uint8_t>(code), static_cast<std::uint8_t>(code >> 8),
+                                   static_cast<std::uint8_t>(code >> 16), static_cast<std::uint8_t>(code >> 24)};
+    const bool queued = writeDeviceField(erase, value, [this](Field& field) {
+        FieldInfo* info = field.getInfo();
+        if (!info) {
+            logger->log("erase field info didn't exist", BaseLogger::ERROR, kPrefix);
+            return false;
+        }
+        FieldInfo fourBytes = *info;
+        fourBytes.type = 8;
+        field.setInfo(fourBytes);
+        return true;
+    });
+    return queued && payloadHandler->isPending(MSG_SET_FIELD);
+}
+
+bool BeaconSession::writeDeviceField(const FieldWrite& write, const void* value,
+                                     const std::function<bool(Field&)>& prepare) {
     if (!deviceHandler) {
-        logger->log("device didn't exist for erase request", BaseLogger::ERROR, kPrefix);
+        logger->log(write.noDevice, BaseLogger::ERROR, kPrefix);
         return false;
     }
     // Under the model's lock from the look-up to the queued request: a search on another
     // path may empty the model.
     Lock lock(deviceHandler->getMutex());
-    App::Device* device = deviceHandler->getDevice(request->address);
+    App::Device* device = deviceHandler->getDevice(write.address);
     if (!device) {
-        logger->log("device didn't exist for erase request", BaseLogger::ERROR, kPrefix);
+        logger->log(write.noDevice, BaseLogger::ERROR, kPrefix);
         return false;
     }
-    Field* field = device->getFieldByName("erase");
+    Field* field = write.name ? device->getFieldByName(write.name) : device->getField(write.index);
     if (!field) {
-        logger->log("erase field didn't exist", BaseLogger::ERROR, kPrefix);
+        logger->log(write.noField, write.noFieldType, kPrefix);
         return false;
     }
-    FieldInfo* info = field->getInfo();
-    if (!info) {
-        logger->log("erase field info didn't exist", BaseLogger::ERROR, kPrefix);
+    if (prepare && !prepare(*field))
         return false;
-    }
-    // Whatever type the device described, the code goes out as 4 bytes, little-endian.
-    FieldInfo fourBytes = *info;
-    fourBytes.type = 8;
-    field->setInfo(fourBytes);
-    const std::uint32_t code = cmd;
-    const std::uint8_t value[8] = {static_cast<std::uint8_t>(code), static_cast<std::uint8_t>(code >> 8),
-                                   static_cast<std::uint8_t>(code >> 16), static_cast<std::uint8_t>(code >> 24)};
     field->setData(true, value);
-    const std::uint64_t index = device->getFieldIndexByName("erase");
-    if (index == std::numeric_limits<std::uint64_t>::max()) {
-        logger->log("erase field didn't exist", BaseLogger::ERROR, kPrefix);
-        return false;
+    std::uint64_t index = write.index;
+    if (write.name) {
+        index = device->getFieldIndexByName(write.name);
+        if (index == std::numeric_limits<std::uint64_t>::max()) {
+            logger->log(write.noField, write.noFieldType, kPrefix);
+            return false;
+        }
     }
-    serialSender->setFieldValue(request->address, static_cast<std::uint8_t>(index));
-    return payloadHandler->isPending(MSG_SET_FIELD);
+    serialSender->setFieldValue(write.address, static_cast<std::uint8_t>(index));
+    return true;
 }
 
 bool BeaconSession::writeFirmware() {
@@ -439,7 +474,7 @@ bool BeaconSession::writeFirmware() {
         logger->log(kNoImage, BaseLogger::WARNING, kPrefix);
         return false;
     }
-    const auto request = newRequest(image.target == RecordedUpload::ESP32 ? 2 : 0, image.path);
+    const auto request = newRequest(image.target == FirmwareTarget::ESP32 ? 2 : 0, image.path);
     request->image = image.image;
     logger->log("load device firmware", BaseLogger::INFO, kSenderPrefix);
     payloadHandler->onMessage(MSG_FIRMWARE_WRITE, request.get());
@@ -455,7 +490,7 @@ bool BeaconSession::startEsp32Flash(const std::string& path, std::string* refusa
     // Read and checked before the device is asked to switch to its bootloader, also against
     // what the loader is known to refuse.
     std::string cause;
-    bool accepted = upload.record(RecordedUpload::ESP32, path, cause);
+    bool accepted = upload.record(FirmwareTarget::ESP32, path, cause);
     if (accepted && !TaviskEspSerialFlasher::acceptsImage(upload.get().image->size(), EspFlashJob::flashOptions(),
                                                           &cause)) {
         cause = path + ": the ESP32's loader would refuse it: " + cause;
@@ -463,7 +498,7 @@ bool BeaconSession::startEsp32Flash(const std::string& path, std::string* refusa
     }
     if (!accepted) {
         line.release(Job::ESP32_FLASH);
-        refuseImage("ESP32", cause, refusal);
+        refuseImage(FirmwareTarget::ESP32, cause, refusal);
         return false;
     }
     eraseProbe.disarm();
@@ -518,20 +553,11 @@ void BeaconSession::terminatePayloadSender() {
 }
 
 void BeaconSession::searchPayloadDevices() {
-    asDeviceRequest("Device info request", [this] {
-        logger->log("device info request. Search device...", BaseLogger::INFO, kSenderPrefix);
-        payloadHandler->onMessage(MSG_SEARCH_DEVICES, nullptr);
-        payloadHandler->generateResponse(MSG_SEARCH_DEVICES, nullptr);
-    });
+    asDeviceRequest("Device info request", [this] { serialSender->search(); });
 }
 
 void BeaconSession::getInfoFieldsRespond() {
-    asDeviceRequest("Fields info request", [this] {
-        logger->log("fields info request. Get fields...", BaseLogger::INFO, kSenderPrefix);
-        std::uint8_t address = currentAddressByte();
-        payloadHandler->onMessage(MSG_FIELD_INFO, &address);
-        payloadHandler->generateResponse(MSG_FIELD_INFO, nullptr);
-    });
+    asDeviceRequest("Fields info request", [this] { serialSender->getInfoFields(currentAddressByte()); });
 }
 
 void BeaconSession::setDeviceDfuMode() {
@@ -545,20 +571,12 @@ void BeaconSession::setDeviceDfuMode() {
 
 void BeaconSession::setFieldValue(const void* value, unsigned long long index) {
     asDeviceRequest("Field write", [&] {
-        const std::uint8_t address = currentAddressByte();
-        Lock lock(deviceHandler->getMutex());
-        App::Device* device = deviceHandler->getDevice(currentDeviceAddress.load());
-        if (!device) {
-            logger->log("device didn't exist for set field value", BaseLogger::ERROR, kPrefix);
-            return;
-        }
-        Field* field = device->getField(static_cast<std::uint8_t>(index));
-        if (!field) {
-            logger->log("field didn't exist for set field value", BaseLogger::ERROR, kPrefix);
-            return;
-        }
-        field->setData(true, value);
-        serialSender->setFieldValue(address, static_cast<std::uint8_t>(index));
+        FieldWrite write;
+        write.address = currentAddressByte();
+        write.index = static_cast<std::uint8_t>(index);
+        write.noDevice = "device didn't exist for set field value";
+        write.noField = "field didn't exist for set field value";
+        writeDeviceField(write, value);
     });
 }
 
@@ -566,23 +584,17 @@ void BeaconSession::rebootDevice() {
     // The reboot and the reconnect after it are one job: nothing else may use the line between.
     if (!line.take(Job::RECONNECT, "Device reboot"))
         return;
-    const std::uint8_t address = currentAddressByte();
-    {
-        Lock lock(deviceHandler->getMutex());
-        App::Device* device = deviceHandler->getDevice(currentDeviceAddress.load());
-        Field* field = device ? device->getFieldByName("reboot") : nullptr;
-        if (!device)
-            logger->log("device didn't exist for reboot", BaseLogger::ERROR, kPrefix);
-        else if (!field)
-            logger->log("choose field didn't exist", BaseLogger::WARNING, kPrefix);
-        if (!field) {
-            line.release(Job::RECONNECT);
-            return;
-        }
-        const std::uint64_t index = device->getFieldIndexByName("reboot");
-        const std::uint8_t one[8] = {1};
-        field->setData(true, one);
-        serialSender->setFieldValue(address, static_cast<std::uint8_t>(index));
+    FieldWrite reboot;
+    reboot.address = currentAddressByte();
+    reboot.name = "reboot";
+    reboot.noDevice = "device didn't exist for reboot";
+    reboot.noField = "choose field didn't exist";
+    reboot.noFieldType = BaseLogger::WARNING;
+    // A little-endian 1 of 8 bytes: the field keeps as many as its type has.
+    const std::uint8_t one[8] = {1};
+    if (!writeDeviceField(reboot, one)) {
+        line.release(Job::RECONNECT);
+        return;
     }
     startReconnect();
 }
@@ -611,8 +623,8 @@ ReconnectJob::Steps BeaconSession::reconnectSteps() {
     steps.disconnect = [this] { usbCommunication.disconnect(); };
     steps.connect = [this] { return usbCommunication.connect(UsbCommunication::COM) == LINK_OK; };
     steps.restartWorkers = [this] {
-        startWorkers();
-        serialSender->search();
+        if (startWorkers())
+            serialSender->search();
     };
     steps.finished = [this] { line.release(Job::RECONNECT); };
     return steps;

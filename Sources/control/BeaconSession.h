@@ -35,7 +35,7 @@
 //
 // Threads: the GUI thread calls everything except what the protocol side fires on the
 // listener thread (setCurrentDeviceAddr, getInfoFields, loadFirmware and writeFirmware).
-// What both threads touch is an atomic (currentDeviceAddress, firmwareTarget) or guarded
+// What both threads touch is an atomic (currentDeviceAddress) or guarded
 // (the recorded upload and lastRequest by their own mutexes; the engine, the model and the
 // STM32 upload's phase by the engine's mutex; the line's job by LineOwner). The erase wait
 // belongs to the GUI thread.
@@ -153,22 +153,38 @@ public:
     DeviceHandler* deviceHandler = nullptr; // the engine's; set by initPayloadProtocol
     // The device that the window asks and writes: written on the listener thread.
     std::atomic<std::uint64_t> currentDeviceAddress{0};
-    // SelectFirmwareBox::FirmwareTarget: 0 STM32, 1 ESP32.
-    std::atomic<std::int32_t> firmwareTarget{0};
+    // The target chosen in the window (GUI thread; the upload records its own).
+    FirmwareTarget firmwareTarget = FirmwareTarget::STM32;
 
 private:
     // Where a running STM32 upload stands; guarded by the engine's mutex.
     enum class Stm32Phase { IDLE, ERASE_WAIT, ERASE_WRITTEN, TRANSFER };
 
     std::uint8_t currentAddressByte() const { return static_cast<std::uint8_t>(currentDeviceAddress.load()); }
+
+    // A field of a device to write, and the lines that say why it cannot be.
+    struct FieldWrite {
+        std::uint8_t address = 0;
+        const char* name = nullptr; // the field's name; null: by `index`
+        std::uint8_t index = 0;
+        const char* noDevice = "";  // ERROR when the device is not in the model
+        const char* noField = "";   // when the device has no such field ...
+        BaseLogger::MessageType noFieldType = BaseLogger::ERROR; // ... at this level
+    };
+    // Looks the field up, lets `prepare` adjust it (false: stop, it logged why), sets `value`
+    // (as many bytes as the field's type has) and asks the device to take it; false, with its
+    // line, when it could not be queued.
+    bool writeDeviceField(const FieldWrite& write, const void* value,
+                          const std::function<bool(Field&)>& prepare = {});
     std::shared_ptr<FileRequest> newRequest(std::uint8_t index, const std::string& path);
-    void startWorkers();
+    // Starts the listener and the sender; false, with an ERROR line, when no thread can be made.
+    bool startWorkers();
     // Runs `request` unless a job has the line (then it is refused with its WARNING).
     template <typename Request> void asDeviceRequest(const char* what, Request request);
     bool flashOverLink(const std::string& path, const TaviskEspSerialFlasher::FlashOptions& options,
                        const EspFlashJob::Progress& progress, std::string* error);
     ReconnectJob::Steps reconnectSteps();
-    void refuseImage(const char* target, const std::string& cause, std::string* refusal);
+    void refuseImage(FirmwareTarget target, const std::string& cause, std::string* refusal);
     // Schedules the reconnect for the RECONNECT job that has the line, or frees it.
     void startReconnect();
 

@@ -3,7 +3,6 @@
 #include "core/LoggerManager.h"
 
 #include <exception>
-#include <system_error>
 #include <utility>
 
 namespace {
@@ -11,19 +10,20 @@ const std::string kPrefix = "MainWindow: ";
 }
 
 EspFlashJob::EspFlashJob(FlashFunction flashFunction, std::function<void()> notifyFunction)
-    : flash(std::move(flashFunction)), notify(std::move(notifyFunction)), logger(&LoggerManager::getInstance()) {}
+    : flash(std::move(flashFunction)), notify(std::move(notifyFunction)), logger(&LoggerManager::getInstance()),
+      worker("ESP32 flash worker", kPrefix) {}
 
 EspFlashJob::~EspFlashJob() {
     waitForEnd();
 }
 
 bool EspFlashJob::start(const std::string& path) {
-    if (running.exchange(true)) {
+    if (worker.busy()) {
         logger->log("ESP32 flashing already in progress", BaseLogger::WARNING, kPrefix);
         return false;
     }
-    if (worker.joinable())
-        worker.join(); // an earlier flash that ended
+    // An earlier flash that ended: its last report reads what is reset here.
+    worker.join();
     done = false;
     ok = false;
     lastPercent = 0;
@@ -32,12 +32,8 @@ bool EspFlashJob::start(const std::string& path) {
         result = Result();
     }
     completionDue = true;
-    try {
-        worker = std::thread([this, path] { run(path); });
-    } catch (const std::system_error& error) {
+    if (!worker.start([this, path] { run(path); }, [this] { notify(); })) {
         completionDue = false;
-        running = false;
-        logger->log(std::string("ESP32 flash worker could not start: ") + error.what(), BaseLogger::ERROR, kPrefix);
         return false;
     }
     return true;
@@ -79,22 +75,18 @@ void EspFlashJob::run(const std::string& path) {
     }
     ok = written;
     done = true;
-    running = false;
-    notify();
 }
 
 std::optional<EspFlashJob::Result> EspFlashJob::takeCompletion() {
     if (!done.load() || !completionDue.exchange(false))
         return std::nullopt;
-    if (worker.joinable())
-        worker.join();
+    worker.join();
     std::lock_guard<std::mutex> lock(resultMutex);
     return result;
 }
 
 void EspFlashJob::waitForEnd() {
-    if (running.load())
+    if (worker.busy())
         logger->log("Waiting for the running ESP32 flash to end", BaseLogger::INFO, kPrefix);
-    if (worker.joinable())
-        worker.join();
+    worker.join();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/JobWorker.h"
 #include "espflash/EspSerialFlasher.h"
 
 #include <atomic>
@@ -8,7 +9,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 class LoggerManager;
 
@@ -17,7 +17,8 @@ class LoggerManager;
 // the GUI thread redraws); the GUI thread reads the state and takes the result once per flash.
 //
 // start(), takeCompletion() and waitForEnd() are called on one thread (the GUI thread); the
-// state they read is shared with the worker through atomics and `resultMutex`.
+// state they read is shared with the worker through atomics and `resultMutex`. The last
+// report of a flash comes once the worker is idle: a start from then on is accepted.
 class EspFlashJob {
 public:
     using Progress = std::function<void(unsigned char)>;
@@ -47,7 +48,7 @@ public:
     bool finished() const { return done.load(); }
     // Finished, and the image was written: only then may the window say so.
     bool succeeded() const { return done.load() && ok.load(); }
-    bool inProgress() const { return running.load(); }
+    bool inProgress() const { return worker.busy(); }
 
     // Once per flash, after the worker has ended: joins it and returns the result. Empty
     // while the flash runs and for every later call.
@@ -61,9 +62,7 @@ private:
     FlashFunction flash;
     std::function<void()> notify;
     LoggerManager* logger;
-    std::thread worker; // started and joined on the GUI thread only
 
-    std::atomic<bool> running{false};       // a flash runs
     std::atomic<bool> done{false};          // the worker has ended its flash
     std::atomic<bool> completionDue{false}; // takeCompletion has not yet answered this flash
     std::atomic<bool> ok{false};            // the flash that ended wrote its image
@@ -71,4 +70,6 @@ private:
     // Guards `result`: written by the worker at its end, read by the GUI thread.
     std::mutex resultMutex;
     Result result;
+    // Last: joined before anything that the flash uses goes.
+    JobWorker worker;
 };

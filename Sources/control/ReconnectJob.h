@@ -1,12 +1,11 @@
 #pragma once
 
-#include "control/Sleeper.h"
+#include "core/Clock.h"
+#include "core/JobWorker.h"
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <thread>
 
 // After a device reboot, the serial link is closed and opened again on a worker thread of its
 // own: wait for the device to go down, stop the protocol workers, close the link, then try to
@@ -14,7 +13,8 @@
 // start the workers again and search. A reconnect that gives up leaves the link closed and
 // the workers stopped, without a line.
 //
-// schedule() and cancelAndJoin() are called on one thread (the GUI thread).
+// schedule() and cancelAndJoin() are called on one thread (the GUI thread). Its pauses are
+// those of the clock it is given; tests give it a virtual one.
 class ReconnectJob {
 public:
     struct Steps {
@@ -22,7 +22,9 @@ public:
         std::function<void()> disconnect;     // close the link
         std::function<bool()> connect;        // one try to open it again; true when it is open
         std::function<void()> restartWorkers; // start the listener and the sender, search
-        std::function<void()> finished;       // optional: the run has ended, by any way out
+        // Optional: the run has ended, by any way out; runs on the worker once inProgress()
+        // is false.
+        std::function<void()> finished;
     };
 
     static constexpr int kTries = 30;
@@ -32,7 +34,7 @@ public:
     static constexpr std::chrono::milliseconds kAfterOpen{150};
     static constexpr std::chrono::milliseconds kSettle{500};
 
-    ReconnectJob(Steps steps, std::unique_ptr<Sleeper> sleeper);
+    ReconnectJob(Steps steps, std::unique_ptr<Clock> clock);
     // Cuts a running reconnect short and joins it.
     ~ReconnectJob();
     ReconnectJob(const ReconnectJob&) = delete;
@@ -40,7 +42,7 @@ public:
 
     // Starts a reconnect; false while one runs (one at a time).
     bool schedule();
-    bool inProgress() const { return running.load(); }
+    bool inProgress() const { return worker.busy(); }
     // Cuts the running reconnect short at its next pause (for good: later ones end at once)
     // and joins the worker.
     void cancelAndJoin();
@@ -49,7 +51,7 @@ private:
     void run();
 
     Steps steps;
-    std::unique_ptr<Sleeper> sleeper;
-    std::atomic<bool> running{false};
-    std::thread worker; // started and joined on the GUI thread only
+    std::unique_ptr<Clock> clock;
+    // Last: joined before the steps and the clock go.
+    JobWorker worker;
 };

@@ -2,12 +2,18 @@
 
 #include "core/WholeFile.h"
 #include "espflash/EspSerialFlasher.h"
+#include "link/FileTransfer.h"
 
-std::uint64_t RecordedUpload::limitFor(std::int32_t target) {
-    return target == ESP32 ? TaviskEspSerialFlasher::kMaxImageSize : kMaxStm32ImageSize;
+// Each limit is its own fact: the STM32's flash, the largest ESP32 flash; both within what a
+// transfer can carry.
+static_assert(RecordedUpload::kMaxStm32ImageSize <= FileTransfer::kMaxSize,
+              "an STM32 image must fit the transfer's 32-bit size");
+
+std::uint64_t RecordedUpload::limitFor(FirmwareTarget target) {
+    return target == FirmwareTarget::ESP32 ? TaviskEspSerialFlasher::kMaxImageSize : kMaxStm32ImageSize;
 }
 
-bool RecordedUpload::record(std::int32_t target, const std::string& path, std::string& cause) {
+bool RecordedUpload::record(FirmwareTarget target, const std::string& path, std::string& cause) {
     if (path.empty()) {
         cause = "no file is chosen";
         return false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/FirmwareTarget.h"
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -12,9 +14,6 @@
 // refused before the device is erased or switched to its bootloader.
 class RecordedUpload {
 public:
-    // The values of SelectFirmwareBox::FirmwareTarget.
-    enum Target : std::int32_t { STM32 = 0, ESP32 = 1 };
-
     // The largest STM32 image: the largest STM32 parts carry 4 MiB of flash, so a larger file
     // cannot be an STM32 image (and would take hours at 115200 baud).
     static constexpr std::uint64_t kMaxStm32ImageSize = std::uint64_t{4} << 20;
@@ -22,18 +21,18 @@ public:
     using Image = std::shared_ptr<const std::vector<std::uint8_t>>;
 
     struct Record {
-        std::int32_t target = STM32;
+        FirmwareTarget target = FirmwareTarget::STM32;
         std::string path; // UTF-8; empty until an upload is recorded
         Image image;      // the bytes read at the start; null until an upload is recorded
     };
 
     // The largest image for the target.
-    static std::uint64_t limitFor(std::int32_t target);
+    static std::uint64_t limitFor(FirmwareTarget target);
 
     // Reads the image at the UTF-8 `path` and records it for `target`. A missing file, one that
     // is no regular file, an empty one or one over the target's limit is refused: nothing is
     // recorded, the answer is false and `cause` says why.
-    bool record(std::int32_t target, const std::string& path, std::string& cause);
+    bool record(FirmwareTarget target, const std::string& path, std::string& cause);
     Record get() const;
 
 private:

@@ -74,10 +74,10 @@ std::vector<FileLogger::Candidate> FileLogger::candidateFolders() {
     if (dir != nullptr && *dir != '\0')
         folders.push_back({fs::u8path(dir), Candidate::LOG_DIR});
     // A folder that cannot be worked out is skipped; it must not cost the others.
+    const fs::path temporary = programTemporaryFolder();
+    if (!temporary.empty())
+        folders.push_back({temporary, Candidate::TEMPORARY});
     std::error_code ec;
-    fs::path temp = fs::temp_directory_path(ec);
-    if (!ec && !temp.empty())
-        folders.push_back({temp / "TaviskBeaconUtility", Candidate::TEMPORARY});
     fs::path current = fs::current_path(ec);
     if (!ec && !current.empty())
         folders.push_back({current, Candidate::CURRENT});

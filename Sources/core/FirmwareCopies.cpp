@@ -25,7 +25,6 @@ bool FirmwareCopies::foldersUsable() {
                         " or its firmware folder was writable by group or others: " +
                         std::to_string(removed) + " entries removed",
                     BaseLogger::WARNING, logPrefix);
-    std::lock_guard<std::mutex> lock(refusalMutex);
     const std::string refusal = check ? std::string() : "folder not used (" + check.describe() + ")";
     if (refusal != lastFolderRefusal && !refusal.empty())
         logError("Failed to write preinstalled firmware: " + refusal);

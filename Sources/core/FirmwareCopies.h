@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,7 +14,7 @@ class LoggerManager;
 // exactly the carried bytes; otherwise it is written under a temporary name and renamed into
 // place once complete. A folder that cannot be used is reported once per cause, not on each try.
 //
-// Thread-safe: the selection box asks for copies on the GUI and on the listener thread.
+// Used on one thread at a time: the selection box asks for copies on the GUI thread.
 class FirmwareCopies {
 public:
     // The bytes of a carried image at `path`, or false with the reason.
@@ -40,7 +39,5 @@ private:
     const Reader reader;
     LoggerManager* logger;
 
-    // Guards lastFolderRefusal; held only to compare and log.
-    std::mutex refusalMutex;
     std::string lastFolderRefusal; // the refusal logged last; empty once the folder is usable
 };

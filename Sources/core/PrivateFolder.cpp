@@ -132,3 +132,11 @@ FileWrite writeFileByRename(const fs::path& file, const void* data, std::size_t 
     }
     return FileWrite::WRITTEN;
 }
+
+fs::path programTemporaryFolder() {
+    std::error_code ec;
+    const fs::path temp = fs::temp_directory_path(ec);
+    if (ec || temp.empty())
+        return {};
+    return temp / "TaviskBeaconUtility";
+}

@@ -1,22 +1,21 @@
 #include "espflash/EspSerialFlasherPort.h"
 
+#include "core/Clock.h"
 #include "core/LoggerManager.h"
+#include "core/SteadyClock.h"
 #include "espflash/loader_port.h"
 #include "link/UsbCommunication.h"
 
 #include <algorithm>
-#include <thread>
+#include <chrono>
 
 namespace TaviskEspSerialFlasherPort {
 const std::uint8_t kEnterEspFlashingPayload[12] = {0x7E, 0x08, 0x00, 0x02, 0x03, 0x02,
                                                    0x08, 0x01, 0x00, 0x00, 0x00, 0x1E};
-
-Clock::~Clock() = default;
 } // namespace TaviskEspSerialFlasherPort
 
 namespace {
 using namespace std::chrono;
-using TaviskEspSerialFlasherPort::Clock;
 
 const std::string kPrefix = "EspSerialFlasherPort: ";
 constexpr int kReconnectTries = 25;
@@ -24,23 +23,14 @@ constexpr std::uint32_t kSettleMs = 150;
 constexpr std::uint32_t kRetryPauseMs = 200;
 constexpr long long kMaxWaitMs = 0x7FFFFFFF;
 
-class SteadyClock : public Clock {
-public:
-    steady_clock::time_point now() override { return steady_clock::now(); }
-    void sleepFor(milliseconds duration) override {
-        // sleep_for resumes after a signal on its own until the time has passed.
-        std::this_thread::sleep_for(duration);
-    }
-};
-
 SteadyClock s_steadyClock;
 Clock* s_clock = &s_steadyClock;
 UsbCommunication* g_usb = nullptr;
-steady_clock::time_point g_deadline{};
+Clock::TimePoint g_deadline{};
 LoggerManager* g_logger = &LoggerManager::getInstance();
 
 // Whole milliseconds until the deadline, truncated and capped; 0 once it has passed.
-std::uint32_t millisecondsUntil(steady_clock::time_point deadline) {
+std::uint32_t millisecondsUntil(Clock::TimePoint deadline) {
     const auto now = s_clock->now();
     if (now >= deadline)
         return 0;

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 
+class Clock;
 class UsbCommunication;
 
 // The loader's port hooks (loader_port.h) over the device link that the flasher front lends.
@@ -17,13 +17,7 @@ namespace TaviskEspSerialFlasherPort {
 // bootloader (set field 2 of device 2 to the 4-byte value 1, pack number 0).
 extern const std::uint8_t kEnterEspFlashingPayload[12];
 
-// Time source and sleep of the hooks; tests replace it to run deadlines on a virtual clock.
-class Clock {
-public:
-    virtual ~Clock();
-    virtual std::chrono::steady_clock::time_point now() = 0;
-    virtual void sleepFor(std::chrono::milliseconds duration) = 0;
-};
-// Null restores the steady clock.
+// The clock of the hooks' deadlines and delays; tests set a virtual one. Null restores the
+// steady clock. The hooks never cancel it, and a sleep it cuts short counts as slept.
 void setClock(Clock* clock);
 } // namespace TaviskEspSerialFlasherPort

@@ -197,7 +197,9 @@ LoaderResult loader_begin_flash_write(bool deflate, std::uint32_t offset, std::u
 // A fence that times out too counts as the next attempt, and the fence is sent again before the
 // one after. When the fence shows that the chip took the block after all, the block is not sent
 // again: a loader that writes every block it takes at the next place, whatever its number, would
-// otherwise write it twice.
+// otherwise write it twice. A failed attempt needs no fence when the chip's answer ended it; a
+// frame that could not be decoded ends it the same way, and may have been a fence's answer that
+// was still due, with the attempt's own answer behind it.
 LoaderResult loader_send_with_attempts(std::uint8_t opcode, std::uint32_t timeout,
                                        LoaderResult (*command)(const std::uint8_t* data, std::uint32_t size),
                                        const std::uint8_t* data, std::uint32_t size) {
@@ -218,7 +220,7 @@ LoaderResult loader_send_with_attempts(std::uint8_t opcode, std::uint32_t timeou
         r = command(data, size);
         if (r == LOADER_OK)
             return r;
-        fenced = r != LOADER_TIMEOUT;
+        fenced = r != LOADER_TIMEOUT && loader_fence_answers_due() == 0;
     }
     // Accepted, but the last fence's answer has not come: the block is in all the same.
     return fence.accepted ? LOADER_OK : r;

@@ -8,6 +8,15 @@
 namespace {
 std::uint32_t s_sequence_number = 0;
 bool s_stub_running = false;
+// Answers of fences that may still arrive. A fence whose deadline passed is not waited for again,
+// but its answer may come later all the same, and every fence reads the same register: the chip
+// answers in order, so such answers come before that of anything sent after them, and each
+// register-read answer is counted out against them first. The answer of any other command shows
+// that those still missing were lost.
+std::uint32_t s_fence_answers_due = 0;
+// Fences sent since the last data command went out. Any one of their answers shows that nothing
+// more can come for that command, so the first one to arrive ends the wait.
+std::uint32_t s_fences_since_data = 0;
 
 constexpr std::uint8_t kRequest = 0x00;
 constexpr std::uint8_t kResponse = 0x01;
@@ -57,6 +66,18 @@ LoaderResult two_word_cmd(std::uint8_t opcode, std::uint32_t first, std::uint32_
     return p.send();
 }
 
+bool is_fence_answer(const std::uint8_t* frame, std::size_t length) {
+    return loader_response_matches(frame, length, READ_REG, 0);
+}
+
+// Whether the frame is the answer of a fence that is still due (and counts it out if so).
+bool count_out_fence_answer(const std::uint8_t* frame, std::size_t length) {
+    if (s_fence_answers_due == 0 || !is_fence_answer(frame, length))
+        return false;
+    --s_fence_answers_due;
+    return true;
+}
+
 LoaderResult receive_response(const loader_command& cmd, std::uint8_t opcode) {
     std::uint8_t frame[LOADER_HEADER_SIZE + LOADER_MAX_RESPONSE_DATA + LOADER_STATUS_SIZE];
     const std::size_t capacity = LOADER_HEADER_SIZE + cmd.response_capacity + LOADER_STATUS_SIZE;
@@ -69,7 +90,9 @@ LoaderResult receive_response(const loader_command& cmd, std::uint8_t opcode) {
         const LoaderResult r = SLIP_receive_packet(frame, static_cast<std::uint32_t>(capacity), &length);
         if (r != LOADER_OK)
             return r;
-    } while (!loader_response_matches(frame, length, opcode, minLength));
+    } while (count_out_fence_answer(frame, length) ||
+             !loader_response_matches(frame, length, opcode, minLength));
+    s_fence_answers_due = 0; // the chip answers in order: a fence answer still missing was lost
 
     if (frame[length - 2] != 0) {
         log_loader_internal_error(frame[length - 1]);
@@ -93,6 +116,7 @@ LoaderResult data_cmd(std::uint8_t opcode, const std::uint8_t* data, std::uint32
     Packet<4> p(opcode, static_cast<std::uint16_t>(16 + size), loader_compute_checksum(data, size));
     p.word(0, size);
     p.word(1, s_sequence_number);
+    s_fences_since_data = 0;
     const LoaderResult r = p.send(nullptr, 0, nullptr, nullptr, data, size);
     if (r == LOADER_OK)
         ++s_sequence_number;
@@ -116,6 +140,10 @@ std::uint8_t loader_compute_checksum(const std::uint8_t* data, std::size_t size)
 
 std::uint32_t loader_sequence_number() {
     return s_sequence_number;
+}
+
+std::uint32_t loader_fence_answers_due() {
+    return s_fence_answers_due;
 }
 
 bool esp_stub_get_running() {
@@ -386,16 +414,22 @@ LoaderResult loader_fence_cmd(std::uint32_t address, std::uint8_t data_opcode, l
     const LoaderResult sent = loader_send_frame(p.bytes, sizeof p.bytes);
     if (sent != LOADER_OK)
         return sent;
-    ++fence->owed;
+    ++s_fence_answers_due;
+    ++s_fences_since_data;
     // Neither answer carries data: the first two status bytes end where the frame is cut.
     std::uint8_t frame[LOADER_HEADER_SIZE + LOADER_STATUS_SIZE];
-    while (fence->owed > 0) {
+    for (;;) {
         std::uint32_t length = 0;
         const LoaderResult r = SLIP_receive_packet(frame, sizeof frame, &length);
         if (r != LOADER_OK)
             return r;
-        if (loader_response_matches(frame, length, READ_REG, 0)) {
-            --fence->owed;
+        if (is_fence_answer(frame, length)) {
+            // The answers of fences sent before the data command come first.
+            const bool earlier = s_fence_answers_due > s_fences_since_data;
+            if (s_fence_answers_due > 0)
+                --s_fence_answers_due;
+            if (!earlier)
+                return LOADER_OK;
         } else if (loader_response_matches(frame, length, data_opcode, 0)) {
             if (frame[length - 2] != 0) {
                 log_loader_internal_error(frame[length - 1]);
@@ -405,7 +439,6 @@ LoaderResult loader_fence_cmd(std::uint32_t address, std::uint8_t data_opcode, l
             }
         }
     }
-    return LOADER_OK;
 }
 
 LoaderResult loader_flash_erase_cmd() {

@@ -59,6 +59,10 @@ std::uint8_t loader_compute_checksum(const std::uint8_t* data, std::size_t size)
 
 // Sequence number of the data commands; the begin commands reset it.
 std::uint32_t loader_sequence_number();
+// Answers of fences that may still arrive (see loader_fence_cmd). Until the answer of a command
+// other than a register read shows that they were lost, each register-read answer that comes is
+// taken for one of them, and no command can take it for its own.
+std::uint32_t loader_fence_answers_due();
 
 // Whether the flasher stub runs instead of the ROM loader: false at start, set by a stub that
 // greeted after loading, cleared by a reset. Some commands take another form for the stub
@@ -113,14 +117,16 @@ bool loader_md5_digest(const std::uint8_t* data, std::uint32_t length, bool from
 // answer cannot be taken for a data answer; once its answer is in, the chip (which answers in
 // order) can send nothing more for an earlier attempt.
 struct loader_fence {
-    std::uint32_t owed = 0; // fence answers not yet received (a fence that timed out still owes one)
-    bool accepted = false;  // an earlier attempt's answer with status 0 arrived behind the fences
+    bool accepted = false; // an earlier attempt's answer with status 0 arrived behind the fences
 };
-// Sends one fence, a read of the register at `address`, and takes every frame until the answers
-// of all the fences owed are in, under the deadline already started. An answer of `data_opcode`
-// arriving meanwhile belongs to the timed-out attempt of the same block: with status 0 the chip
-// took the block, so the sequence number advances (once) and `accepted` is set; a failure status
-// is logged and dropped.
+// Sends one fence, a read of the register at `address`, and takes every frame, under the deadline
+// already started, until the answer of a fence sent since the last data command is in: the
+// answers of fences from before that command, which a fence that timed out leaves due, come
+// first and are counted out; of the fences sent since, whichever answers first will do (none was
+// answered before, and each shows that the data command's answer, if any, came before it). An
+// answer of `data_opcode` arriving meanwhile belongs to the timed-out attempt of the same block:
+// with status 0 the chip took the block, so the sequence number advances (once) and `accepted` is
+// set; a failure status is logged and dropped.
 LoaderResult loader_fence_cmd(std::uint32_t address, std::uint8_t data_opcode, loader_fence* fence);
 LoaderResult loader_flash_erase_cmd();
 LoaderResult loader_flash_erase_region_cmd(std::uint32_t offset, std::uint32_t size);

@@ -3,14 +3,13 @@
 #include "core/GlobalHandlerEvents.h"
 #include "core/LoggerManager.h"
 #include "core/WholeFile.h"
-#include "link/FastCrc8.h"
 #include "link/PayloadAnswer.h"
 #include "link/PayloadFrame.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <limits>
+#include <optional>
 
 namespace {
 
@@ -20,11 +19,7 @@ constexpr unsigned int kSearchTimeoutMs = 3000;
 constexpr unsigned int kFieldTimeoutMs = 500;
 constexpr unsigned int kGetFieldTimeoutMs = 100;
 constexpr unsigned int kEraseTimeoutMs = 20000;
-constexpr unsigned int kChunkTimeoutMs = 500;
 constexpr unsigned int kDfuTimeoutMs = 500;
-constexpr std::uint32_t kLargeFileThreshold = 262144;
-// Offsets and sizes travel as 32-bit numbers: a larger file cannot be sent whole.
-constexpr std::uint64_t kMaxFileSize = std::numeric_limits<std::uint32_t>::max();
 
 // The device's firmware-update-mode request, sent unframed.
 constexpr char kDfuEntryHead[14] = {'T', 'a', 'v', 'i', 's', 'k', 'E', 'n', 't', 'e', 'r', 'D', 'F', 'U'};
@@ -190,6 +185,12 @@ void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, uns
 }
 
 void PayloadHandler::enqueueFile(unsigned char address, unsigned char index, std::vector<std::uint8_t> bytes) {
+    if (bytes.size() > FileTransfer::kMaxSize) {
+        log("Can't send file of " + std::to_string(bytes.size()) + " bytes (at most 4294967295)",
+            BaseLogger::ERROR);
+        recordRequest(MSG_FILE_WRITE, address, index, false, {});
+        return;
+    }
     if (wants(BaseLogger::INFO))
         log("File size in bytes: " + std::to_string(bytes.size()), BaseLogger::INFO);
     recordRequest(MSG_FILE_WRITE, address, index, true, std::move(bytes));
@@ -212,34 +213,21 @@ void PayloadHandler::recordRequest(MessageType type, unsigned char address, unsi
         }
         // A stalled transfer never resumes in the middle: the new file starts over (and when
         // the new file cannot be read, nothing is sent at all).
-        log("file transfer (device " + text(fileDevice) + ", file " + text(fileIndex) +
+        log("file transfer (device " + text(transfer.device()) + ", file " + text(transfer.file()) +
                 ") is still waiting for the device: dropped" + (loaded ? ", starting over" : ""),
             BaseLogger::WARNING);
         pending.erase(it);
-        stopTransfer();
+        transfer.stop();
     }
 
-    if (type == MSG_FILE_WRITE) {
-        if (!loaded)
-            return;
-        fileData.swap(data);
-        fileSize = static_cast<std::uint32_t>(fileData.size());
-        fileCrc = fileData.empty() ? 0 : FastCrc8::update(0, fileData.data(), fileData.size());
-        bytesRemaining = fileSize;
-        fileOffset = 0;
-        chunkLength = 0;
-        eraseDone = false;
-        finishSent = false;
-        fileDevice = address;
-        fileIndex = index;
-        transferStart = std::chrono::steady_clock::now();
-        transferActive = true;
-    }
+    if (type == MSG_FILE_WRITE &&
+        (!loaded || !transfer.start(std::move(data), address, index, std::chrono::steady_clock::now())))
+        return;
     pending[type] = MessageDescriptor{address, index};
 }
 
 bool PayloadHandler::loadFile(const std::string& path, std::vector<std::uint8_t>& out) {
-    WholeFile file = readWholeFile(path, kMaxFileSize);
+    WholeFile file = readWholeFile(path, FileTransfer::kMaxSize);
     switch (file.status) {
     case WholeFile::READ:
         break;
@@ -276,8 +264,9 @@ void PayloadHandler::generateResponse(MessageType type, void*) {
         return;
     }
     const MessageDescriptor record = it->second;
-    if (attempt == 0)
-        ++packNumber;
+    // Every framing is a request of its own, with a pack number of its own: the engine never
+    // re-sends, and a caller that asks again for a pending request gets a new frame.
+    ++packNumber;
     currentRequest = type;
     switch (type) {
     case MSG_SEARCH_DEVICES:
@@ -346,7 +335,7 @@ void PayloadHandler::sendGetFieldRequest(unsigned char address, unsigned char in
     const std::uint8_t payload[] = {pack, address, GET_FIELD_REQ, index};
     if (wants(BaseLogger::INFO))
         log("field value request (device " + text(address) + ", field " + text(index) + "). Pack #" +
-                text(pack) + ", attempt #" + text(attempt),
+                text(pack),
             BaseLogger::INFO);
     castCommand(payload, sizeof payload, kGetFieldTimeoutMs);
 }
@@ -366,12 +355,11 @@ void PayloadHandler::resetState() {
     pending.clear();
     lastCommand = 0;
     currentRequest = MSG_NONE;
-    attempt = 0;
     transferPercent = 0;
     packNumber = 0;
     framed = RequestClock();
     refusals.clear();
-    stopTransfer();
+    transfer.stop();
 }
 
 void PayloadHandler::abandon(MessageType type) {
@@ -380,7 +368,7 @@ void PayloadHandler::abandon(MessageType type) {
     if (currentRequest == type)
         currentRequest = MSG_NONE;
     if (type == MSG_FILE_WRITE)
-        stopTransfer();
+        transfer.stop();
 }
 
 PayloadHandler::RequestClock PayloadHandler::lastFramed() {
@@ -401,13 +389,7 @@ void PayloadHandler::forgetRefusals() {
 
 PayloadHandler::TransferView PayloadHandler::transferView() {
     std::lock_guard<std::recursive_mutex> lock(getMutex());
-    TransferView view;
-    view.active = transferActive;
-    view.eraseDone = eraseDone;
-    view.finishSent = finishSent;
-    view.offset = fileOffset;
-    view.size = fileSize;
-    return view;
+    return transfer.view();
 }
 
 std::uint64_t PayloadHandler::completedTransfers() {
@@ -420,69 +402,41 @@ std::uint64_t PayloadHandler::completedTransfers() {
 void PayloadHandler::sendFileWriteReq() {
     std::lock_guard<std::recursive_mutex> lock(getMutex());
     const std::uint8_t pack = packNumber;
-    if (!transferActive) {
+    const std::optional<FileTransfer::Request> request = transfer.next();
+    if (!request) {
         // Without a loaded file this would erase a file on device 0.
         log("file write request without a loaded file: nothing sent", BaseLogger::ERROR);
         pending.erase(MSG_FILE_WRITE);
         currentRequest = MSG_NONE;
         return;
     }
-    const std::uint32_t chunkSize = fileSize < kLargeFileThreshold ? 32 : 64;
-    std::uint8_t payload[8 + 64] = {pack, fileDevice, FILE_WRITE_REQ, fileIndex};
+    const std::uint8_t device = transfer.device();
+    const std::uint8_t file = transfer.file();
+    std::uint8_t payload[8 + FileTransfer::kMaxChunk] = {pack, device, FILE_WRITE_REQ, file};
     for (int i = 0; i < 4; ++i)
-        payload[4 + i] = static_cast<std::uint8_t>(fileOffset >> (8 * i));
+        payload[4 + i] = static_cast<std::uint8_t>(request->offset >> (8 * i));
+    std::memcpy(payload + 8, request->data.data(), request->length);
 
-    const bool logInfo = wants(BaseLogger::INFO);
-    auto requestLine = [&](const char* kind, const std::string& detail) {
-        log(std::string(kind) + " file request (device " + text(fileDevice) + ", file " + text(fileIndex) +
-                detail + "). Pack #" + text(pack) + ", attempt #" + text(attempt),
-            BaseLogger::INFO);
-    };
-    bool closing = false;
-    if (!eraseDone) {
-        chunkLength = 0;
-        if (logInfo)
-            requestLine("erase", {});
-    } else {
-        chunkLength = static_cast<std::uint8_t>(std::min(chunkSize, bytesRemaining));
-        if (chunkLength == 0) {
-            closing = true;
-            finishSent = true;
-            if (logInfo)
-                requestLine("finish", {});
-        } else {
-            std::memcpy(payload + 8, fileData.data() + fileOffset, chunkLength);
-            if (logInfo)
-                requestLine("write", ", offset " + text(fileOffset) + ", chunk size " + text(chunkLength));
+    if (wants(BaseLogger::INFO)) {
+        std::string line;
+        switch (request->kind) {
+        case FileTransfer::Kind::ERASE:
+            line = "erase file request (device " + text(device) + ", file " + text(file) + ")";
+            break;
+        case FileTransfer::Kind::CHUNK:
+            line = "write file request (device " + text(device) + ", file " + text(file) + ", offset " +
+                   text(request->offset) + ", chunk size " + text(request->length) + ")";
+            break;
+        case FileTransfer::Kind::CLOSE:
+            line = "finish file request (device " + text(device) + ", file " + text(file) + ")";
+            break;
         }
+        log(line + ". Pack #" + text(pack), BaseLogger::INFO);
     }
-    castCommand(payload, static_cast<unsigned char>(8 + chunkLength),
-                eraseDone ? kChunkTimeoutMs : kEraseTimeoutMs);
+    castCommand(payload, static_cast<unsigned char>(8 + request->length), request->timeoutMs);
 
-    std::uint8_t percent = 0;
-    if (fileSize != 0) {
-        const float share = static_cast<float>(fileOffset) / static_cast<float>(fileSize);
-        percent = static_cast<std::uint8_t>(share * 100.0f);
-    }
-    // 100 % means the device confirmed the whole file; the closing request is not that yet.
-    if (closing)
-        percent = std::min<std::uint8_t>(percent, 99);
-    transferPercent = percent;
+    transferPercent = request->percent;
     GlobalHandlerEvents::getInstance()._executeHandler(UPDATE_LOADING_STATUS);
-}
-
-void PayloadHandler::stopTransfer() {
-    std::vector<std::uint8_t>().swap(fileData);
-    eraseDone = false;
-    finishSent = false;
-    transferActive = false;
-    fileSize = 0;
-    fileCrc = 0;
-    fileDevice = 0;
-    fileIndex = 0;
-    chunkLength = 0;
-    fileOffset = 0;
-    bytesRemaining = 0;
 }
 
 std::string PayloadHandler::transferCompleteLine(std::uint32_t size, long long elapsedMs) {
@@ -494,15 +448,14 @@ std::string PayloadHandler::transferCompleteLine(std::uint32_t size, long long e
            " ms (" + number + " KiB/s)";
 }
 
-void PayloadHandler::completeTransfer() {
+void PayloadHandler::completeTransfer(std::uint32_t size, std::chrono::steady_clock::time_point startedAt) {
     transferPercent = 100;
     ++completed;
-    if (transferActive && fileSize != 0) {
-        const auto elapsed = std::chrono::steady_clock::now() - transferStart;
+    if (size != 0) {
+        const auto elapsed = std::chrono::steady_clock::now() - startedAt;
         const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-        log(transferCompleteLine(fileSize, ms), BaseLogger::WARNING);
+        log(transferCompleteLine(size, ms), BaseLogger::WARNING);
     }
-    stopTransfer();
     GlobalHandlerEvents::getInstance()._executeHandler(UPDATE_LOADING_STATUS);
 }
 
@@ -534,7 +487,7 @@ bool PayloadHandler::getPending(MessageType type, MessageDescriptor& out) {
 
 bool PayloadHandler::isTransferActive() {
     std::lock_guard<std::recursive_mutex> lock(getMutex());
-    return transferActive;
+    return transfer.active();
 }
 
 void PayloadHandler::chainNext(MessageType type, std::uint8_t address, std::uint8_t deviceAddress,
@@ -663,28 +616,28 @@ void PayloadHandler::onFileInfo(MessageDescriptor file, const PayloadAnswer::Fil
 
 void PayloadHandler::onFileWritten(MessageDescriptor file) {
     log("Message type: FILE_WRITE_REQ", BaseLogger::DEBUG);
-    if (!transferActive) {
+    const FileTransfer::View before = transfer.view();
+    const std::chrono::steady_clock::time_point startedAt = transfer.startedAt();
+    const FileTransfer::Ack ack = transfer.acknowledge();
+    if (ack == FileTransfer::Ack::NOTHING_SENT) {
         log("file write response (device " + text(file.address) + ", file #" + text(file.index) +
-                ") without a transfer: ignored",
+                (before.active ? ") before its request went out: ignored" : ") without a transfer: ignored"),
             BaseLogger::WARNING);
+        // A new file recorded after the last frame went out: its erase is still to be sent,
+        // and this answer to an older frame must not stand in for the erase's.
+        if (before.active)
+            pending[MSG_FILE_WRITE] = file;
         return;
     }
-    const char* kind = eraseDone ? "write" : "erase";
-    eraseDone = true;
     if (wants(BaseLogger::INFO))
-        log(std::string(kind) + " file response (device " + text(file.address) + ", file #" +
-                text(file.index) + ")" + packText(),
+        log(std::string(before.eraseDone ? "write" : "erase") + " file response (device " +
+                text(file.address) + ", file #" + text(file.index) + ")" + packText(),
             BaseLogger::INFO);
 
-    if (bytesRemaining != 0) {
-        pending[MSG_FILE_WRITE] = file;
-        fileOffset += chunkLength;
-        bytesRemaining -= chunkLength;
-        generateResponse(MSG_FILE_WRITE, nullptr);
-    } else if (!finishSent) {
-        pending[MSG_FILE_WRITE] = file;
-        generateResponse(MSG_FILE_WRITE, nullptr);
-    } else {
-        completeTransfer();
+    if (ack == FileTransfer::Ack::COMPLETE) {
+        completeTransfer(before.size, startedAt);
+        return;
     }
+    pending[MSG_FILE_WRITE] = file;
+    generateResponse(MSG_FILE_WRITE, nullptr);
 }

@@ -4,6 +4,7 @@
 #include "link/AbstractProtocolHandler.h"
 #include "link/DeviceHandler.h"
 #include "link/FileRequest.h"
+#include "link/FileTransfer.h"
 #include "link/MessageType.h"
 #include "link/PayloadAnswer.h"
 #include "link/PayloadCommand.h"
@@ -23,8 +24,8 @@ class LoggerManager;
 // The payload protocol engine: records what callers want as pending requests, frames them
 // with the next pack number into the outgoing queue, reads answers from received bytes,
 // matches them to the last request and acts on them (device model, request chains, the
-// stop-and-wait firmware file transfer). It does no I/O: the sender drains the queue, the
-// listener feeds update().
+// stop-and-wait firmware file transfer, whose steps a FileTransfer decides). It does no I/O:
+// the sender drains the queue, the listener feeds update().
 //
 // Locking: the engine and its device model share the model's recursive mutex
 // (deviceHandler.getMutex()). Every public operation takes it, so the GUI, listener and
@@ -98,13 +99,7 @@ public:
     void forgetRefusals();
 
     // Where the running file transfer stands (all false and 0 when none runs).
-    struct TransferView {
-        bool active = false;
-        bool eraseDone = false;  // the erase request was acknowledged
-        bool finishSent = false; // the closing request went out
-        std::uint32_t offset = 0;
-        std::uint32_t size = 0;
-    };
+    using TransferView = FileTransfer::View;
     TransferView transferView();
     // Transfers that the device confirmed to the end, since construction.
     std::uint64_t completedTransfers();
@@ -138,9 +133,8 @@ private:
     bool loadFile(const std::string& path, std::vector<std::uint8_t>& out);
     void recordRequest(MessageType type, unsigned char address, unsigned char index, bool loaded,
                        std::vector<std::uint8_t> data);
-    void stopTransfer();
     void chainNext(MessageType type, std::uint8_t address, std::uint8_t deviceAddress, std::uint8_t index);
-    void completeTransfer();
+    void completeTransfer(std::uint32_t size, std::chrono::steady_clock::time_point startedAt);
 
     // What an answer that matched its request sets off, one member per kind of answer (the
     // request's address and index in the descriptor, the answering device's own address apart).
@@ -155,7 +149,6 @@ private:
 
     LoggerManager* logger;
     PayloadProtocol::QueueWakeup queueWakeup;
-    std::uint8_t attempt = 0;
     PayloadParser parser;
     MessageType currentRequest = MSG_NONE;
     std::atomic<std::uint8_t> lastCommand{0};
@@ -165,18 +158,6 @@ private:
     RequestClock framed;
     std::map<MessageType, std::uint8_t> refusals;
     std::uint64_t completed = 0;
-
-    // File transfer.
-    bool eraseDone = false;
-    bool finishSent = false;
-    std::vector<std::uint8_t> fileData;
-    std::uint8_t fileDevice = 0;
-    std::uint8_t fileIndex = 0;
-    std::uint32_t fileSize = 0;
-    std::uint32_t fileCrc = 0;
-    std::uint8_t chunkLength = 0;
-    std::uint32_t fileOffset = 0;
-    std::uint32_t bytesRemaining = 0;
-    std::chrono::steady_clock::time_point transferStart{};
-    bool transferActive = false;
+    // The one file transfer; the engine frames its requests and acts on their answers.
+    FileTransfer transfer;
 };

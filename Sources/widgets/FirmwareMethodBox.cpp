@@ -27,8 +27,8 @@ void FirmwareMethodBox::definitionDefaultValues() {
     redefinitionLabeles();
     if (!methodComboBox)
         return;
-    for (const std::string& name : targetNames)
-        methodComboBox->append(name);
+    for (FirmwareTarget target : {FirmwareTarget::STM32, FirmwareTarget::ESP32})
+        methodComboBox->append(firmwareTargetName(target));
     // Before the change signal is connected: building the box fires no key.
     methodComboBox->set_active(0);
     methodComboBox->signal_changed().connect(sigc::mem_fun(*this, &FirmwareMethodBox::setActiveMethod));
@@ -49,9 +49,9 @@ void FirmwareMethodBox::setActiveMethod() {
     if (!methodComboBox)
         return;
     const std::string active = methodComboBox->get_active_text();
-    if (active == targetNames[0])
+    if (active == firmwareTargetName(FirmwareTarget::STM32))
         GlobalHandlerEvents::getInstance()._executeHandler(SELECT_STM32);
-    else if (active == targetNames[1])
+    else if (active == firmwareTargetName(FirmwareTarget::ESP32))
         GlobalHandlerEvents::getInstance()._executeHandler(SELECT_ESP32);
 }
 

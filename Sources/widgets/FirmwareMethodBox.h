@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/LoggerManager.h"
+#include "link/FirmwareTarget.h"
 #include "widgets/BilingualLabels.h"
 
 #include <gtkmm/box.h>
@@ -31,7 +32,6 @@ private:
     void definitionDefaultValues();
 
     BilingualLabels<FirmwareMethodText> texts;
-    const std::vector<std::string> targetNames{"STM32", "ESP32"};
     Glib::RefPtr<Gtk::Builder> builder;
     Glib::RefPtr<Gtk::ComboBoxText> methodComboBox;
     Glib::RefPtr<Gtk::Label> methodLabel;

@@ -1,5 +1,6 @@
 #include "widgets/SelectFirmwareBox.h"
 
+#include "core/PrivateFolder.h"
 #include "platform/EmbeddedResource.h"
 
 #include <glibmm/miscutils.h>
@@ -37,7 +38,7 @@ SelectFirmwareBox::SelectFirmwareBox(GtkBox* cobject, const Glib::RefPtr<Gtk::Bu
               {FRAME_LABEL, "Upload firmware"},
           }),
       builder(builder),
-      copies(std::filesystem::u8path(Glib::get_tmp_dir()) / "TaviskBeaconUtility", logPrefix, readEmbeddedResource),
+      copies(programTemporaryFolder(), logPrefix, readEmbeddedResource),
       logger(&LoggerManager::getInstance()) {
     logger->log("Constructor", BaseLogger::DEBUG, logPrefix);
     sourceModeSwitch = findChild<Gtk::Switch>(builder, "FirmwareSourceModeSwitch");
@@ -92,10 +93,7 @@ void SelectFirmwareBox::redefinitionLabeles() {
 }
 
 void SelectFirmwareBox::onSourceModeChanged() {
-    {
-        std::lock_guard<std::mutex> lock(pathsMutex);
-        usePreinstalled = sourceModeSwitch->get_active();
-    }
+    usePreinstalled = sourceModeSwitch->get_active();
     updateFirmwareSourceModeUi();
 }
 
@@ -107,8 +105,8 @@ void SelectFirmwareBox::onSearchFile(HandlersFuncKeys key, const char* target) {
         logger->log(std::string("Open File for ") + target + " is success!", BaseLogger::INFO, logPrefix);
 }
 
-std::string& SelectFirmwareBox::preinstalledPathLocked(FirmwareTarget target) {
-    return target == ESP32 ? esp32PreinstalledPath : stm32PreinstalledPath;
+std::string& SelectFirmwareBox::preinstalledPath(FirmwareTarget target) {
+    return target == FirmwareTarget::ESP32 ? esp32PreinstalledPath : stm32PreinstalledPath;
 }
 
 void SelectFirmwareBox::setRowSensitive(Glib::RefPtr<Gtk::Button>& button,
@@ -120,32 +118,20 @@ void SelectFirmwareBox::setRowSensitive(Glib::RefPtr<Gtk::Button>& button,
 }
 
 void SelectFirmwareBox::updateFirmwareSourceModeUi() {
-    bool preinstalled = false;
-    std::string esp32Shown;
-    std::string stm32Shown;
-    bool uploadSensitive = true;
-    {
-        std::lock_guard<std::mutex> lock(pathsMutex);
-        preinstalled = usePreinstalled;
-        if (preinstalled) {
-            // Both copies on the first visit to this mode, whatever the target.
-            for (FirmwareTarget target : {ESP32, STM32}) {
-                std::string& copy = preinstalledPathLocked(target);
-                if (copy.empty())
-                    copy = ensurePreinstalledFirmwareOnDisk(target);
-            }
-            esp32Shown = esp32PreinstalledPath;
-            stm32Shown = stm32PreinstalledPath;
-        } else {
-            esp32Shown = esp32FilePath;
-            stm32Shown = stm32FilePath;
+    if (usePreinstalled) {
+        // Both copies on the first visit to this mode, whatever the target.
+        for (FirmwareTarget target : {FirmwareTarget::ESP32, FirmwareTarget::STM32}) {
+            std::string& copy = preinstalledPath(target);
+            if (copy.empty())
+                copy = ensurePreinstalledFirmwareOnDisk(target);
         }
-        filePath = currentTarget == ESP32 ? esp32Shown : stm32Shown;
-        uploadSensitive = !preinstalled || !filePath.empty();
     }
+    const std::string& esp32Shown = usePreinstalled ? esp32PreinstalledPath : esp32FilePath;
+    const std::string& stm32Shown = usePreinstalled ? stm32PreinstalledPath : stm32FilePath;
+    filePath = currentTarget == FirmwareTarget::ESP32 ? esp32Shown : stm32Shown;
     updateDisplayedPath(esp32Shown, SEARCH_FILE_ESP32);
     updateDisplayedPath(stm32Shown, SEARCH_FILE_STM32);
-    if (preinstalled) {
+    if (usePreinstalled) {
         setRowSensitive(esp32Button, esp32Entry, false);
         setRowSensitive(stm32Button, stm32Entry, false);
     } else {
@@ -155,7 +141,7 @@ void SelectFirmwareBox::updateFirmwareSourceModeUi() {
             setRowSensitive(stm32Button, stm32Entry, stm32Enabled);
     }
     if (uploadButton)
-        uploadButton->set_sensitive(uploadSensitive);
+        uploadButton->set_sensitive(!usePreinstalled || !filePath.empty());
 }
 
 void SelectFirmwareBox::updateDisplayedPath(const std::string& path, HandlersFuncKeys key) {
@@ -169,28 +155,22 @@ void SelectFirmwareBox::updateDisplayedPath(const std::string& path, HandlersFun
 }
 
 void SelectFirmwareBox::setFilePath(std::string& path, HandlersFuncKeys& key) {
-    if (key != SEARCH_FILE_ESP32 && key != SEARCH_FILE_STM32)
+    if ((key != SEARCH_FILE_ESP32 && key != SEARCH_FILE_STM32) || usePreinstalled)
         return;
-    {
-        std::lock_guard<std::mutex> lock(pathsMutex);
-        if (usePreinstalled)
-            return;
-        const bool esp32 = key == SEARCH_FILE_ESP32;
-        (esp32 ? esp32FilePath : stm32FilePath) = path;
-        if (currentTarget == (esp32 ? ESP32 : STM32))
-            filePath = path;
-    }
+    const bool esp32 = key == SEARCH_FILE_ESP32;
+    (esp32 ? esp32FilePath : stm32FilePath) = path;
+    if (currentTarget == (esp32 ? FirmwareTarget::ESP32 : FirmwareTarget::STM32))
+        filePath = path;
     updateDisplayedPath(path, key);
 }
 
 std::string SelectFirmwareBox::getFilePath() {
-    std::lock_guard<std::mutex> lock(pathsMutex);
     if (!usePreinstalled) {
-        filePath = currentTarget == ESP32 ? esp32FilePath : stm32FilePath;
+        filePath = currentTarget == FirmwareTarget::ESP32 ? esp32FilePath : stm32FilePath;
     } else {
         // Checked at every upload: a copy removed or changed since the last one is written
         // again, so what is sent is the carried image.
-        std::string& copy = preinstalledPathLocked(currentTarget);
+        std::string& copy = preinstalledPath(currentTarget);
         copy = ensurePreinstalledFirmwareOnDisk(currentTarget);
         filePath = copy;
     }
@@ -198,22 +178,17 @@ std::string SelectFirmwareBox::getFilePath() {
 }
 
 void SelectFirmwareBox::esp32Active() {
-    activate(ESP32);
+    activate(FirmwareTarget::ESP32);
 }
 void SelectFirmwareBox::stm32Active() {
-    activate(STM32);
+    activate(FirmwareTarget::STM32);
 }
 
 void SelectFirmwareBox::activate(FirmwareTarget target) {
-    bool preinstalled = false;
-    {
-        std::lock_guard<std::mutex> lock(pathsMutex);
-        currentTarget = target;
-        preinstalled = usePreinstalled;
-    }
-    const bool esp32 = target == ESP32;
+    currentTarget = target;
+    const bool esp32 = target == FirmwareTarget::ESP32;
     (esp32 ? esp32Enabled : stm32Enabled) = true;
-    if (!preinstalled)
+    if (!usePreinstalled)
         setRowSensitive(esp32 ? esp32Button : stm32Button, esp32 ? esp32Entry : stm32Entry, true);
     updateFirmwareSourceModeUi();
 }
@@ -229,7 +204,8 @@ void SelectFirmwareBox::stm32Inactive() {
 }
 
 std::string SelectFirmwareBox::ensurePreinstalledFirmwareOnDisk(FirmwareTarget target) {
-    return target == ESP32 ? copies.ensure(esp32Resource, esp32CopyName) : copies.ensure(stm32Resource, stm32CopyName);
+    return target == FirmwareTarget::ESP32 ? copies.ensure(esp32Resource, esp32CopyName)
+                                           : copies.ensure(stm32Resource, stm32CopyName);
 }
 
 } // namespace TaviskBiaconWidgets

@@ -3,6 +3,7 @@
 #include "core/FirmwareCopies.h"
 #include "core/GlobalHandlerEvents.h"
 #include "core/LoggerManager.h"
+#include "link/FirmwareTarget.h"
 #include "widgets/BilingualLabels.h"
 
 #include <gtkmm/box.h>
@@ -13,7 +14,6 @@
 #include <gtkmm/switch.h>
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 namespace TaviskBiaconWidgets {
@@ -22,7 +22,7 @@ namespace TaviskBiaconWidgets {
 // switch on) a copy of the image that the program carries, written under the temporary folder.
 class SelectFirmwareBox : public Gtk::Box {
 public:
-    enum FirmwareTarget : std::int32_t { STM32 = 0, ESP32 = 1 };
+    using FirmwareTarget = ::FirmwareTarget;
     enum SelectFirmwareText {
         PREINSTALLED_SWITCH_LABEL = 0,
         ESP32_PATH_LABEL = 1,
@@ -40,8 +40,9 @@ public:
     // A file chosen by the user for the processor that `key` names (SEARCH_FILE_ESP32 or
     // SEARCH_FILE_STM32); ignored in preinstalled mode.
     void setFilePath(std::string& path, HandlersFuncKeys& key);
-    // The image of the current target in the current mode; empty when there is none. Safe
-    // to call from any thread (the listener takes it for an STM32 upload): it returns a copy.
+    // The image of the current target in the current mode; empty when there is none. In
+    // preinstalled mode the copy is checked (and written again when missing or changed) at
+    // each call, that is at each upload.
     std::string getFilePath();
 
     void esp32Active();
@@ -61,8 +62,7 @@ private:
     void onSearchFile(HandlersFuncKeys key, const char* target);
     void setRowSensitive(Glib::RefPtr<Gtk::Button>& button, Glib::RefPtr<Gtk::SearchEntry>& entry,
                          bool sensitive);
-    // Caller holds pathsMutex.
-    std::string& preinstalledPathLocked(FirmwareTarget target);
+    std::string& preinstalledPath(FirmwareTarget target);
 
     BilingualLabels<SelectFirmwareText> texts;
     Glib::RefPtr<Gtk::Builder> builder;
@@ -79,21 +79,19 @@ private:
     Glib::RefPtr<Gtk::Label> frameLabel;
     Glib::RefPtr<Gtk::Button> uploadButton;
 
-    // Guards the paths, the target and the mode: the GUI thread changes them while the
-    // listener thread may be taking the upload path. Never held while touching GTK.
-    std::mutex pathsMutex;
+    // All of the box, its paths included, is used on the GUI thread only: the upload takes its
+    // path there, when it starts, and reads the image at once.
     std::string filePath;
     std::string esp32FilePath;
     std::string stm32FilePath;
     std::string esp32PreinstalledPath;
     std::string stm32PreinstalledPath;
-    FirmwareTarget currentTarget = STM32;
+    FirmwareTarget currentTarget = FirmwareTarget::STM32;
     bool usePreinstalled = false;
 
-    // The preinstalled copies on disk; called under pathsMutex.
+    // The preinstalled copies on disk.
     FirmwareCopies copies;
 
-    // GUI thread only.
     bool esp32Enabled = true;
     bool stm32Enabled = true;
     LoggerManager* logger;

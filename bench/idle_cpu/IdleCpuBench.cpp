@@ -2,7 +2,7 @@
 // the process's CPU time over 5 s as a share of one core (the simulated beacon's own thread
 // sleeps until bytes arrive and costs nothing here).
 
-#include "tests/link/UploadRig.h"
+#include "tests/control/UploadRig.h"
 
 #include <chrono>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // each chunk is a request frame (11 bytes + the chunk) and an acknowledgement (6 bytes), at
 // 10 bits a byte, one after the other.
 
-#include "tests/link/UploadRig.h"
+#include "tests/control/UploadRig.h"
 
 #include <chrono>
 #include <cstdio>

@@ -17,7 +17,7 @@ std::string connectWithDialogDefaults(const PrivateDisplay& display, const std::
     std::string dialog;
     for (int attempt = 0; attempt < 3 && dialog.empty(); ++attempt) {
         pickFromConnectionMenu(display, window, "Down Return");
-        if (!eventually([&] { return !(dialog = display.visibleWindow("Connection")).empty(); }, 10s))
+        if (!eventually([&] { return !(dialog = display.visibleWindow("Connection")).empty(); }, 10s, kLookEvery))
             display.run("xdotool key Escape");
     }
     if (dialog.empty())
@@ -31,7 +31,7 @@ std::string connectWithDialogDefaults(const PrivateDisplay& display, const std::
     const int height = std::atoi(geometry.c_str() + heightAt + 7);
     display.run("xdotool mousemove --window " + dialog + " " + std::to_string(width / 4) + " " +
                 std::to_string(height - 12) + " click 1");
-    if (!eventually([&] { return display.visibleWindow("Connection").empty(); }, 20s))
+    if (!eventually([&] { return display.visibleWindow("Connection").empty(); }, 20s, kLookEvery))
         return "the connection dialog stayed open after its Connect button";
     return {};
 }

@@ -24,7 +24,7 @@ TEST_F(MainWindowTest, OpensWithItsTitleAndSizeConnectsAndListsTheDevice) {
     EXPECT_EQ(width, 500);
     EXPECT_EQ(height, 550);
     // Built with the STM32 as the target.
-    EXPECT_EQ(session().firmwareTarget.load(), 0);
+    EXPECT_EQ(session().firmwareTarget, FirmwareTarget::STM32);
 
     connectThroughDialog();
     searchUntilListed();

@@ -9,16 +9,6 @@
 
 namespace tavisk::test {
 
-bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds deadline) {
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
 PrivateDisplay::PrivateDisplay() {
     int numberPipe[2];
     if (::pipe(numberPipe) != 0)
@@ -55,7 +45,7 @@ PrivateDisplay::~PrivateDisplay() {
 
 bool PrivateDisplay::answers(std::chrono::milliseconds deadline) const {
     return !displayName.empty() &&
-           eventually([this] { return !run("xdotool getdisplaygeometry 2>/dev/null").empty(); }, deadline);
+           eventually([this] { return !run("xdotool getdisplaygeometry 2>/dev/null").empty(); }, deadline, kLookEvery);
 }
 
 std::string PrivateDisplay::run(const std::string& command) const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/Eventually.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -8,8 +10,9 @@
 
 namespace tavisk::test {
 
-// Waits until `pred` holds, looking every 50 ms; false once the deadline has passed.
-bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds deadline);
+// What the program shows is looked at this often: each look asks the X server or the
+// accessibility bus, or starts xdotool.
+constexpr std::chrono::milliseconds kLookEvery{50};
 
 // An X server of the caller's own (Xvfb, 1280x1024, 24 bits): other GUI tests running at the
 // same time neither get its input events nor are taken for its windows.

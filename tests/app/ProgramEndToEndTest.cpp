@@ -25,6 +25,7 @@
 #include <fstream>
 #include <sstream>
 #include <iostream>
+#include <sstream>
 #include <csignal>
 #include <sys/wait.h>
 
@@ -77,7 +78,7 @@ protected:
     ::testing::AssertionResult shows(const std::string& role, const std::string& name, AccessibleWidget* found,
                                      std::chrono::milliseconds deadline = kStep) {
         std::optional<AccessibleWidget> widget;
-        if (eventually([&] { return (widget = app->find(role, name)).has_value(); }, deadline)) {
+        if (eventually([&] { return (widget = app->find(role, name)).has_value(); }, deadline, kLookEvery)) {
             if (found)
                 *found = *widget;
             return ::testing::AssertionSuccess();
@@ -121,7 +122,7 @@ protected:
                             button = w;
                     return button.has_value();
                 },
-                kStep))
+                kStep, kLookEvery))
             return ::testing::AssertionFailure() << "no sensitive button \"" << kChooseFile << "\"" << programState();
         display.click(button->centerX(), button->centerY());
         ::testing::AssertionResult opened = shows("push button", "Открыть", nullptr);
@@ -141,7 +142,7 @@ protected:
                 return listed << " (the file chooser's list of the Desktop)";
         }
         display.doubleClick(row.centerX(), row.centerY());
-        if (!eventually([&] { return !app->find("table cell", fileName); }, kStep))
+        if (!eventually([&] { return !app->find("table cell", fileName); }, kStep, kLookEvery))
             return ::testing::AssertionFailure() << "the file chooser stayed open" << programState();
         return ::testing::AssertionSuccess();
     }
@@ -226,7 +227,7 @@ protected:
             step = click("push button", kDialogConnect);
         if (step && !program->logged("ConnectionDialog: Connection success"))
             step = ::testing::AssertionFailure() << "no connection" << programState();
-        if (step && !eventually([&] { return !app->find("push button", kDialogConnect); }, kStep))
+        if (step && !eventually([&] { return !app->find("push button", kDialogConnect); }, kStep, kLookEvery))
             step = ::testing::AssertionFailure() << "the connection dialog stayed open";
         return step;
     }
@@ -251,7 +252,7 @@ TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
     ASSERT_TRUE(connectThroughTheDialog());
 
     // Search: the beacon's row in the device list.
-    ASSERT_TRUE(eventually([&] { return !app->find("push button", kDialogConnect); }, kStep))
+    ASSERT_TRUE(eventually([&] { return !app->find("push button", kDialogConnect); }, kStep, kLookEvery))
         << "the connection dialog stayed open";
     ASSERT_TRUE(click("push button", kSearch));
     ASSERT_TRUE(shows("label", "beacon", nullptr)) << "no row of the device \"beacon\" in the list";
@@ -278,27 +279,27 @@ TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
                 display.click(search->centerX(), search->centerY());
             return true;
         },
-        kTransfer))
+        kTransfer, kLookEvery))
         << "the upload never reached 30 %: " << progressText() << programState();
     EXPECT_EQ(shot, "") << "no screenshot taken during the upload";
     ASSERT_TRUE(search) << "no device search button half-way" << programState();
     EXPECT_FALSE(search->sensitive) << "the device search can be pressed during the upload";
-    ASSERT_TRUE(eventually([&] { return progressText() == kSuccess; }, kTransfer))
+    ASSERT_TRUE(eventually([&] { return progressText() == kSuccess; }, kTransfer, kLookEvery))
         << "no success text after the STM32 upload; the label shows \"" << progressText() << "\""
         << programState();
     EXPECT_TRUE(beacon->imageMatches());
     EXPECT_EQ(beacon->receivedImage(), stm32);
     EXPECT_EQ(beacon->violations(), std::vector<std::string>{});
     ASSERT_TRUE(eventually([&] { return app->find("push button", kSearch) && app->find("push button", kSearch)->sensitive; },
-                           kStep))
+                           kStep, kLookEvery))
         << "the device search stayed insensitive after the upload" << programState();
 
     // The ESP32 image: the target chooser, the file chooser of the ESP32 row, Upload.
     ASSERT_TRUE(choose("STM32", "ESP32"));
     ASSERT_TRUE(chooseFile("esp32.bin"));
     ASSERT_TRUE(click("push button", kUpload));
-    ASSERT_TRUE(eventually([&] { return progressText() != kSuccess; }, kStep)) << "the label kept the old text";
-    ASSERT_TRUE(eventually([&] { return progressText() == kSuccess; }, kTransfer))
+    ASSERT_TRUE(eventually([&] { return progressText() != kSuccess; }, kStep, kLookEvery)) << "the label kept the old text";
+    ASSERT_TRUE(eventually([&] { return progressText() == kSuccess; }, kTransfer, kLookEvery))
         << "no success text after the ESP32 flash; the label shows \"" << progressText() << "\"" << programState();
     Bytes flash;
     rom->with([&](sim::SimRomLoader& m) { flash.assign(m.flash().begin(), m.flash().begin() + esp32.size()); });
@@ -367,11 +368,11 @@ TEST_P(ProgramSignals, EndTheProgramAsQuitDoesAndFreeTheLine) {
                     source = w;
             return source.has_value();
         },
-        kStep))
+        kStep, kLookEvery))
         << "no switch for the preinstalled image" << programState();
     display.click(source->centerX(), source->centerY());
     ASSERT_TRUE(click("push button", kUpload));
-    ASSERT_TRUE(eventually([&] { return beacon->receivedImage().size() >= 2048; }, kTransfer))
+    ASSERT_TRUE(eventually([&] { return beacon->receivedImage().size() >= 2048; }, kTransfer, kLookEvery))
         << "the upload did not get under way; the label shows \"" << progressText() << "\"" << programState();
     ASSERT_EQ(::kill(program->pid(), signal.number), 0);
 

@@ -95,7 +95,7 @@ std::string ProgramProcess::applicationLogPath() const {
 }
 
 bool ProgramProcess::logged(const std::string& text, std::chrono::milliseconds deadline) const {
-    return eventually([&] { return readFile(console).find(text) != std::string::npos; }, deadline);
+    return eventually([&] { return readFile(console).find(text) != std::string::npos; }, deadline, kLookEvery);
 }
 
 bool ProgramProcess::waitForEnd(std::chrono::milliseconds deadline) {
@@ -105,7 +105,7 @@ bool ProgramProcess::waitForEnd(std::chrono::milliseconds deadline) {
                 hasEnded = true;
             return hasEnded;
         },
-        deadline);
+        deadline, kLookEvery);
 }
 
 long ProgramProcess::residentKiB() const {

@@ -33,6 +33,7 @@ using tavisk::test::ProgramProcess;
 using tavisk::test::readFile;
 using tavisk::test::TempFolder;
 using tavisk::test::eventually;
+using tavisk::test::kLookEvery;
 using tavisk::test::heldExclusively;
 using tavisk::test::pickFromConnectionMenu;
 
@@ -48,7 +49,7 @@ protected:
         ASSERT_TRUE(line.open(&error)) << error;
         program = std::make_unique<ProgramProcess>(display, temp.path(), line.path());
         ASSERT_TRUE(
-            eventually([&] { return !(window = display.visibleWindow("TaviskBeaconUtility")).empty(); }, 60s))
+            eventually([&] { return !(window = display.visibleWindow("TaviskBeaconUtility")).empty(); }, 60s, kLookEvery))
             << "the window never showed on " << display.name()
             << (program->waitForEnd(0s) ? " (the program ended)" : "") << "\n"
             << readFile(temp.path() + "/startup.log");

@@ -1,5 +1,6 @@
 #include "control/EspFlashJob.h"
 #include "control/ProgressText.h"
+#include "tests/support/Gate.h"
 #include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,8 @@
 #include <vector>
 
 namespace {
+
+using tavisk::test::Gate;
 
 using namespace std::chrono_literals;
 using tavisk::test::LogCapture;
@@ -41,26 +44,6 @@ private:
     int count = 0;
 };
 
-// Holds a fake flash at a point until the test lets it go on.
-class Gate {
-public:
-    void open() {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            opened = true;
-        }
-        changed.notify_all();
-    }
-    void pass() {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [this] { return opened; });
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool opened = false;
-};
 
 struct Outcome {
     bool ok;

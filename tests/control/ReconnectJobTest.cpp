@@ -1,56 +1,22 @@
 #include "control/ReconnectJob.h"
+#include "tests/support/Eventually.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/VirtualClock.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
-using std::chrono::milliseconds;
-
-// A virtual clock: every sleep is recorded and returns at once, unless the clock is held,
-// in which case sleeps wait until it is released or cancelled.
-class VirtualSleeper : public Sleeper {
-public:
-    bool sleepFor(milliseconds duration) override {
-        std::unique_lock<std::mutex> lock(mutex);
-        sleeps.push_back(duration.count());
-        changed.notify_all();
-        changed.wait(lock, [this] { return !held || cancelled; });
-        return !cancelled;
-    }
-    void cancel() override {
-        std::lock_guard<std::mutex> lock(mutex);
-        cancelled = true;
-        changed.notify_all();
-    }
-    void hold(bool on) {
-        std::lock_guard<std::mutex> lock(mutex);
-        held = on;
-        changed.notify_all();
-    }
-    bool waitForSleeps(std::size_t count) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, 20s, [&] { return sleeps.size() >= count; });
-    }
-    std::vector<long long> recorded() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return sleeps;
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<long long> sleeps;
-    bool held = false;
-    bool cancelled = false;
-};
+using tavisk::test::LogCapture;
+using tavisk::test::VirtualClock;
 
 // What the reconnect did to the link and the workers, in order.
 struct Device {
@@ -83,13 +49,7 @@ struct Device {
 };
 
 bool waitForEnd(const ReconnectJob& job) {
-    const auto until = std::chrono::steady_clock::now() + 20s;
-    while (job.inProgress()) {
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
+    return tavisk::test::eventually([&] { return !job.inProgress(); }, 20s, 1ms);
 }
 
 std::vector<std::string> repeated(const std::string& event, int times) {
@@ -121,12 +81,12 @@ TEST(ReconnectJob, TimingOfADeviceThatComesBackAndOfOneThatNeverDoes) {
     for (const Case& c : cases) {
         Device device;
         device.backOnTry = c.backOnTry;
-        auto sleeper = std::make_unique<VirtualSleeper>();
-        VirtualSleeper& clock = *sleeper;
-        ReconnectJob job(device.steps(), std::move(sleeper));
+        auto virtualClock = std::make_unique<VirtualClock>();
+        VirtualClock& clock = *virtualClock;
+        ReconnectJob job(device.steps(), std::move(virtualClock));
         ASSERT_TRUE(job.schedule()) << c.name;
         ASSERT_TRUE(waitForEnd(job)) << c.name;
-        EXPECT_EQ(clock.recorded(), c.sleeps) << c.name;
+        EXPECT_EQ(clock.sleeps(), c.sleeps) << c.name;
         EXPECT_EQ(device.seen(), c.events) << c.name;
     }
 }
@@ -135,15 +95,15 @@ TEST(ReconnectJob, TimingOfADeviceThatComesBackAndOfOneThatNeverDoes) {
 struct HeldReconnect {
     HeldReconnect() {
         device.backOnTry = 1;
-        auto sleeper = std::make_unique<VirtualSleeper>();
-        clock = sleeper.get();
+        auto virtualClock = std::make_unique<VirtualClock>();
+        clock = virtualClock.get();
         clock->hold(true);
-        job = std::make_unique<ReconnectJob>(device.steps(), std::move(sleeper));
+        job = std::make_unique<ReconnectJob>(device.steps(), std::move(virtualClock));
     }
     bool startAndPause() { return job->schedule() && clock->waitForSleeps(1); }
 
     Device device;
-    VirtualSleeper* clock = nullptr;
+    VirtualClock* clock = nullptr;
     std::unique_ptr<ReconnectJob> job;
 };
 
@@ -165,6 +125,60 @@ TEST(ReconnectJob, CancellingEndsTheWaitAtOnceWithoutTouchingTheLink) {
     held.job->cancelAndJoin();
     EXPECT_FALSE(held.job->inProgress());
     EXPECT_TRUE(held.device.seen().empty());
+}
+
+// The session frees the line in `finished`: it must come by every way out, once, and only when
+// the job takes another reconnect.
+TEST(ReconnectJob, EveryWayOutEndsWithFinishedOnceTheJobIsIdle) {
+    const struct {
+        const char* name;
+        int backOnTry;
+        bool cutShort;
+        bool restartThrows;
+        std::vector<std::string> events;
+        const char* errorLine;
+    } cases[] = {
+        {"back", 1, false, false, {"stop", "disconnect", "connect", "restart", "finished idle"}, nullptr},
+        {"never back", 0, false, false, [] {
+             std::vector<std::string> e = {"stop", "disconnect"};
+             for (const auto& c : repeated("connect", 30))
+                 e.push_back(c);
+             e.push_back("finished idle");
+             return e;
+         }(), nullptr},
+        {"cut short in its first pause", 1, true, false, {"finished idle"}, nullptr},
+        // A worker thread that cannot be made throws from the restart; that ended the process.
+        {"the workers cannot restart", 1, false, true, {"stop", "disconnect", "connect", "finished idle"},
+         "MainWindow: reconnect worker ended by an exception: "},
+    };
+    for (const auto& c : cases) {
+        LogCapture log;
+        Device device;
+        device.backOnTry = c.backOnTry;
+        std::unique_ptr<ReconnectJob> job;
+        ReconnectJob::Steps steps = device.steps();
+        if (c.restartThrows)
+            steps.restartWorkers = [] {
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            };
+        steps.finished = [&] { device.note(job->inProgress() ? "finished busy" : "finished idle"); };
+        auto virtualClock = std::make_unique<VirtualClock>();
+        VirtualClock& clock = *virtualClock;
+        clock.hold(c.cutShort);
+        job = std::make_unique<ReconnectJob>(steps, std::move(virtualClock));
+        ASSERT_TRUE(job->schedule()) << c.name;
+        if (c.cutShort) {
+            ASSERT_TRUE(clock.waitForSleeps(1)) << c.name;
+            job->cancelAndJoin();
+        }
+        ASSERT_TRUE(waitForEnd(*job)) << c.name;
+        job->cancelAndJoin(); // joins: `finished` has run
+        EXPECT_EQ(device.seen(), c.events) << c.name;
+        EXPECT_EQ(log.count("", BaseLogger::ERROR), c.errorLine ? 1u : 0u) << c.name;
+        if (c.errorLine) {
+            EXPECT_EQ(log.count(c.errorLine, BaseLogger::ERROR), 1u) << c.name;
+        }
+    }
 }
 
 } // namespace

@@ -38,27 +38,27 @@ public:
 
 TEST(RecordedUpload, OnlyANonEmptyRegularFileWithinTheTargetsLimitIsRecorded) {
     Scratch scratch;
-    const std::uint64_t stm32Limit = RecordedUpload::limitFor(RecordedUpload::STM32);
-    const std::uint64_t esp32Limit = RecordedUpload::limitFor(RecordedUpload::ESP32);
+    const std::uint64_t stm32Limit = RecordedUpload::limitFor(FirmwareTarget::STM32);
+    const std::uint64_t esp32Limit = RecordedUpload::limitFor(FirmwareTarget::ESP32);
     struct Case {
         const char* name;
-        std::int32_t target;
+        FirmwareTarget target;
         std::string path;
         const char* cause; // a fragment of the refusal; null: recorded
     };
     const Case cases[] = {
-        {"a file", RecordedUpload::STM32, scratch.file("image.bin", 3000), nullptr},
-        {"one byte", RecordedUpload::STM32, scratch.file("one.bin", 1), nullptr},
-        {"a non-ASCII name", RecordedUpload::STM32, scratch.file(u8"прошивка.bin", 64), nullptr},
-        {"at the STM32 limit", RecordedUpload::STM32, scratch.file("limit.bin", stm32Limit), nullptr},
-        {"over the STM32 limit", RecordedUpload::STM32, scratch.file("over.bin", stm32Limit + 1), "more than"},
-        {"over the STM32 limit, for the ESP32", RecordedUpload::ESP32, scratch.file("over.bin", stm32Limit + 1),
+        {"a file", FirmwareTarget::STM32, scratch.file("image.bin", 3000), nullptr},
+        {"one byte", FirmwareTarget::STM32, scratch.file("one.bin", 1), nullptr},
+        {"a non-ASCII name", FirmwareTarget::STM32, scratch.file(u8"прошивка.bin", 64), nullptr},
+        {"at the STM32 limit", FirmwareTarget::STM32, scratch.file("limit.bin", stm32Limit), nullptr},
+        {"over the STM32 limit", FirmwareTarget::STM32, scratch.file("over.bin", stm32Limit + 1), "more than"},
+        {"over the STM32 limit, for the ESP32", FirmwareTarget::ESP32, scratch.file("over.bin", stm32Limit + 1),
          nullptr},
-        {"over the ESP32 limit", RecordedUpload::ESP32, scratch.file("huge.bin", esp32Limit + 1), "more than"},
-        {"an empty file", RecordedUpload::STM32, scratch.file("empty.bin", 0), "the file is empty"},
-        {"an empty path", RecordedUpload::ESP32, "", "no file is chosen"},
-        {"a missing file", RecordedUpload::STM32, (scratch.folder / "missing.bin").u8string(), "does not exist"},
-        {"a folder", RecordedUpload::ESP32, scratch.folder.u8string(), "not a regular file but a folder"},
+        {"over the ESP32 limit", FirmwareTarget::ESP32, scratch.file("huge.bin", esp32Limit + 1), "more than"},
+        {"an empty file", FirmwareTarget::STM32, scratch.file("empty.bin", 0), "the file is empty"},
+        {"an empty path", FirmwareTarget::ESP32, "", "no file is chosen"},
+        {"a missing file", FirmwareTarget::STM32, (scratch.folder / "missing.bin").u8string(), "does not exist"},
+        {"a folder", FirmwareTarget::ESP32, scratch.folder.u8string(), "not a regular file but a folder"},
     };
     for (const Case& c : cases) {
         RecordedUpload upload;
@@ -80,12 +80,12 @@ TEST(RecordedUpload, ARefusedImageLeavesTheLastRecordAndItsBytesAlone) {
     EXPECT_EQ(upload.get().image, nullptr);
 
     std::string cause;
-    ASSERT_TRUE(upload.record(RecordedUpload::STM32, image, cause));
+    ASSERT_TRUE(upload.record(FirmwareTarget::STM32, image, cause));
     // What was read stays what is sent, whatever becomes of the file.
     fs::resize_file(fs::u8path(image), 3);
-    EXPECT_FALSE(upload.record(RecordedUpload::ESP32, scratch.file("empty.bin", 0), cause));
-    EXPECT_FALSE(upload.record(RecordedUpload::STM32, "", cause));
-    EXPECT_EQ(upload.get().target, RecordedUpload::STM32);
+    EXPECT_FALSE(upload.record(FirmwareTarget::ESP32, scratch.file("empty.bin", 0), cause));
+    EXPECT_FALSE(upload.record(FirmwareTarget::STM32, "", cause));
+    EXPECT_EQ(upload.get().target, FirmwareTarget::STM32);
     EXPECT_EQ(upload.get().path, image);
     ASSERT_NE(upload.get().image, nullptr);
     EXPECT_EQ(upload.get().image->size(), 100u);

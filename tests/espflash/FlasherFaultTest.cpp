@@ -139,6 +139,37 @@ const WriteFault kWriteFaults[] = {
          f.lateAnswers = {{kReadReg, readsBefore, 1, 4000ms}};
      },
      "", "esp_loader_flash_write failed: 9"},
+    // The fence's answer is lost too: the fence sent after it serves all the same.
+    {"answer_lost_and_the_fence_answer_lost",
+     [](SimRomFaults& f, int readsBefore) {
+         f.lostAnswers = {{kFlashData, 3, 1}, {kReadReg, readsBefore, 1}};
+     },
+     "", "esp_loader_flash_write failed: 9"},
+    {"answer_lost_and_the_fence_answer_garbled",
+     [](SimRomFaults& f, int readsBefore) {
+         f.lostAnswers = {{kFlashData, 3, 1}, {kReadReg, readsBefore, 1, true}};
+     },
+     "", "esp_loader_flash_write failed: 9"},
+    // Both fences' answers come after the next block's deadline, and that block's answer behind
+    // them: taken for the next block's fence, they would pair every later block with the answer
+    // of the one before, and the refusal would pass for the next block's answer.
+    {"answer_late_and_the_fence_answers_behind_the_next_block",
+     [](SimRomFaults& f, int readsBefore) {
+         f.lateAnswers = {lateBlock(3, 2500ms), {kReadReg, readsBefore, 1, 7500ms}};
+         f.refuseBlock = 9;
+         f.refusals = 1;
+     },
+     "", ""},
+    // The first of them arrives garbled while the next block waits: it may have been its answer
+    // or the fence's, so the block is not sent again before a fence.
+    {"answer_late_and_a_fence_answer_garbled_in_the_next_block",
+     [](SimRomFaults& f, int readsBefore) {
+         f.lateAnswers = {lateBlock(3, 2500ms), {kReadReg, readsBefore, 1, 6500ms}};
+         f.lostAnswers = {{kReadReg, readsBefore, 1, true}};
+         f.refuseBlock = 9;
+         f.refusals = 1;
+     },
+     "", ""},
     // The late answer already showed that the chip took the block.
     {"answer_late_and_no_fence_answered",
      [](SimRomFaults& f, int readsBefore) {

@@ -464,6 +464,30 @@ TEST_F(Loader, AFenceFollowsATimedOutAttempt) {
          LOADER_OK,
          {data0, fence, fence, data0},
          5000ms},
+        // Either fence since the block serves: the second one is not kept waiting for the first.
+        {"lost answer, fence answer lost too",
+         [](SimRomFaults& f) {
+             f.lostAnswers = {{FLASH_DATA, 0, 1}, {READ_REG, 0, 1}};
+         },
+         LOADER_OK,
+         {data0, fence, fence, data0},
+         4000ms},
+        {"lost answer, fence answer garbled",
+         [](SimRomFaults& f) {
+             f.lostAnswers = {{FLASH_DATA, 0, 1}, {READ_REG, 0, 1, true}};
+         },
+         LOADER_OK,
+         {data0, fence, fence, data0},
+         1000ms},
+        // Both fence answers are still due when the block is done; the next block's answer comes
+        // behind them, after its deadline, and its fence counts them out.
+        {"late answer, fence answers later than the next block's deadline",
+         [](SimRomFaults& f) {
+             f.lateAnswers = {{FLASH_DATA, 0, 1, 2500ms}, {READ_REG, 0, 1, 7500ms}};
+         },
+         LOADER_OK,
+         {data0, fence, fence},
+         7000ms},
         {"lost answer, no fence answered",
          [](SimRomFaults& f) {
              f.silentOpcode = FLASH_DATA;

@@ -6,24 +6,13 @@
 #include "link/UsbCommunication.h"
 #include "tests/support/FakeSerialPort.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/VirtualClock.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
-
-// The hooks' clock, moved only by their sleeps and by the test.
-class VirtualClock : public TaviskEspSerialFlasherPort::Clock {
-public:
-    std::chrono::steady_clock::time_point now() override { return t; }
-    void sleepFor(std::chrono::milliseconds d) override {
-        sleeps.push_back(d.count());
-        t += d;
-    }
-    std::chrono::steady_clock::time_point t{std::chrono::hours(1)};
-    std::vector<long long> sleeps;
-};
 
 using tavisk::test::FakeSerialPort;
 
@@ -43,7 +32,8 @@ protected:
         TaviskEspSerialFlasherPort::setClock(nullptr);
     }
 
-    VirtualClock clock;
+    // The hooks' clock, moved only by their sleeps and by the test.
+    tavisk::test::VirtualClock clock;
     FakeSerialPort* port;
     std::unique_ptr<UsbCommunication> usb;
 };
@@ -80,7 +70,7 @@ TEST_F(PortHooks, ReadPollsOncePerMillisecondUntilTheDeadline) {
     ASSERT_EQ(usb->connect(UsbCommunication::COM), LINK_OK);
     std::uint8_t byte = 0;
     EXPECT_EQ(loader_port_read(&byte, 1, 5), LOADER_TIMEOUT);
-    EXPECT_EQ(clock.sleeps, (std::vector<long long>{1, 1, 1, 1, 1}));
+    EXPECT_EQ(clock.sleeps(), (std::vector<long long>{1, 1, 1, 1, 1}));
 }
 
 TEST_F(PortHooks, ReadAndWriteRefuseBadArguments) {
@@ -108,17 +98,17 @@ TEST_F(PortHooks, ZeroByteReadIsAFailure) {
 
 TEST_F(PortHooks, RemainingTimeIsTruncatedAndCapped) {
     loader_port_start_timer(1);
-    clock.t += 500us;
+    clock.advance(500us);
     EXPECT_EQ(loader_port_remaining_time(), 0u);
     loader_port_start_timer(10);
-    clock.t += 2500us;
+    clock.advance(2500us);
     EXPECT_EQ(loader_port_remaining_time(), 7u);
-    clock.t += 20ms;
+    clock.advance(20ms);
     EXPECT_EQ(loader_port_remaining_time(), 0u);
     loader_port_start_timer(0xFFFFFFFF);
     EXPECT_EQ(loader_port_remaining_time(), 0x7FFFFFFFu);
     loader_port_delay_ms(0);
-    EXPECT_TRUE(clock.sleeps.empty());
+    EXPECT_TRUE(clock.sleeps().empty());
 }
 
 TEST_F(PortHooks, EntryFrameIsThePayloadProtocolSetFieldFrame) {
@@ -148,7 +138,7 @@ TEST_F(PortHooks, EnterBootloaderWritesTheFrameAndReopensThePort) {
     };
     for (const auto& c : cases) {
         tavisk::test::LogCapture log;
-        clock.sleeps.clear();
+        clock.clearSleeps();
         port->writes.clear();
         ASSERT_EQ(usb->connect(UsbCommunication::COM), LINK_OK);
         port->failOpens = c.failedOpens;
@@ -157,7 +147,7 @@ TEST_F(PortHooks, EnterBootloaderWritesTheFrameAndReopensThePort) {
         ASSERT_EQ(port->writes.size(), 1u);
         EXPECT_EQ(port->writes[0], Bytes(std::begin(TaviskEspSerialFlasherPort::kEnterEspFlashingPayload),
                                          std::end(TaviskEspSerialFlasherPort::kEnterEspFlashingPayload)));
-        EXPECT_EQ(clock.sleeps, c.sleeps);
+        EXPECT_EQ(clock.sleeps(), c.sleeps);
         EXPECT_EQ(static_cast<int>(port->opens.size() - opensBefore), std::min(c.failedOpens + 1, 25));
         EXPECT_EQ(usb->isConnected(), c.connected);
         EXPECT_EQ(log.count("EspSerialFlasherPort: Failed to reconnect serial port after ESP prepare payload",
@@ -170,7 +160,7 @@ TEST_F(PortHooks, EnterBootloaderWithoutALinkDoesNothing) {
     tavisk::test::LogCapture log;
     taviskEspSerialFlasherPortSetUsb(nullptr);
     loader_port_enter_bootloader();
-    EXPECT_TRUE(clock.sleeps.empty());
+    EXPECT_TRUE(clock.sleeps().empty());
     EXPECT_TRUE(log.lines().empty());
     EXPECT_TRUE(port->opens.empty());
 }

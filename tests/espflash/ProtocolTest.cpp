@@ -246,8 +246,28 @@ TEST(Md5Answer, DeadlineGrowsWithTheSize) {
         EXPECT_EQ(loader_md5_timeout(c.size), c.ms) << c.size;
 }
 
-// The fence: one register read, then every frame until the answers of all fences owed are in.
-TEST_F(Protocol, FenceTakesEverythingUpToItsOwnAnswers) {
+// Leaves `earlier` fences unanswered before a data command that timed out, and `since` after it;
+// an answered command first, so that nothing else is due.
+void leaveFencesDue(FakeLoaderPort& port, std::uint32_t earlier, std::uint32_t since) {
+    port.script(slipFrame(responsePacket(0x04, 0, {}, {0, 0})));
+    port.startTimer(1000);
+    ASSERT_EQ(loader_flash_end_cmd(true), LOADER_OK);
+    port.startTimer(0); // nothing comes in time
+    loader_fence fence;
+    for (std::uint32_t i = 0; i < earlier; ++i)
+        ASSERT_EQ(loader_fence_cmd(0x40001000, 0x03, &fence), LOADER_TIMEOUT);
+    std::uint8_t block[4] = {};
+    ASSERT_EQ(loader_flash_data_cmd(block, sizeof block), LOADER_TIMEOUT);
+    for (std::uint32_t i = 0; i < since; ++i)
+        ASSERT_EQ(loader_fence_cmd(0x40001000, 0x03, &fence), LOADER_TIMEOUT);
+    ASSERT_EQ(loader_fence_answers_due(), earlier + since);
+    port.writes.clear();
+}
+
+// The fence: one register read, then every frame until the answer of a fence sent since the data
+// command. The answers of fences from before that command, still due, come first and are counted
+// out; any fence sent since serves.
+TEST_F(Protocol, FenceTakesEverythingUpToTheAnswerOfAFenceSinceTheDataCommand) {
     const Bytes dataOk = slipFrame(responsePacket(0x03, 0, {}, {0, 0, 0, 0}));
     const Bytes dataRefused = slipFrame(responsePacket(0x03, 0, {}, {1, 0xC1, 0, 0}));
     const Bytes fenceAnswer = slipFrame(responsePacket(0x0A, 0x00F01D83, {}, {0, 0, 0, 0}));
@@ -261,38 +281,60 @@ TEST_F(Protocol, FenceTakesEverythingUpToItsOwnAnswers) {
     };
     const struct {
         const char* name;
-        std::uint32_t owedBefore;
+        std::uint32_t earlier; // fences due from before the data command
+        std::uint32_t since;   // fences sent since, unanswered
         Bytes wire;
         LoaderResult result;
-        std::uint32_t owedAfter;
+        std::uint32_t dueAfter;
         bool accepted;
         std::vector<std::string> debug;
     } cases[] = {
-        {"late success", 0, join({dataOk, fenceAnswer}), LOADER_OK, 0, true, {}},
+        {"late success", 0, 0, join({dataOk, fenceAnswer}), LOADER_OK, 0, true, {}},
         {"late refusal",
+         0,
          0,
          join({dataRefused, fenceAnswer}),
          LOADER_OK,
          0,
          false,
          {"Error: BAD_DATA_CHECKSUM"}},
-        {"nothing late", 0, fenceAnswer, LOADER_OK, 0, false, {}},
+        {"nothing late", 0, 0, fenceAnswer, LOADER_OK, 0, false, {}},
         {"frames that answer nothing of ours",
+         0,
          0,
          join({otherOpcode, requestDirection, fenceAnswer}),
          LOADER_OK,
          0,
          false,
          {}},
-        {"an earlier fence still owed", 1, join({fenceAnswer, dataOk, fenceAnswer}), LOADER_OK, 0, true, {}},
-        {"an earlier fence owed, one answer only",
+        {"an earlier fence still due",
          1,
+         0,
+         join({fenceAnswer, dataOk, fenceAnswer}),
+         LOADER_OK,
+         0,
+         true,
+         {}},
+        {"an earlier fence due, one answer only",
+         1,
+         0,
          join({dataOk, fenceAnswer}),
          LOADER_TIMEOUT,
          1,
          true,
          {}},
+        {"a fence since the data command that timed out: either answer serves",
+         0,
+         1,
+         fenceAnswer,
+         LOADER_OK,
+         1,
+         false,
+         {}},
+        {"both kinds due", 1, 1, join({fenceAnswer, dataOk, fenceAnswer}), LOADER_OK, 1, true, {}},
+        {"both kinds due, one answer only", 1, 1, join({dataOk, fenceAnswer}), LOADER_TIMEOUT, 2, true, {}},
         {"a data answer after the fence's is not ours to take",
+         0,
          0,
          join({fenceAnswer, dataOk}),
          LOADER_OK,
@@ -302,18 +344,44 @@ TEST_F(Protocol, FenceTakesEverythingUpToItsOwnAnswers) {
     };
     for (const auto& c : cases) {
         FakeLoaderPort fresh;
+        leaveFencesDue(fresh, c.earlier, c.since);
         fresh.script(c.wire);
         fresh.startTimer(3000);
         loader_fence fence;
-        fence.owed = c.owedBefore;
         const std::uint32_t sequence = loader_sequence_number();
         EXPECT_EQ(loader_fence_cmd(0x40001000, 0x03, &fence), c.result) << c.name;
-        EXPECT_EQ(fence.owed, c.owedAfter) << c.name;
+        EXPECT_EQ(loader_fence_answers_due(), c.dueAfter) << c.name;
         EXPECT_EQ(fence.accepted, c.accepted) << c.name;
         EXPECT_EQ(loader_sequence_number(), sequence + (c.accepted ? 1 : 0)) << c.name;
         EXPECT_EQ(fresh.debugLines, c.debug) << c.name;
         EXPECT_EQ(fresh.wire(), slipFrame({0x00, 0x0A, 4, 0, 0, 0, 0, 0, 0x00, 0x10, 0x00, 0x40})) << c.name;
     }
+}
+
+// A fence answer still due is no command's answer, not even a register read's; any other answer
+// shows that those still missing were lost.
+TEST_F(Protocol, FenceAnswersStillDueAreCountedOut) {
+    const Bytes fenceAnswer = slipFrame(responsePacket(0x0A, 0x00F01D83, {}, {0, 0, 0, 0}));
+    const Bytes readAnswer = slipFrame(responsePacket(0x0A, 0x12345678, {}, {0, 0, 0, 0}));
+    leaveFencesDue(port, 1, 0);
+    port.script(fenceAnswer);
+    port.script(readAnswer);
+    port.startTimer(1000);
+    std::uint32_t value = 0;
+    EXPECT_EQ(loader_read_reg_cmd(0x3FF5A014, &value), LOADER_OK);
+    EXPECT_EQ(value, 0x12345678u);
+    EXPECT_EQ(loader_fence_answers_due(), 0u);
+
+    leaveFencesDue(port, 1, 1);
+    port.script(fenceAnswer);
+    port.script(slipFrame(responsePacket(0x04, 0, {}, {0, 0})));
+    port.startTimer(1000);
+    EXPECT_EQ(loader_flash_end_cmd(true), LOADER_OK);
+    EXPECT_EQ(loader_fence_answers_due(), 0u);
+    port.script(readAnswer);
+    port.startTimer(1000);
+    EXPECT_EQ(loader_read_reg_cmd(0x3FF5A014, &value), LOADER_OK);
+    EXPECT_EQ(value, 0x12345678u);
 }
 
 TEST_F(Protocol, FenceAdvancesTheSequenceOnceForTheBlock) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 
@@ -274,6 +275,10 @@ TEST_F(AnswerProcessing, FieldValueIsStoredAndChained) {
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].payload(), (Bytes{pack(), 5, 4, 2}));
     EXPECT_EQ(frames[0].timeoutMs, 100u);
+    const auto texts = capture.texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                         "PayloadHandler: field value request (device 5, field 2). Pack #2"),
+              1);
     answer(engine, {pack(), 5, 0, 0, 1, 0});
     EXPECT_TRUE(drain(engine).empty()) << "field 2 of 3 ends the chain";
 }

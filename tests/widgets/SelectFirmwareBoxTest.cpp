@@ -11,10 +11,8 @@
 #include <gtkmm/switch.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 // The getter that the generated bundle source exports.
 extern "C" GResource* tavisk_test_firmware_get_resource(void);
@@ -340,33 +338,6 @@ TEST_F(SelectFirmware, SearchHandlerCanHandTheChosenFileBack) {
                                        [&] { choose("/picked/stm.bin", SEARCH_FILE_STM32); });
     stm32Button->clicked();
     EXPECT_EQ(box->getFilePath(), "/picked/stm.bin");
-}
-
-// The listener thread takes the upload path while the GUI thread changes paths and modes.
-TEST_F(SelectFirmware, UploadPathIsSafeToTakeFromAnotherThread) {
-    std::atomic<bool> stop{false};
-    std::atomic<int> unexpected{0};
-    std::thread listener([&] {
-        while (!stop) {
-            const std::string path = box->getFilePath();
-            if (!path.empty() && path.find("/long/path/for/the/image/") != 0 &&
-                path != stm32Copy().u8string() && path != esp32Copy().u8string())
-                ++unexpected;
-        }
-    });
-    for (int i = 0; i < 300; ++i) {
-        choose("/long/path/for/the/image/" + std::string(static_cast<std::size_t>(i % 40), 'a') + ".bin",
-               i % 2 ? SEARCH_FILE_ESP32 : SEARCH_FILE_STM32);
-        if (i % 3 == 0)
-            selectEsp32();
-        else
-            selectStm32();
-        if (i % 50 == 0)
-            modeSwitch->set_active(!modeSwitch->get_active());
-    }
-    stop = true;
-    listener.join();
-    EXPECT_EQ(unexpected, 0);
 }
 
 } // namespace

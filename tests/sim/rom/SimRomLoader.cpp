@@ -50,6 +50,18 @@ bool strikes(int& counter, int& after) {
     return true;
 }
 
+constexpr std::uint8_t code(SimRomOpcode opcode) {
+    return static_cast<std::uint8_t>(opcode);
+}
+
+// The checksum of a data command's block: 0xEF exclusive-or every byte after the four words.
+std::uint8_t blockChecksum(const std::vector<std::uint8_t>& data) {
+    std::uint8_t sum = 0xEF;
+    for (std::size_t i = 16; i < data.size(); ++i)
+        sum ^= data[i];
+    return sum;
+}
+
 std::vector<std::uint8_t> hexText(const std::vector<std::uint8_t>& bytes) {
     static const char digits[] = "0123456789abcdef";
     std::vector<std::uint8_t> text;
@@ -139,7 +151,7 @@ void SimRomLoader::frameComplete() {
     handle(transcript.back(), rxDoneAt);
 }
 
-void SimRomLoader::queue(const std::vector<std::uint8_t>& bytes, Time at) {
+void SimRomLoader::queue(const std::vector<std::uint8_t>& bytes, Time at, bool garbled) {
     if (outputHead > 4096 && outputHead * 2 > output.size()) {
         output.erase(output.begin(), output.begin() + static_cast<std::ptrdiff_t>(outputHead));
         outputHead = 0;
@@ -150,8 +162,11 @@ void SimRomLoader::queue(const std::vector<std::uint8_t>& bytes, Time at) {
         output.push_back({v, t});
     };
     put(END);
-    for (std::uint8_t b : bytes) {
-        if (b == END) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const std::uint8_t b = bytes[i];
+        if (garbled && i == 1) {
+            put(ESC); // the opcode byte, turned into the escape character by noise
+        } else if (b == END) {
             put(ESC);
             put(ESC_END);
         } else if (b == ESC) {
@@ -246,7 +261,8 @@ std::vector<std::uint8_t> SimRomLoader::md5(const std::uint8_t* data, std::size_
 }
 
 void SimRomLoader::respond(std::uint8_t opcode, std::uint32_t value, const std::vector<std::uint8_t>& data,
-                           std::uint8_t status, std::uint8_t error, Time at, std::uint8_t direction) {
+                           std::uint8_t status, std::uint8_t error, Time at, std::uint8_t direction,
+                           bool garbled) {
     std::vector<std::uint8_t> p{direction, opcode};
     const std::size_t size = data.size() + cfg.statusBytes;
     p.push_back(static_cast<std::uint8_t>(size));
@@ -257,7 +273,7 @@ void SimRomLoader::respond(std::uint8_t opcode, std::uint32_t value, const std::
     p.push_back(error);
     for (unsigned i = 2; i < cfg.statusBytes; ++i)
         p.push_back(0);
-    queue(p, at);
+    queue(p, at, garbled);
 }
 
 std::vector<std::uint8_t> SimRomLoader::takeOutput(Time now, std::size_t max) {
@@ -275,9 +291,50 @@ SimRomLoader::Time SimRomLoader::nextOutputAt() const {
     return outputHead < output.size() ? output[outputHead].due : Time::max();
 }
 
+const SimRomLoader::CommandKind SimRomLoader::kinds[] = {
+    {SimRomOpcode::FlashBegin, "FLASH_BEGIN", &SimRomLoader::flashBegin, Shown::Words},
+    {SimRomOpcode::FlashData, "FLASH_DATA", &SimRomLoader::flashData, Shown::DataHeader},
+    {SimRomOpcode::FlashEnd, "FLASH_END", &SimRomLoader::flashEnd, Shown::Words},
+    {SimRomOpcode::Sync, "SYNC", &SimRomLoader::sync, Shown::Nothing},
+    {SimRomOpcode::WriteReg, "WRITE_REG", &SimRomLoader::writeReg, Shown::Words},
+    {SimRomOpcode::ReadReg, "READ_REG", &SimRomLoader::readReg, Shown::Words},
+    {SimRomOpcode::SpiSetParams, "SPI_SET_PARAMS", &SimRomLoader::spiSetParams, Shown::Words},
+    {SimRomOpcode::SpiAttach, "SPI_ATTACH", &SimRomLoader::spiAttach, Shown::Words},
+    {SimRomOpcode::GetSecurityInfo, "GET_SECURITY_INFO", &SimRomLoader::securityInfo, Shown::Nothing},
+    {SimRomOpcode::MemBegin, "MEM_BEGIN", &SimRomLoader::memBegin, Shown::Words},
+    {SimRomOpcode::MemEnd, "MEM_END", &SimRomLoader::memEnd, Shown::Words},
+    {SimRomOpcode::MemData, "MEM_DATA", &SimRomLoader::memData, Shown::DataHeader},
+    {SimRomOpcode::ReadFlashSlow, "READ_FLASH_SLOW", &SimRomLoader::readFlashSlow, Shown::Words},
+    {SimRomOpcode::ChangeBaudrate, "CHANGE_BAUDRATE", &SimRomLoader::changeBaudrate, Shown::Words},
+    {SimRomOpcode::FlashDeflBegin, "FLASH_DEFL_BEGIN", &SimRomLoader::deflateBegin, Shown::Words},
+    {SimRomOpcode::FlashDeflData, "FLASH_DEFL_DATA", &SimRomLoader::deflateData, Shown::DataHeader},
+    {SimRomOpcode::FlashDeflEnd, "FLASH_DEFL_END", &SimRomLoader::deflateEnd, Shown::Words},
+    {SimRomOpcode::SpiFlashMd5, "SPI_FLASH_MD5", &SimRomLoader::flashMd5, Shown::Words},
+    {SimRomOpcode::EraseFlash, "ERASE_FLASH", &SimRomLoader::eraseFlash, Shown::Words},
+    {SimRomOpcode::EraseRegion, "ERASE_REGION", &SimRomLoader::eraseRegion, Shown::Words},
+    {SimRomOpcode::ReadFlash, "READ_FLASH", &SimRomLoader::readFlash, Shown::Words},
+};
+
+const SimRomLoader::CommandKind* SimRomLoader::kindOf(std::uint8_t opcode) {
+    for (const CommandKind& k : kinds) {
+        if (code(k.opcode) == opcode)
+            return &k;
+    }
+    return nullptr;
+}
+
+void SimRomLoader::Reply::ok(std::uint32_t value, const std::vector<std::uint8_t>& data) const {
+    if (fate != Fate::Lost)
+        rom.respond(opcode, value, data, 0, 0, at, 0x01, fate == Fate::Garbled);
+}
+
+void SimRomLoader::Reply::fail(std::uint8_t error) const {
+    if (fate != Fate::Lost)
+        rom.respond(opcode, 0, {}, 1, error, at, 0x01, fate == Fate::Garbled);
+}
+
 void SimRomLoader::handle(const Command& c, Time at) {
     const std::uint8_t op = c.opcode;
-    const std::vector<std::uint32_t> w = c.words();
 
     if (flt.hangUpOpcode == op) {
         if (answered[op] >= flt.hangUpAfter) {
@@ -288,10 +345,14 @@ void SimRomLoader::handle(const Command& c, Time at) {
     }
     if (rebooted)
         return;
-    if (op == 0x08 && strikes(flt.silentSyncs))
+    if (op == code(SimRomOpcode::Sync) && strikes(flt.silentSyncs))
         return;
     // A lost answer: the command is carried out, its answer never sent.
-    const bool silent = flt.silentOpcode == op && strikes(flt.silents, flt.silentAfter);
+    Fate fate = flt.silentOpcode == op && strikes(flt.silents, flt.silentAfter) ? Fate::Lost : Fate::Sent;
+    for (SimRomLost& lost : flt.lostAnswers) {
+        if (lost.opcode == op && strikes(lost.times, lost.after) && fate == Fate::Sent)
+            fate = lost.garbled ? Fate::Garbled : Fate::Lost;
+    }
     if (flt.decoyOpcode == op && strikes(flt.decoys)) {
         respond(static_cast<std::uint8_t>(op + 1), 0, {}, 0, 0, at);
         respond(op, 0, {}, 0, 0, at, 0x00);
@@ -306,308 +367,274 @@ void SimRomLoader::handle(const Command& c, Time at) {
     }
     ++answered[op];
 
-    const auto ok = [&](std::uint32_t value = 0, const std::vector<std::uint8_t>& data = {}) {
-        if (!silent)
-            respond(op, value, data, 0, 0, at);
-    };
-    const auto fail = [&](std::uint8_t error) {
-        if (!silent)
-            respond(op, 0, {}, 1, error, at);
-    };
+    const Reply reply(*this, op, at, fate);
+    const CommandKind* kind = kindOf(op);
+    if (kind == nullptr)
+        return reply.fail(0x05);
+    (this->*kind->handler)(c, c.words(), reply);
+}
 
-    switch (op) {
-    case 0x08: { // SYNC
-        static const std::vector<std::uint8_t> expected = [] {
-            std::vector<std::uint8_t> e{0x07, 0x07, 0x12, 0x20};
-            e.resize(36, 0x55);
-            return e;
-        }();
-        if (c.data != expected || c.size != 36)
-            return; // the ROM ignores a garbled SYNC
-        for (int i = 0; i < 8; ++i)
-            ok();
+void SimRomLoader::sync(const Command& c, const std::vector<std::uint32_t>&, const Reply& reply) {
+    static const std::vector<std::uint8_t> expected = [] {
+        std::vector<std::uint8_t> e{0x07, 0x07, 0x12, 0x20};
+        e.resize(36, 0x55);
+        return e;
+    }();
+    if (c.data != expected || c.size != 36)
+        return; // the ROM ignores a garbled SYNC
+    for (int i = 0; i < 8; ++i)
+        reply.ok();
+}
+
+void SimRomLoader::securityInfo(const Command&, const std::vector<std::uint32_t>&, const Reply& reply) {
+    switch (cfg.security) {
+    case SecurityForm::Silent:
+        return;
+    case SecurityForm::ErrorStatus:
+        reply.fail(0x05);
+        return;
+    case SecurityForm::Short12:
+    case SecurityForm::Full20: {
+        std::vector<std::uint8_t> d;
+        append32(d, 0x00000005); // flags
+        d.push_back(0x01);       // key purposes and flash crypt count
+        for (int i = 0; i < 7; ++i)
+            d.push_back(static_cast<std::uint8_t>(i == 0 ? 0x03 : 0));
+        if (cfg.security == SecurityForm::Full20) {
+            append32(d, cfg.securityChipId);
+            append32(d, 1); // eco version
+        }
+        reply.ok(0, d);
         return;
     }
-    case 0x14: { // GET_SECURITY_INFO
-        switch (cfg.security) {
-        case SecurityForm::Silent:
-            return;
-        case SecurityForm::ErrorStatus:
-            fail(0x05);
-            return;
-        case SecurityForm::Short12:
-        case SecurityForm::Full20: {
-            std::vector<std::uint8_t> d;
-            append32(d, 0x00000005); // flags
-            d.push_back(0x01);       // key purposes and flash crypt count
-            for (int i = 0; i < 7; ++i)
-                d.push_back(static_cast<std::uint8_t>(i == 0 ? 0x03 : 0));
-            if (cfg.security == SecurityForm::Full20) {
-                append32(d, cfg.securityChipId);
-                append32(d, 1); // eco version
-            }
-            ok(0, d);
-            return;
-        }
-        }
-        return;
-    }
-    case 0x0A: { // READ_REG
-        if (w.size() != 1)
-            return fail(0xC0);
-        std::uint32_t value = reg(w[0]);
-        if (w[0] == cfg.spiCmd && busyLeft != 0) {
-            value |= kBusyBit;
-            if (busyLeft > 0)
-                --busyLeft;
-        }
-        return ok(value);
-    }
-    case 0x09: { // WRITE_REG
-        if (w.size() != 4)
-            return fail(0xC0);
-        std::uint32_t& r = registers[w[0]];
-        r = (r & ~w[2]) | (w[1] & w[2]);
-        if (w[0] == cfg.spiCmd && (r & kBusyBit) != 0) {
-            r &= ~kBusyBit;
-            if ((reg(cfg.spiUsr2) & 0xFF) == 0x9F)
-                registers[cfg.spiW0] = cfg.flashId;
-            busyLeft = cfg.busyReads;
-        }
-        return ok();
-    }
-    case 0x0D: // SPI_ATTACH: the stub takes the configuration word alone
-        return w.size() == (stub ? 1u : 2u) ? ok() : fail(0xC0);
-    case 0x0B: // SPI_SET_PARAMS
-        return w.size() == 6 ? ok() : fail(0xC0);
-    case 0x02: { // FLASH_BEGIN
-        if (w.size() != 4 && w.size() != 5)
-            return fail(0xC0);
-        const std::uint64_t erase = w[0], offset = w[3];
-        if (offset + erase > flashMemory.size())
-            return fail(0x06);
-        const std::uint64_t from = offset / kSector * kSector;
-        const std::uint64_t to =
-            std::min<std::uint64_t>((offset + erase + kSector - 1) / kSector * kSector, flashMemory.size());
-        std::fill(flashMemory.begin() + static_cast<std::ptrdiff_t>(from),
-                  flashMemory.begin() + static_cast<std::ptrdiff_t>(to), 0xFF);
-        flashOpen = true;
-        flashBlocks = w[1];
-        flashBlockSize = w[2];
-        flashOffset = w[3];
-        nextSequence = 0;
-        written = 0;
-        return ok();
-    }
-    case 0x03: { // FLASH_DATA
-        if (c.data.size() < 16)
-            return fail(0xC0);
-        const std::uint32_t size = w[0], seq = w[1];
-        const std::size_t payload = c.data.size() - 16;
-        if (size != payload || c.size != c.data.size())
-            return fail(0xC0);
-        std::uint8_t sum = 0xEF;
-        for (std::size_t i = 16; i < c.data.size(); ++i)
-            sum ^= c.data[i];
-        if (sum != c.checksum || strikes(flt.badChecksumBlocks))
-            return fail(0xC1);
-        if (!flashOpen)
-            return fail(0xC6);
-        if (size != flashBlockSize)
-            return fail(0xC2);
-        // A block sent again after its answer went missing is written to the same place.
-        const bool repeat = cfg.checkSequence && nextSequence > 0 && seq == nextSequence - 1;
-        if (cfg.checkSequence && seq != nextSequence && !repeat)
-            return fail(0x06);
-        const std::uint32_t block = cfg.checkSequence ? seq : written;
-        if (static_cast<std::int64_t>(block) == flt.refuseBlock && strikes(flt.refusals))
-            return fail(flt.errorCode);
-        const std::uint64_t address = flashOffset + std::uint64_t{block} * flashBlockSize;
-        if (block >= flashBlocks || address + size > flashMemory.size())
-            return fail(0x08);
-        std::copy(c.data.begin() + 16, c.data.end(),
-                  flashMemory.begin() + static_cast<std::ptrdiff_t>(address));
-        if (!repeat) {
-            ++nextSequence;
-            ++written;
-        }
-        return ok();
-    }
-    case 0x04: // FLASH_END
-        if (w.size() != 1)
-            return fail(0xC0);
-        endFlag = static_cast<int>(w[0]);
-        flashOpen = false;
-        if (flt.flipByteAt >= 0 && static_cast<std::size_t>(flt.flipByteAt) < flashMemory.size()) {
-            flashMemory[static_cast<std::size_t>(flt.flipByteAt)] ^= 0x01;
-            flt.flipByteAt = -1;
-        }
-        ok();
-        rebooted = w[0] == 0; // 0 asks the loader to run the application
-        return;
-    case 0x13: { // SPI_FLASH_MD5: hex text from the ROM, the raw digest from the stub
-        if (w.size() != 4)
-            return fail(0xC0);
-        if (std::uint64_t{w[0]} + w[1] > flashMemory.size())
-            return fail(0x06);
-        const std::vector<std::uint8_t> digest = md5(flashMemory.data() + w[0], w[1]);
-        return ok(0, stub ? digest : hexText(digest));
-    }
-    case 0x05: // MEM_BEGIN
-        if (w.size() != 4)
-            return fail(0xC0);
-        memOpen = true;
-        memSize = w[0];
-        memReceived = 0;
-        memSequence = 0;
-        return ok();
-    case 0x07: { // MEM_DATA
-        if (c.data.size() < 16)
-            return fail(0xC0);
-        const std::size_t payload = c.data.size() - 16;
-        std::uint8_t sum = 0xEF;
-        for (std::size_t i = 16; i < c.data.size(); ++i)
-            sum ^= c.data[i];
-        if (w[0] != payload || sum != c.checksum)
-            return fail(w[0] != payload ? 0xC0 : 0xC1);
-        if (!memOpen || w[1] != memSequence || memReceived + payload > memSize)
-            return fail(0x06);
-        ++memSequence;
-        memReceived += static_cast<std::uint32_t>(payload);
-        return ok();
-    }
-    case 0x06: { // MEM_END
-        if (w.size() != 2)
-            return fail(0xC0);
-        memOpen = false;
-        ok();
-        if (w[1] != 0 && w[0] == 0) {
-            stub = cfg.stubGreeting == "OHAI";
-            sendRaw(std::vector<std::uint8_t>(cfg.stubGreeting.begin(), cfg.stubGreeting.end()), at);
-        }
-        return;
-    }
-    case 0x0E: { // READ_FLASH_SLOW
-        if (w.size() != 2 || w[1] != 64)
-            return fail(0xC0);
-        std::vector<std::uint8_t> d(64, 0xFF);
-        for (std::uint64_t i = 0; i < 64; ++i) {
-            if (w[0] + i < flashMemory.size())
-                d[i] = flashMemory[w[0] + i];
-        }
-        return ok(0, d);
-    }
-    case 0x0F: // CHANGE_BAUDRATE
-        if (w.size() != 2)
-            return fail(0xC0);
-        baud = w;
-        return ok();
-    case 0x10: // FLASH_DEFL_BEGIN
-        if (w.size() != 4 && w.size() != 5)
-            return fail(0xC0);
-        deflated.clear();
-        deflateSequence = 0;
-        deflateOpen = true;
-        return ok();
-    case 0x11: { // FLASH_DEFL_DATA
-        if (c.data.size() < 16)
-            return fail(0xC0);
-        std::uint8_t sum = 0xEF;
-        for (std::size_t i = 16; i < c.data.size(); ++i)
-            sum ^= c.data[i];
-        if (w[0] != c.data.size() - 16 || sum != c.checksum)
-            return fail(0xC1);
-        if (!deflateOpen || w[1] != deflateSequence)
-            return fail(0x06);
-        ++deflateSequence;
-        deflated.insert(deflated.end(), c.data.begin() + 16, c.data.end());
-        return ok();
-    }
-    case 0x12: // FLASH_DEFL_END
-        if (w.size() != 1)
-            return fail(0xC0);
-        endFlag = static_cast<int>(w[0]);
-        deflateOpen = false;
-        return ok();
-    case 0xD0: // ERASE_FLASH
-        if (!stub)
-            return fail(0x05);
-        std::fill(flashMemory.begin(), flashMemory.end(), 0xFF);
-        return ok();
-    case 0xD1: { // ERASE_REGION
-        if (!stub)
-            return fail(0x05);
-        if (w.size() != 2 || std::uint64_t{w[0]} + w[1] > flashMemory.size())
-            return fail(0x06);
-        std::fill(flashMemory.begin() + w[0], flashMemory.begin() + w[0] + w[1], 0xFF);
-        return ok();
-    }
-    case 0xD2: { // READ_FLASH
-        if (!stub)
-            return fail(0x05);
-        if (w.size() != 4 || w[2] == 0 || std::uint64_t{w[0]} + w[1] > flashMemory.size())
-            return fail(0x06);
-        ok();
-        streaming = true;
-        streamData.assign(flashMemory.begin() + w[0], flashMemory.begin() + w[0] + w[1]);
-        streamSent = 0;
-        streamPacket = w[2];
-        streamPackets = 0;
-        streamNext(at);
-        return;
-    }
-    default:
-        return fail(0x05);
     }
 }
 
-const char* SimRomLoader::opcodeName(std::uint8_t opcode) {
-    switch (opcode) {
-    case 0x02:
-        return "FLASH_BEGIN";
-    case 0x03:
-        return "FLASH_DATA";
-    case 0x04:
-        return "FLASH_END";
-    case 0x08:
-        return "SYNC";
-    case 0x09:
-        return "WRITE_REG";
-    case 0x0A:
-        return "READ_REG";
-    case 0x0B:
-        return "SPI_SET_PARAMS";
-    case 0x0D:
-        return "SPI_ATTACH";
-    case 0x14:
-        return "GET_SECURITY_INFO";
-    case 0x05:
-        return "MEM_BEGIN";
-    case 0x06:
-        return "MEM_END";
-    case 0x07:
-        return "MEM_DATA";
-    case 0x0E:
-        return "READ_FLASH_SLOW";
-    case 0x0F:
-        return "CHANGE_BAUDRATE";
-    case 0x10:
-        return "FLASH_DEFL_BEGIN";
-    case 0x11:
-        return "FLASH_DEFL_DATA";
-    case 0x12:
-        return "FLASH_DEFL_END";
-    case 0x13:
-        return "SPI_FLASH_MD5";
-    case 0xD0:
-        return "ERASE_FLASH";
-    case 0xD1:
-        return "ERASE_REGION";
-    case 0xD2:
-        return "READ_FLASH";
-    default:
-        return "UNKNOWN";
+void SimRomLoader::readReg(const Command&, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    if (w.size() != 1)
+        return reply.fail(0xC0);
+    std::uint32_t value = reg(w[0]);
+    if (w[0] == cfg.spiCmd && busyLeft != 0) {
+        value |= kBusyBit;
+        if (busyLeft > 0)
+            --busyLeft;
     }
+    reply.ok(value);
+}
+
+void SimRomLoader::writeReg(const Command&, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    if (w.size() != 4)
+        return reply.fail(0xC0);
+    std::uint32_t& r = registers[w[0]];
+    r = (r & ~w[2]) | (w[1] & w[2]);
+    if (w[0] == cfg.spiCmd && (r & kBusyBit) != 0) {
+        r &= ~kBusyBit;
+        if ((reg(cfg.spiUsr2) & 0xFF) == 0x9F)
+            registers[cfg.spiW0] = cfg.flashId;
+        busyLeft = cfg.busyReads;
+    }
+    reply.ok();
+}
+
+// The stub takes the configuration word alone.
+void SimRomLoader::spiAttach(const Command&, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    return w.size() == (stub ? 1u : 2u) ? reply.ok() : reply.fail(0xC0);
+}
+
+void SimRomLoader::spiSetParams(const Command&, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    return w.size() == 6 ? reply.ok() : reply.fail(0xC0);
+}
+
+void SimRomLoader::flashBegin(const Command&, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    if (w.size() != 4 && w.size() != 5)
+        return reply.fail(0xC0);
+    const std::uint64_t erase = w[0], offset = w[3];
+    if (offset + erase > flashMemory.size())
+        return reply.fail(0x06);
+    const std::uint64_t from = offset / kSector * kSector;
+    const std::uint64_t to =
+        std::min<std::uint64_t>((offset + erase + kSector - 1) / kSector * kSector, flashMemory.size());
+    std::fill(flashMemory.begin() + static_cast<std::ptrdiff_t>(from),
+              flashMemory.begin() + static_cast<std::ptrdiff_t>(to), 0xFF);
+    flashOpen = true;
+    flashBlocks = w[1];
+    flashBlockSize = w[2];
+    flashOffset = w[3];
+    nextSequence = 0;
+    written = 0;
+    reply.ok();
+}
+
+void SimRomLoader::flashData(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    if (c.data.size() < 16)
+        return reply.fail(0xC0);
+    const std::uint32_t size = w[0], seq = w[1];
+    const std::size_t payload = c.data.size() - 16;
+    if (size != payload || c.size != c.data.size())
+        return reply.fail(0xC0);
+    if (blockChecksum(c.data) != c.checksum || strikes(flt.badChecksumBlocks))
+        return reply.fail(0xC1);
+    if (!flashOpen)
+        return reply.fail(0xC6);
+    if (size != flashBlockSize)
+        return reply.fail(0xC2);
+    // A block sent again after its answer went missing is written to the same place.
+    const bool repeat = cfg.checkSequence && nextSequence > 0 && seq == nextSequence - 1;
+    if (cfg.checkSequence && seq != nextSequence && !repeat)
+        return reply.fail(0x06);
+    const std::uint32_t block = cfg.checkSequence ? seq : written;
+    if (static_cast<std::int64_t>(block) == flt.refuseBlock && strikes(flt.refusals))
+        return reply.fail(flt.errorCode);
+    const std::uint64_t address = flashOffset + std::uint64_t{block} * flashBlockSize;
+    if (block >= flashBlocks || address + size > flashMemory.size())
+        return reply.fail(0x08);
+    std::copy(c.data.begin() + 16, c.data.end(), flashMemory.begin() + static_cast<std::ptrdiff_t>(address));
+    if (!repeat) {
+        ++nextSequence;
+        ++written;
+    }
+    reply.ok();
+}
+
+void SimRomLoader::flashEnd(const Command&, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    if (w.size() != 1)
+        return reply.fail(0xC0);
+    endFlag = static_cast<int>(w[0]);
+    flashOpen = false;
+    if (flt.flipByteAt >= 0 && static_cast<std::size_t>(flt.flipByteAt) < flashMemory.size()) {
+        flashMemory[static_cast<std::size_t>(flt.flipByteAt)] ^= 0x01;
+        flt.flipByteAt = -1;
+    }
+    reply.ok();
+    rebooted = w[0] == 0; // 0 asks the loader to run the application
+}
+
+// Hex text from the ROM, the raw digest from the stub.
+void SimRomLoader::flashMd5(const Command&, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    if (w.size() != 4)
+        return reply.fail(0xC0);
+    if (std::uint64_t{w[0]} + w[1] > flashMemory.size())
+        return reply.fail(0x06);
+    const std::vector<std::uint8_t> digest = md5(flashMemory.data() + w[0], w[1]);
+    reply.ok(0, stub ? digest : hexText(digest));
+}
+
+void SimRomLoader::memBegin(const Command&, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    if (w.size() != 4)
+        return reply.fail(0xC0);
+    memOpen = true;
+    memSize = w[0];
+    memReceived = 0;
+    memSequence = 0;
+    reply.ok();
+}
+
+void SimRomLoader::memData(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    if (c.data.size() < 16)
+        return reply.fail(0xC0);
+    const std::size_t payload = c.data.size() - 16;
+    const std::uint8_t sum = blockChecksum(c.data);
+    if (w[0] != payload || sum != c.checksum)
+        return reply.fail(w[0] != payload ? 0xC0 : 0xC1);
+    if (!memOpen || w[1] != memSequence || memReceived + payload > memSize)
+        return reply.fail(0x06);
+    ++memSequence;
+    memReceived += static_cast<std::uint32_t>(payload);
+    reply.ok();
+}
+
+void SimRomLoader::memEnd(const Command&, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    if (w.size() != 2)
+        return reply.fail(0xC0);
+    memOpen = false;
+    reply.ok();
+    if (w[1] != 0 && w[0] == 0) {
+        stub = cfg.stubGreeting == "OHAI";
+        sendRaw(std::vector<std::uint8_t>(cfg.stubGreeting.begin(), cfg.stubGreeting.end()), reply.time());
+    }
+}
+
+void SimRomLoader::readFlashSlow(const Command&, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    if (w.size() != 2 || w[1] != 64)
+        return reply.fail(0xC0);
+    std::vector<std::uint8_t> d(64, 0xFF);
+    for (std::uint64_t i = 0; i < 64; ++i) {
+        if (w[0] + i < flashMemory.size())
+            d[i] = flashMemory[w[0] + i];
+    }
+    reply.ok(0, d);
+}
+
+void SimRomLoader::changeBaudrate(const Command&, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    if (w.size() != 2)
+        return reply.fail(0xC0);
+    baud = w;
+    reply.ok();
+}
+
+void SimRomLoader::deflateBegin(const Command&, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    if (w.size() != 4 && w.size() != 5)
+        return reply.fail(0xC0);
+    deflated.clear();
+    deflateSequence = 0;
+    deflateOpen = true;
+    reply.ok();
+}
+
+void SimRomLoader::deflateData(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    if (c.data.size() < 16)
+        return reply.fail(0xC0);
+    if (w[0] != c.data.size() - 16 || blockChecksum(c.data) != c.checksum)
+        return reply.fail(0xC1);
+    if (!deflateOpen || w[1] != deflateSequence)
+        return reply.fail(0x06);
+    ++deflateSequence;
+    deflated.insert(deflated.end(), c.data.begin() + 16, c.data.end());
+    reply.ok();
+}
+
+void SimRomLoader::deflateEnd(const Command&, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    if (w.size() != 1)
+        return reply.fail(0xC0);
+    endFlag = static_cast<int>(w[0]);
+    deflateOpen = false;
+    reply.ok();
+}
+
+void SimRomLoader::eraseFlash(const Command&, const std::vector<std::uint32_t>&, const Reply& reply) {
+    if (!stub)
+        return reply.fail(0x05);
+    std::fill(flashMemory.begin(), flashMemory.end(), 0xFF);
+    reply.ok();
+}
+
+void SimRomLoader::eraseRegion(const Command&, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    if (!stub)
+        return reply.fail(0x05);
+    if (w.size() != 2 || std::uint64_t{w[0]} + w[1] > flashMemory.size())
+        return reply.fail(0x06);
+    std::fill(flashMemory.begin() + w[0], flashMemory.begin() + w[0] + w[1], 0xFF);
+    reply.ok();
+}
+
+// The stub streams the range in packets of the asked size, each acknowledged, then its digest.
+void SimRomLoader::readFlash(const Command&, const std::vector<std::uint32_t>& w, const Reply& reply) {
+    if (!stub)
+        return reply.fail(0x05);
+    if (w.size() != 4 || w[2] == 0 || std::uint64_t{w[0]} + w[1] > flashMemory.size())
+        return reply.fail(0x06);
+    reply.ok();
+    streaming = true;
+    streamData.assign(flashMemory.begin() + w[0], flashMemory.begin() + w[0] + w[1]);
+    streamSent = 0;
+    streamPacket = w[2];
+    streamPackets = 0;
+    streamNext(reply.time());
+}
+
+const char* SimRomLoader::opcodeName(std::uint8_t opcode) {
+    const CommandKind* kind = kindOf(opcode);
+    return kind != nullptr ? kind->name : "UNKNOWN";
 }
 
 std::vector<std::string> SimRomLoader::transcriptLines() const {
@@ -615,16 +642,17 @@ std::vector<std::string> SimRomLoader::transcriptLines() const {
     for (const Command& c : transcript) {
         std::string line = opcodeName(c.opcode);
         const std::vector<std::uint32_t> w = c.words();
-        switch (c.opcode) {
-        case 0x03:
-        case 0x07:
-        case 0x11:
+        const CommandKind* kind = kindOf(c.opcode);
+        Shown shown = kind != nullptr ? kind->shown : Shown::Words;
+        if (shown == Shown::DataHeader && w.size() < 2)
+            shown = Shown::Words; // too short to carry a size and a number
+        switch (shown) {
+        case Shown::DataHeader:
             line += " seq=" + std::to_string(w[1]) + " size=" + std::to_string(w[0]);
             break;
-        case 0x08:
-        case 0x14:
+        case Shown::Nothing:
             break;
-        default:
+        case Shown::Words:
             for (std::uint32_t v : w)
                 line += " " + hex(v);
         }

@@ -8,6 +8,31 @@
 
 namespace tavisk::sim {
 
+// The commands the model knows, by their opcode on the wire.
+enum class SimRomOpcode : std::uint8_t {
+    FlashBegin = 0x02,
+    FlashData = 0x03,
+    FlashEnd = 0x04,
+    MemBegin = 0x05,
+    MemEnd = 0x06,
+    MemData = 0x07,
+    Sync = 0x08,
+    WriteReg = 0x09,
+    ReadReg = 0x0A,
+    SpiSetParams = 0x0B,
+    SpiAttach = 0x0D,
+    ReadFlashSlow = 0x0E,
+    ChangeBaudrate = 0x0F,
+    FlashDeflBegin = 0x10,
+    FlashDeflData = 0x11,
+    FlashDeflEnd = 0x12,
+    SpiFlashMd5 = 0x13,
+    GetSecurityInfo = 0x14,
+    EraseFlash = 0xD0,
+    EraseRegion = 0xD1,
+    ReadFlash = 0xD2,
+};
+
 enum class SimRomSecurityForm {
     Full20,      // 20 data bytes with the chip id
     Short12,     // 12 data bytes (the form of the first chip that answered it)
@@ -48,6 +73,16 @@ struct SimRomLate {
     std::chrono::milliseconds by{0};
 };
 
+// Answers to an opcode that go missing on the way (the command is carried out all the same), or
+// that arrive garbled: noise turned their opcode byte into the escape character, so that the frame
+// no longer decodes.
+struct SimRomLost {
+    std::uint8_t opcode = 0;
+    int after = 0; // commands of the opcode answered first
+    int times = 1; // then this many answers lost
+    bool garbled = false;
+};
+
 // Faults on demand of the simulated ROM loader. Each counts down as it strikes; an `...After`
 // count lets that many commands of the opcode pass untouched first.
 struct SimRomFaults {
@@ -59,6 +94,7 @@ struct SimRomFaults {
     int errors = 0;                // ... this many times
     std::uint8_t errorCode = 0x06; // the error byte of that status (also of a refused block)
     std::vector<SimRomLate> lateAnswers;
+    std::vector<SimRomLost> lostAnswers; // besides the silent opcode below
     std::uint8_t silentOpcode = 0; // carry out this opcode but never answer it ...
     int silentAfter = 0;
     int silents = 0;               // ... this many times
@@ -140,13 +176,68 @@ public:
     static const char* opcodeName(std::uint8_t opcode);
 
 private:
+    // What becomes of a command's answer on the way.
+    enum class Fate { Sent, Lost, Garbled };
+    // How a command is answered once the faults have had their say: at the time `at`, unless its
+    // answer is lost (the command is carried out all the same) or garbled.
+    class Reply {
+    public:
+        Reply(SimRomLoader& rom, std::uint8_t opcode, Time at, Fate fate)
+            : rom(rom), opcode(opcode), at(at), fate(fate) {}
+        void ok(std::uint32_t value = 0, const std::vector<std::uint8_t>& data = {}) const;
+        void fail(std::uint8_t error) const;
+        Time time() const { return at; }
+
+    private:
+        SimRomLoader& rom;
+        std::uint8_t opcode;
+        Time at;
+        Fate fate;
+    };
+    using Handler = void (SimRomLoader::*)(const Command& c, const std::vector<std::uint32_t>& w,
+                                           const Reply& reply);
+    // How the transcript shows a command's data.
+    enum class Shown { Words, DataHeader, Nothing };
+    struct CommandKind {
+        SimRomOpcode opcode;
+        const char* name;
+        Handler handler;
+        Shown shown;
+    };
+    static const CommandKind kinds[];
+    static const CommandKind* kindOf(std::uint8_t opcode);
+
     void frameComplete();
     void streamNext(Time at);
     void sendRaw(const std::vector<std::uint8_t>& bytes, Time at);
+    // The faults that strike every command, then the command's handler.
     void handle(const Command& c, Time at);
+
+    void sync(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void securityInfo(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void readReg(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void writeReg(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void spiAttach(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void spiSetParams(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void flashBegin(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void flashData(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void flashEnd(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void flashMd5(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void memBegin(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void memData(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void memEnd(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void readFlashSlow(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void changeBaudrate(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void deflateBegin(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void deflateData(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void deflateEnd(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void eraseFlash(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void eraseRegion(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
+    void readFlash(const Command& c, const std::vector<std::uint32_t>& w, const Reply& reply);
     void respond(std::uint8_t opcode, std::uint32_t value, const std::vector<std::uint8_t>& data,
-                 std::uint8_t status, std::uint8_t error, Time at, std::uint8_t direction = 0x01);
-    void queue(const std::vector<std::uint8_t>& frame, Time at);
+                 std::uint8_t status, std::uint8_t error, Time at, std::uint8_t direction = 0x01,
+                 bool garbled = false);
+    void queue(const std::vector<std::uint8_t>& frame, Time at, bool garbled = false);
     Time byteTime() const;
 
     Config cfg;

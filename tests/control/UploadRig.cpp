@@ -1,4 +1,4 @@
-#include "tests/link/UploadRig.h"
+#include "tests/control/UploadRig.h"
 
 namespace tavisk::test {
 

@@ -1,18 +1,20 @@
 #pragma once
 
-#include "control/Sleeper.h"
+#include "core/Clock.h"
 
 #include <condition_variable>
 #include <mutex>
 
-// Sleeps on the steady clock; a wake-up before the time is up sleeps on until it is.
-class SteadySleeper : public Sleeper {
+// The steady clock. A wake-up before the time is up (also one by a signal) sleeps on until
+// it is.
+class SteadyClock : public Clock {
 public:
+    TimePoint now() override;
     bool sleepFor(std::chrono::milliseconds duration) override;
     void cancel() override;
 
 private:
-    // Guards `cancelled`; the sleeping thread waits on `changed`.
+    // Guards `cancelled`; sleeping threads wait on `changed`.
     std::mutex mutex;
     std::condition_variable changed;
     bool cancelled = false;

@@ -3,7 +3,7 @@
 // application), or in the bytes read at the start arriving whole, whatever the file becomes
 // during the erase wait. Never in a success for other bytes, never in a wait.
 #include "espflash/EspSerialFlasher.h"
-#include "tests/link/UploadRig.h"
+#include "tests/control/UploadRig.h"
 #include "tests/sim/beacon/SharedTestImage.h"
 #include "tests/sim/rom/SimRomPeer.h"
 #include "tests/support/LogCapture.h"
@@ -40,7 +40,7 @@ enum class Later { NOTHING, EMPTIED, CUT_TO_3000, LINK_TO_64_BYTES, FIFO };
 
 struct ImageCase {
     const char* name;
-    RecordedUpload::Target target;
+    FirmwareTarget target;
     File file;
     Later later;
     std::string cause; // of the refusal at Upload; empty: the upload succeeds with kImage
@@ -78,7 +78,7 @@ protected:
             ::mkfifo(path.c_str(), 0600);
             break;
         case File::DEVICE:
-            return c.target == RecordedUpload::STM32 ? "/dev/null" : "/dev/zero";
+            return c.target == FirmwareTarget::STM32 ? "/dev/null" : "/dev/zero";
         case File::OVER_THE_LIMIT:
             writeFile(path, {1});
             fs::resize_file(path, RecordedUpload::limitFor(c.target) + 1); // sparse
@@ -112,10 +112,10 @@ protected:
 
     // The Upload button for the target, bounded: a start that waits is a failure, and a FIFO
     // it waits on is opened from here to free it.
-    bool start(RecordedUpload::Target target, const std::string& path) {
+    bool start(FirmwareTarget target, const std::string& path) {
         BeaconSession& session = rig.session();
         auto started = std::async(std::launch::async, [&] {
-            return target == RecordedUpload::STM32 ? session.startStm32Upload(path) : session.startEsp32Flash(path);
+            return target == FirmwareTarget::STM32 ? session.startStm32Upload(path) : session.startEsp32Flash(path);
         });
         if (started.wait_for(10s) != std::future_status::ready) {
             ADD_FAILURE() << "the upload's start waited on " << path;
@@ -143,7 +143,7 @@ TEST_P(ImageInHand, IsRefusedAtOnceOrArrivesAsItWasRead) {
     if (!c.cause.empty()) {
         EXPECT_FALSE(start(c.target, path));
         EXPECT_EQ(log.count("MainWindow: File path is empty or did't exist", BaseLogger::WARNING), 1u);
-        const char* target = c.target == RecordedUpload::STM32 ? "STM32" : "ESP32";
+        const char* target = c.target == FirmwareTarget::STM32 ? "STM32" : "ESP32";
         const std::string refusal =
             std::string("MainWindow: ") + target + " image refused: " + (path.empty() ? "" : path + ": ") + c.cause;
         EXPECT_EQ(log.count(refusal, BaseLogger::WARNING), 1u) << refusal;
@@ -164,7 +164,7 @@ TEST_P(ImageInHand, IsRefusedAtOnceOrArrivesAsItWasRead) {
     EXPECT_EQ(rig.beacon().violations(), std::vector<std::string>{});
 }
 
-std::string overTheLimit(RecordedUpload::Target target) {
+std::string overTheLimit(FirmwareTarget target) {
     const std::uint64_t limit = RecordedUpload::limitFor(target);
     return "the file holds " + std::to_string(limit + 1) + " bytes, more than the " + std::to_string(limit) +
            " bytes allowed";
@@ -173,30 +173,30 @@ std::string overTheLimit(RecordedUpload::Target target) {
 INSTANTIATE_TEST_SUITE_P(
     , ImageInHand,
     ::testing::Values(
-        ImageCase{"stm32_unchanged", RecordedUpload::STM32, File::REGULAR, Later::NOTHING, ""},
-        ImageCase{"stm32_emptied_during_the_erase", RecordedUpload::STM32, File::REGULAR, Later::EMPTIED, ""},
-        ImageCase{"stm32_cut_during_the_erase", RecordedUpload::STM32, File::REGULAR, Later::CUT_TO_3000, ""},
-        ImageCase{"stm32_swapped_for_a_link_during_the_erase", RecordedUpload::STM32, File::REGULAR,
+        ImageCase{"stm32_unchanged", FirmwareTarget::STM32, File::REGULAR, Later::NOTHING, ""},
+        ImageCase{"stm32_emptied_during_the_erase", FirmwareTarget::STM32, File::REGULAR, Later::EMPTIED, ""},
+        ImageCase{"stm32_cut_during_the_erase", FirmwareTarget::STM32, File::REGULAR, Later::CUT_TO_3000, ""},
+        ImageCase{"stm32_swapped_for_a_link_during_the_erase", FirmwareTarget::STM32, File::REGULAR,
                   Later::LINK_TO_64_BYTES, ""},
-        ImageCase{"stm32_swapped_for_a_fifo_during_the_erase", RecordedUpload::STM32, File::REGULAR, Later::FIFO,
+        ImageCase{"stm32_swapped_for_a_fifo_during_the_erase", FirmwareTarget::STM32, File::REGULAR, Later::FIFO,
                   ""},
-        ImageCase{"stm32_none_chosen", RecordedUpload::STM32, File::NONE, Later::NOTHING, "no file is chosen"},
-        ImageCase{"esp32_none_chosen", RecordedUpload::ESP32, File::NONE, Later::NOTHING, "no file is chosen"},
-        ImageCase{"stm32_missing", RecordedUpload::STM32, File::MISSING, Later::NOTHING, "the file does not exist"},
-        ImageCase{"stm32_empty", RecordedUpload::STM32, File::EMPTY, Later::NOTHING, "the file is empty"},
-        ImageCase{"esp32_not_whole_words", RecordedUpload::ESP32, File::REGULAR, Later::NOTHING,
+        ImageCase{"stm32_none_chosen", FirmwareTarget::STM32, File::NONE, Later::NOTHING, "no file is chosen"},
+        ImageCase{"esp32_none_chosen", FirmwareTarget::ESP32, File::NONE, Later::NOTHING, "no file is chosen"},
+        ImageCase{"stm32_missing", FirmwareTarget::STM32, File::MISSING, Later::NOTHING, "the file does not exist"},
+        ImageCase{"stm32_empty", FirmwareTarget::STM32, File::EMPTY, Later::NOTHING, "the file is empty"},
+        ImageCase{"esp32_not_whole_words", FirmwareTarget::ESP32, File::REGULAR, Later::NOTHING,
                   "the ESP32's loader would refuse it: its size of 20007 bytes is not a multiple of 4 (the loader "
                   "writes whole 32-bit words)"},
-        ImageCase{"stm32_fifo", RecordedUpload::STM32, File::FIFO, Later::NOTHING, "not a regular file but a FIFO"},
-        ImageCase{"esp32_fifo", RecordedUpload::ESP32, File::FIFO, Later::NOTHING, "not a regular file but a FIFO"},
-        ImageCase{"stm32_device_node", RecordedUpload::STM32, File::DEVICE, Later::NOTHING,
+        ImageCase{"stm32_fifo", FirmwareTarget::STM32, File::FIFO, Later::NOTHING, "not a regular file but a FIFO"},
+        ImageCase{"esp32_fifo", FirmwareTarget::ESP32, File::FIFO, Later::NOTHING, "not a regular file but a FIFO"},
+        ImageCase{"stm32_device_node", FirmwareTarget::STM32, File::DEVICE, Later::NOTHING,
                   "not a regular file but a device node"},
-        ImageCase{"esp32_device_node", RecordedUpload::ESP32, File::DEVICE, Later::NOTHING,
+        ImageCase{"esp32_device_node", FirmwareTarget::ESP32, File::DEVICE, Later::NOTHING,
                   "not a regular file but a device node"},
-        ImageCase{"stm32_over_the_limit", RecordedUpload::STM32, File::OVER_THE_LIMIT, Later::NOTHING,
-                  overTheLimit(RecordedUpload::STM32)},
-        ImageCase{"esp32_over_the_limit", RecordedUpload::ESP32, File::OVER_THE_LIMIT, Later::NOTHING,
-                  overTheLimit(RecordedUpload::ESP32)}),
+        ImageCase{"stm32_over_the_limit", FirmwareTarget::STM32, File::OVER_THE_LIMIT, Later::NOTHING,
+                  overTheLimit(FirmwareTarget::STM32)},
+        ImageCase{"esp32_over_the_limit", FirmwareTarget::ESP32, File::OVER_THE_LIMIT, Later::NOTHING,
+                  overTheLimit(FirmwareTarget::ESP32)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

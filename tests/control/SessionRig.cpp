@@ -1,4 +1,6 @@
-#include "tests/link/SessionRig.h"
+#include "tests/control/SessionRig.h"
+
+#include "tests/support/Eventually.h"
 
 #include <filesystem>
 #include <fstream>
@@ -106,17 +108,13 @@ bool SessionRig::waitForTransferEnd(std::chrono::milliseconds deadline) {
 bool SessionRig::discover(std::chrono::milliseconds deadline) {
     if (windowSession.searchDevices() != GlobalHandlerEvents::SUCCESS)
         return false;
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    while (std::chrono::steady_clock::now() < until) {
-        {
+    return eventually(
+        [this] {
             std::lock_guard<std::recursive_mutex> lock(engine().getMutex());
             App::Device* d = engine().deviceHandler.getDevice(windowSession.currentDeviceAddress.load());
-            if (d && d->getFieldByName("erase"))
-                return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
+            return d && d->getFieldByName("erase");
+        },
+        deadline);
 }
 
 bool SessionRig::startUpload() {

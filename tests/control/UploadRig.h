@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tests/link/SessionRig.h"
+#include "tests/control/SessionRig.h"
 #include "tests/sim/beacon/SimBeacon.h"
 #include "tests/sim/pty/PtyLine.h"
 
@@ -12,7 +12,7 @@
 namespace tavisk::test {
 
 // The STM32 road end to end on Linux: simulated beacons on a pseudo-terminal and the main
-// sessionRig's session (real port, link, engine and workers) connected to it.
+// window's session (SessionRig: real port, link, engine and workers) connected to it.
 class UploadRig {
 public:
     explicit UploadRig(unsigned baud = 0, sim::BeaconConfig config = sim::BeaconConfig());

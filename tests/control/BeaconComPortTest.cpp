@@ -2,8 +2,8 @@
 // against the simulated beacon that scripts/test-windows serves on the COM port named by
 // TAVISK_TEST_BEACON_PORT.
 
-#include "tests/link/ProgressWait.h"
-#include "tests/link/SessionRig.h"
+#include "tests/control/ProgressWait.h"
+#include "tests/control/SessionRig.h"
 #include "tests/sim/beacon/SharedTestImage.h"
 #include "tests/support/LogCapture.h"
 

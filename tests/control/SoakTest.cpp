@@ -8,8 +8,9 @@
 // TAVISK_SOAK_RUNS sets the number of runs (default 16, half of them ESP32 flashes);
 // TAVISK_SOAK_SEED repeats the runs of a printed seed.
 #include "control/ProgressText.h"
-#include "tests/link/UploadRig.h"
+#include "tests/control/UploadRig.h"
 #include "tests/sim/rom/SimRomPeer.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempFile.h"
 
@@ -31,7 +32,6 @@ namespace {
 using namespace std::chrono_literals;
 using sim::SimBeacon;
 using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
 using Random = std::mt19937;
 
 unsigned envNumber(const char* name, unsigned fallback) {
@@ -244,10 +244,7 @@ protected:
             ADD_FAILURE() << "the flash did not start";
             return outcome;
         }
-        const auto deadline = Clock::now() + 120s;
-        while (!job.finished() && Clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-        if (!job.finished()) {
+        if (!eventually([&] { return job.finished(); }, 120s)) {
             ADD_FAILURE() << "run hung: the flash did not end within 120 s;" << outcome.faults;
             return outcome; // the rig's destructor waits for the flash
         }

@@ -3,7 +3,7 @@
 // While a job runs, every other request is refused by the session itself, with one WARNING
 // that names both, nothing of it reaches the device, and the running job completes byte for
 // byte; once it has ended, the line is free again.
-#include "tests/link/UploadRig.h"
+#include "tests/control/UploadRig.h"
 #include "tests/sim/beacon/SharedTestImage.h"
 #include "tests/sim/rom/SampleEsp32Image.h"
 #include "tests/sim/rom/SimRomPeer.h"
@@ -129,12 +129,13 @@ protected:
         EspFlashJob& job = rig.session().espFlash();
         if (!rig.session().startEsp32Flash(esp32File.path()))
             return ::testing::AssertionFailure() << "the flash did not start";
-        const auto until = std::chrono::steady_clock::now() + kDeadline;
-        while (!job.finished() && std::chrono::steady_clock::now() < until) {
-            if (!asked && job.percent() > 0)
-                refuseTheOthers(GetParam().jobName);
-            std::this_thread::sleep_for(5ms);
-        }
+        eventually(
+            [&] {
+                if (!asked && job.percent() > 0)
+                    refuseTheOthers(GetParam().jobName);
+                return job.finished();
+            },
+            kDeadline);
         const auto result = job.takeCompletion();
         if (!result || !result->ok)
             return ::testing::AssertionFailure() << "the flash failed: " << (result ? result->error : "it never ended");

@@ -1,6 +1,7 @@
-#include "tests/link/ProgressWait.h"
-#include "tests/link/UploadRig.h"
+#include "tests/control/ProgressWait.h"
+#include "tests/control/UploadRig.h"
 #include "tests/sim/beacon/SharedTestImage.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -69,15 +70,11 @@ protected:
             return;
         log.printTail(std::cerr, 60);
     }
-    // Waits until `pred` holds, looking every 5 ms, for at most the deadline.
+    // Waits until `pred` holds, for at most the deadline; the failure names what did not happen.
     template <typename Pred> static ::testing::AssertionResult eventually(const std::string& what, Pred pred) {
-        const auto until = std::chrono::steady_clock::now() + kDeadline;
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() >= until)
-                return ::testing::AssertionFailure() << what << " did not happen within " << kDeadline.count() << " s";
-            std::this_thread::sleep_for(5ms);
-        }
-        return ::testing::AssertionSuccess();
+        if (tavisk::test::eventually(pred, kDeadline))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << what << " did not happen within " << kDeadline.count() << " s";
     }
     // Waits until the beacon's transcript holds a line with the fragment.
     static ::testing::AssertionResult beaconSaw(SimBeacon& beacon, const std::string& fragment) {

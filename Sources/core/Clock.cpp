@@ -1,0 +1,3 @@
+#include "core/Clock.h"
+
+Clock::~Clock() = default;
