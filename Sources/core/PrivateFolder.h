@@ -51,16 +51,16 @@ struct TrustCheck {
 // One folder whose parent exists: made when missing, checked, emptied and closed to group and
 // others when they could write to it.
 TrustCheck checkPrivateFolder(const std::filesystem::path& folder);
-
-// The program's own folder in the shared temporary folder, "<temp>/TaviskBeaconUtility", where
-// the application log and the firmware copies go; empty when the system names no temporary
-// folder. It is not made here: each user checks it with ensurePrivateFolder.
-std::filesystem::path programTemporaryFolder();
 // The same, after making missing parents as usual.
 TrustCheck ensurePrivateFolder(const std::filesystem::path& folder);
 // Each folder below a private folder down to privateFolder/relative, by the same rules; the
 // check names the first one that cannot be used and counts the entries removed on the way.
 TrustCheck ensurePrivateFolders(const std::filesystem::path& privateFolder, const std::filesystem::path& relative);
+
+// The program's own folder in the shared temporary folder, "<temp>/TaviskBeaconUtility", where
+// the application log and the firmware copies go; empty when the system names no temporary
+// folder. It is not made here: each user checks it with ensurePrivateFolder.
+std::filesystem::path programTemporaryFolder();
 
 // Whether the file, as it stands, may be used or kept.
 TrustCheck checkPrivateFile(const std::filesystem::path& file);

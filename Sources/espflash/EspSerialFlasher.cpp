@@ -28,13 +28,17 @@ std::string code(LoaderResult r) {
     return std::to_string(static_cast<std::int32_t>(r));
 }
 
-// The failure's text, kept as it always was ("esp_loader_flash_start failed: 5"), and beside it
-// a line that says what the number means, and why when that is known.
-bool loaderFailed(std::string* error, const char* operation, LoaderResult r, const std::string& why = {}) {
+// A loader failure's text, kept as it always was ("esp_loader_flash_start failed: 5"), after an
+// ERROR line that says what the number means, and why when that is known.
+std::string failureText(const char* operation, LoaderResult r, const std::string& why = {}) {
     const std::string text = std::string(operation) + " failed: " + code(r);
     loggerManager->log(text + " means " + TaviskEspSerialFlasher::meaningOf(r) + (why.empty() ? "" : ": " + why),
                        BaseLogger::ERROR, kPrefix);
-    return fail(error, text);
+    return text;
+}
+
+bool loaderFailed(std::string* error, const char* operation, LoaderResult r, const std::string& why = {}) {
+    return fail(error, failureText(operation, r, why));
 }
 
 std::string hex(const std::uint8_t (&digest)[16]) {
@@ -56,13 +60,9 @@ bool verify(std::uint32_t offset, const std::vector<std::uint8_t>& image, std::s
                            BaseLogger::WARNING, kPrefix);
         return true;
     }
-    if (r != LOADER_OK) {
-        loggerManager->log("esp_loader_flash_md5 failed: " + code(r) + " means " + TaviskEspSerialFlasher::meaningOf(r),
-                           BaseLogger::ERROR, kPrefix);
-        return fail(error, "ESP32 flash verification failed: the written image could not be verified "
-                           "(esp_loader_flash_md5 failed: " +
-                               code(r) + ")");
-    }
+    if (r != LOADER_OK)
+        return fail(error, "ESP32 flash verification failed: the written image could not be verified (" +
+                               failureText("esp_loader_flash_md5", r) + ")");
     std::uint8_t expected[16];
     tavisk_md5::MD5Context md5;
     tavisk_md5::MD5Init(&md5);

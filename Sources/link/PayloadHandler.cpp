@@ -26,6 +26,12 @@ constexpr char kDfuEntryHead[14] = {'T', 'a', 'v', 'i', 's', 'k', 'E', 'n', 't',
 constexpr char kDfuEntryTail[16] = {'B', 'o', 'o', 't', 'l', 'o', 'a',  'd',
                                     'e', 'r', 'M', 'o', 'd', 'e', '\r', '\n'};
 
+// A file too large for the transfer's 32-bit sizes.
+std::string tooLargeText(std::uint64_t size) {
+    return "Can't send file of " + std::to_string(size) + " bytes (at most " + std::to_string(FileTransfer::kMaxSize) +
+           ")";
+}
+
 // The command that generateResponse frames for a request type; 0 when it frames none.
 std::uint8_t commandFor(MessageType type) {
     switch (type) {
@@ -186,8 +192,7 @@ void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, uns
 
 void PayloadHandler::enqueueFile(unsigned char address, unsigned char index, std::vector<std::uint8_t> bytes) {
     if (bytes.size() > FileTransfer::kMaxSize) {
-        log("Can't send file of " + std::to_string(bytes.size()) + " bytes (at most 4294967295)",
-            BaseLogger::ERROR);
+        log(tooLargeText(bytes.size()), BaseLogger::ERROR);
         recordRequest(MSG_FILE_WRITE, address, index, false, {});
         return;
     }
@@ -242,8 +247,7 @@ bool PayloadHandler::loadFile(const std::string& path, std::vector<std::uint8_t>
         log("Can't get file size: " + path, BaseLogger::ERROR);
         return false;
     case WholeFile::TOO_LARGE:
-        log("Can't send file of " + std::to_string(file.size) + " bytes (at most 4294967295): " + path,
-            BaseLogger::ERROR);
+        log(tooLargeText(file.size) + ": " + path, BaseLogger::ERROR);
         return false;
     case WholeFile::READ_FAILED:
         log("Can't read file.", BaseLogger::ERROR);

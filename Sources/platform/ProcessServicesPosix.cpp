@@ -4,7 +4,6 @@
 #include <glib.h>
 
 #include <csignal>
-
 #include <cstdlib>
 #include <mutex>
 #include <system_error>

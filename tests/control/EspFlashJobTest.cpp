@@ -14,9 +14,8 @@
 
 namespace {
 
-using tavisk::test::Gate;
-
 using namespace std::chrono_literals;
+using tavisk::test::Gate;
 using tavisk::test::LogCapture;
 using FlashOptions = TaviskEspSerialFlasher::FlashOptions;
 
@@ -43,7 +42,6 @@ private:
     std::condition_variable changed;
     int count = 0;
 };
-
 
 struct Outcome {
     bool ok;

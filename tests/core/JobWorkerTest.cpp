@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,12 +18,10 @@
 
 namespace {
 
-using tavisk::test::Gate;
-
 using namespace std::chrono_literals;
 using tavisk::test::eventually;
+using tavisk::test::Gate;
 using tavisk::test::LogCapture;
-
 
 // What the jobs did, in order, from whichever thread.
 class Events {
