@@ -122,8 +122,10 @@ void MainWindow::initWidgets(Glib::RefPtr<Gtk::Builder>& newBuilder, Glib::RefPt
     if (widgets.appStatusbar)
         flashContextId = widgets.appStatusbar->get_context_id("flash");
     GlobalHandlerEvents::getInstance()._executeHandler(SELECT_STM32);
-    if (widgets.deviceListBox && session.deviceHandler)
+    if (widgets.deviceListBox && session.deviceHandler) {
         widgets.deviceListBox->deviceHandler = session.deviceHandler;
+        widgets.deviceListBox->lineOwner = &session;
+    }
     if (widgets.openFileDialog) {
         widgets.openFileDialog->setOwner(this);
         widgets.openFileDialog->init({"Binar", "*.bin", "Hex", "*.hex", "All", "*.*"});

@@ -78,8 +78,10 @@ public:
 
 private:
     void initGlobalHandlersEvents();
-    // A job starts: the progress at 0, the last failure line gone, the controls that would
-    // start another job insensitive until it ends.
+    // The progress at 0 and the last failure line gone.
+    void resetJobDisplay();
+    // A job starts: the display reset, the controls that would start another job insensitive
+    // until it ends.
     void beginJobDisplay();
     // A failed or refused upload: its line on the status bar ("flash"), replacing the last.
     void showFailure(const std::string& line);

@@ -25,6 +25,10 @@ Status MainWindow::uploadFirmwareHandler(LoadStage stage) {
     if (stage != START_UPLOAD)
         return GlobalHandlerEvents::SUCCESS;
 
+    // Every Upload starts the display afresh, a refused one too (its line then shows alone),
+    // except one refused because a job runs: that job's display stays.
+    if (!session.busy())
+        resetJobDisplay();
     if (session.firmwareTarget == FirmwareTarget::ESP32)
         return flashEsp32Firmware() ? GlobalHandlerEvents::SUCCESS : GlobalHandlerEvents::FAILURE;
 
@@ -46,13 +50,17 @@ Status MainWindow::uploadFirmwareHandler(LoadStage stage) {
     return GlobalHandlerEvents::SUCCESS;
 }
 
-void MainWindow::beginJobDisplay() {
+void MainWindow::resetJobDisplay() {
     if (widgets.loadStatusBar)
         widgets.loadStatusBar->set_value(0);
     if (widgets.loadStatusLabel)
         widgets.loadStatusLabel->set_text(ProgressText::label(0, false));
     if (widgets.appStatusbar && flashContextId != 0)
         widgets.appStatusbar->remove_all_messages(flashContextId);
+}
+
+void MainWindow::beginJobDisplay() {
+    resetJobDisplay();
     widgets.setJobControlsSensitive(false);
 }
 
@@ -114,14 +122,8 @@ bool MainWindow::flashEsp32Firmware() {
         logger->log("loadStatusBar doesn't exist!!!", BaseLogger::ERROR, kPrefix);
         return false;
     }
-    const std::string path = widgets.selectFirmwareBox->getFilePath();
-    if (path.empty()) {
-        logger->log("File path is empty or did't exist", BaseLogger::WARNING, kPrefix);
-        showFailure("ESP32 image refused: no file is chosen");
-        return false;
-    }
     std::string refusal;
-    if (!session.startEsp32Flash(path, &refusal)) {
+    if (!session.startEsp32Flash(widgets.selectFirmwareBox->getFilePath(), &refusal)) {
         showFailure(refusal);
         return false;
     }

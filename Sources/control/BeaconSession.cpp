@@ -14,6 +14,7 @@ const std::string kPrefix = "MainWindow: ";
 const std::string kSenderPrefix = "SerialSender: ";
 const char* const kNoImage = "File path is empty or did't exist";
 const std::string kUploadFailed = "STM32 upload failed: ";
+const std::string kFlashFailed = "ESP32 flashing failed: ";
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 using Job = LineOwner::Job;
@@ -71,14 +72,20 @@ std::string BeaconSession::abandonedJobText() {
     case Job::NONE:
         return {};
     case Job::STM32_UPLOAD: {
-        std::string stage;
-        {
-            Lock lock(payloadHandler->getMutex());
-            stage = stm32Phase == Stm32Phase::TRANSFER
-                        ? "at " + std::to_string(payloadHandler->transferPercent.load()) + " %"
-                        : "before its transfer (erasing)";
+        Lock lock(payloadHandler->getMutex());
+        switch (stm32Phase) {
+        case Stm32Phase::IDLE:
+        case Stm32Phase::ERASE_WAIT:
+            return "an STM32 upload before the erase was written: the upload is abandoned and nothing was changed on "
+                   "the device";
+        case Stm32Phase::ERASE_WRITTEN:
+            return "an STM32 upload while the device erases: the upload is abandoned and the device may be left "
+                   "erased, without its image";
+        case Stm32Phase::TRANSFER:
+            break;
         }
-        return "an STM32 upload " + stage + ": the upload is abandoned and the device is left without its whole image";
+        return "an STM32 upload at " + std::to_string(payloadHandler->transferPercent.load()) +
+               " %: the upload is abandoned and the device is left without its whole image";
     }
     case Job::ESP32_FLASH:
         return "an ESP32 flash at " + std::to_string(espFlashJob.percent()) +
@@ -119,10 +126,9 @@ bool BeaconSession::startWorkers() {
 }
 
 template <typename Request> void BeaconSession::asDeviceRequest(const char* what, Request request) {
-    if (!line.take(Job::DEVICE_REQUEST, what))
-        return;
-    request();
-    line.release(Job::DEVICE_REQUEST);
+    const LineOwner::Claim claim(line, Job::DEVICE_REQUEST, what);
+    if (claim)
+        request();
 }
 
 // --- the connection dialog ------------------------------------------------------------------
@@ -133,43 +139,39 @@ std::vector<std::string> BeaconSession::listPorts() {
 }
 
 LinkStatus BeaconSession::connectPort(const std::string& portName, UsbTypes::Baudrate rate) {
-    if (!line.take(Job::CONNECT, "Connect"))
-        return LINK_OPEN_FAILED;
-    const LinkStatus status = usbCommunication.connectPort(portName, rate);
-    line.release(Job::CONNECT);
-    return status;
+    const LineOwner::Claim claim(line, Job::CONNECT, "Connect");
+    return claim ? usbCommunication.connectPort(portName, rate) : LINK_OPEN_FAILED;
 }
 
 LinkStatus BeaconSession::disconnect() {
-    if (!line.take(Job::DISCONNECT, "Disconnect"))
-        return LINK_CLOSE_FAILED;
-    const LinkStatus status = usbCommunication.disconnect();
-    line.release(Job::DISCONNECT);
-    return status;
+    const LineOwner::Claim claim(line, Job::DISCONNECT, "Disconnect");
+    return claim ? usbCommunication.disconnect() : LINK_CLOSE_FAILED;
+}
+
+bool BeaconSession::busy() {
+    return line.running() != Job::NONE;
 }
 
 // --- registry handlers ----------------------------------------------------------------------
 
 BeaconSession::Status BeaconSession::searchDevices() {
-    if (!line.take(Job::SEARCH, "Device search"))
+    const LineOwner::Claim claim(line, Job::SEARCH, "Device search");
+    if (!claim)
         return GlobalHandlerEvents::FAILURE;
+    // A search starts the model afresh, also one that finds no link to go out on; nothing
+    // else may empty it while a job relies on it.
+    if (deviceHandler)
+        deviceHandler->clearDeviceList();
     if (!usbCommunication.isConnected()) {
-        line.release(Job::SEARCH);
         logger->log("Search devices requested, but there is no active COM/USB connection. Open the Connection "
                     "dialog and connect first.",
                     BaseLogger::ERROR, kPrefix);
         return GlobalHandlerEvents::FAILURE;
     }
     logger->log("Searching devices...", BaseLogger::INFO, kPrefix);
-    // A search starts the model afresh; nothing else may empty it while a job relies on it.
-    if (deviceHandler)
-        deviceHandler->clearDeviceList();
-    if (!startWorkers()) {
-        line.release(Job::SEARCH);
+    if (!startWorkers())
         return GlobalHandlerEvents::FAILURE;
-    }
     serialSender->search();
-    line.release(Job::SEARCH);
     return GlobalHandlerEvents::SUCCESS;
 }
 
@@ -232,20 +234,20 @@ BeaconSession::Status BeaconSession::loadFirmware() {
 // --- STM32 upload ----------------------------------------------------------------------------
 
 bool BeaconSession::startStm32Upload(const std::string& path, std::string* refusal) {
-    if (!line.take(Job::STM32_UPLOAD, "STM32 upload", refusal))
+    LineOwner::Claim claim(line, Job::STM32_UPLOAD, "STM32 upload", refusal);
+    if (!claim)
         return false;
     // Read whole before anything is erased: a device erased for an image that cannot be sent
     // would be left without firmware, and the bytes sent are those read now.
-    std::string cause;
-    if (!upload.record(FirmwareTarget::STM32, path, cause)) {
-        line.release(Job::STM32_UPLOAD);
-        refuseImage(FirmwareTarget::STM32, cause, refusal);
+    RecordedUpload::Refusal refused;
+    if (!upload.record(FirmwareTarget::STM32, path, refused)) {
+        logger->log(kNoImage, BaseLogger::WARNING, kPrefix);
+        refuseImage(FirmwareTarget::STM32, refused.cause, refusal);
         return false;
     }
     logger->log("Start upload", BaseLogger::INFO, kPrefix);
     logger->log("Erase firmware", BaseLogger::INFO, kPrefix);
     if (!startWorkers()) {
-        line.release(Job::STM32_UPLOAD);
         if (refusal)
             *refusal = "STM32 upload failed: the listener and the sender could not start";
         return false;
@@ -257,12 +259,13 @@ bool BeaconSession::startStm32Upload(const std::string& path, std::string* refus
     }
     eraseProbe.arm(ERASE_FILE_0);
     serialSender->search();
+    // From here on every ending of the upload frees the line.
+    claim.keep();
     return true;
 }
 
 void BeaconSession::refuseImage(FirmwareTarget target, const std::string& cause, std::string* refusal) {
     const std::string line = std::string(firmwareTargetName(target)) + " image refused: " + cause;
-    logger->log(kNoImage, BaseLogger::WARNING, kPrefix);
     logger->log(line, BaseLogger::WARNING, kPrefix);
     if (refusal)
         *refusal = line;
@@ -485,27 +488,41 @@ bool BeaconSession::writeFirmware() {
 // --- ESP32 flash -----------------------------------------------------------------------------
 
 bool BeaconSession::startEsp32Flash(const std::string& path, std::string* refusal) {
-    if (!line.take(Job::ESP32_FLASH, "ESP32 flash", refusal))
+    if (path.empty()) {
+        logger->log(kNoImage, BaseLogger::WARNING, kPrefix);
+        refuseImage(FirmwareTarget::ESP32, "no file is chosen", refusal);
+        return false;
+    }
+    LineOwner::Claim claim(line, Job::ESP32_FLASH, "ESP32 flash", refusal, "ESP32 flashing already in progress");
+    if (!claim)
         return false;
     // Read and checked before the device is asked to switch to its bootloader, also against
-    // what the loader is known to refuse.
-    std::string cause;
-    bool accepted = upload.record(FirmwareTarget::ESP32, path, cause);
-    if (accepted && !TaviskEspSerialFlasher::acceptsImage(upload.get().image->size(), EspFlashJob::flashOptions(),
-                                                          &cause)) {
-        cause = path + ": the ESP32's loader would refuse it: " + cause;
-        accepted = false;
+    // what the loader is known to refuse. The failure's line is the one the flasher would
+    // have given for that file; what exactly was wrong follows on a line of its own.
+    RecordedUpload::Refusal refused;
+    if (!upload.record(FirmwareTarget::ESP32, path, refused)) {
+        logger->log(kFlashFailed + TaviskEspSerialFlasher::imageFileText(refused.status, path), BaseLogger::ERROR,
+                    kPrefix);
+        refuseImage(FirmwareTarget::ESP32, refused.cause, refusal);
+        return false;
     }
-    if (!accepted) {
-        line.release(Job::ESP32_FLASH);
-        refuseImage(FirmwareTarget::ESP32, cause, refusal);
+    std::string why;
+    LoaderResult result = LOADER_OK;
+    if (!TaviskEspSerialFlasher::acceptsImage(upload.get().image->size(), EspFlashJob::flashOptions(), &why,
+                                              &result)) {
+        const std::string text = TaviskEspSerialFlasher::loaderFailureText("esp_loader_flash_start", result);
+        logger->log(kFlashFailed + text, BaseLogger::ERROR, kPrefix);
+        const std::string meaning = text + " means " + TaviskEspSerialFlasher::meaningOf(result) + ": " + why;
+        logger->log(meaning, BaseLogger::ERROR, kPrefix);
+        if (refusal)
+            *refusal = meaning;
         return false;
     }
     eraseProbe.disarm();
-    if (!espFlashJob.start(path)) {
-        line.release(Job::ESP32_FLASH);
+    if (!espFlashJob.start(path))
         return false;
-    }
+    // The flash's last report frees the line.
+    claim.keep();
     return true;
 }
 
@@ -582,7 +599,8 @@ void BeaconSession::setFieldValue(const void* value, unsigned long long index) {
 
 void BeaconSession::rebootDevice() {
     // The reboot and the reconnect after it are one job: nothing else may use the line between.
-    if (!line.take(Job::RECONNECT, "Device reboot"))
+    LineOwner::Claim claim(line, Job::RECONNECT, "Device reboot");
+    if (!claim)
         return;
     FieldWrite reboot;
     reboot.address = currentAddressByte();
@@ -592,24 +610,20 @@ void BeaconSession::rebootDevice() {
     reboot.noFieldType = BaseLogger::WARNING;
     // A little-endian 1 of 8 bytes: the field keeps as many as its type has.
     const std::uint8_t one[8] = {1};
-    if (!writeDeviceField(reboot, one)) {
-        line.release(Job::RECONNECT);
-        return;
-    }
-    startReconnect();
+    if (writeDeviceField(reboot, one) && startReconnect())
+        claim.keep();
 }
 
 void BeaconSession::scheduleSerialReconnectAfterReboot() {
     if (usbCommunication.getConnectionMethod() != UsbCommunication::COM)
         return;
-    if (!line.take(Job::RECONNECT, "Reconnect"))
-        return;
-    startReconnect();
+    LineOwner::Claim claim(line, Job::RECONNECT, "Reconnect");
+    if (claim && startReconnect())
+        claim.keep();
 }
 
-void BeaconSession::startReconnect() {
-    if (usbCommunication.getConnectionMethod() != UsbCommunication::COM || !reconnectJob.schedule())
-        line.release(Job::RECONNECT);
+bool BeaconSession::startReconnect() {
+    return usbCommunication.getConnectionMethod() == UsbCommunication::COM && reconnectJob.schedule();
 }
 
 ReconnectJob::Steps BeaconSession::reconnectSteps() {

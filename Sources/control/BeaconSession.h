@@ -84,6 +84,7 @@ public:
     LinkStatus connectPort(const std::string& portName, UsbTypes::Baudrate rate) override;
     LinkStatus disconnect() override;
     bool isConnected() override { return usbCommunication.isConnected(); }
+    bool busy() override;
 
     // --- what the registry handlers do
     // SEARCH_DEVICES: empties the device model, starts the listener and the sender and sends
@@ -185,8 +186,8 @@ private:
                        const EspFlashJob::Progress& progress, std::string* error);
     ReconnectJob::Steps reconnectSteps();
     void refuseImage(FirmwareTarget target, const std::string& cause, std::string* refusal);
-    // Schedules the reconnect for the RECONNECT job that has the line, or frees it.
-    void startReconnect();
+    // Schedules the reconnect for the RECONNECT job that has the line; false when it cannot run.
+    bool startReconnect();
 
     // The steps of tickStm32Upload, under the engine's mutex.
     UploadTick tickEraseWait();

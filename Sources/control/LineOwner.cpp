@@ -30,7 +30,7 @@ const char* LineOwner::name(Job job) {
     return "a job";
 }
 
-bool LineOwner::take(Job wanted, const std::string& refused, std::string* why) {
+bool LineOwner::take(Job wanted, const std::string& refused, std::string* why, const char* sameJobLine) {
     Job holder = Job::NONE;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -40,6 +40,8 @@ bool LineOwner::take(Job wanted, const std::string& refused, std::string* why) {
         }
         holder = job;
     }
+    if (holder == wanted && sameJobLine)
+        logger->log(sameJobLine, BaseLogger::WARNING, kPrefix);
     const std::string line = refused + " refused: " + name(holder) + " is running";
     logger->log(line, BaseLogger::WARNING, kPrefix);
     if (why)
@@ -56,4 +58,13 @@ void LineOwner::release(Job done) {
 LineOwner::Job LineOwner::running() const {
     std::lock_guard<std::mutex> lock(mutex);
     return job;
+}
+
+LineOwner::Claim::Claim(LineOwner& lineOwner, Job wanted, const std::string& refused, std::string* why,
+                        const char* sameJobLine)
+    : owner(lineOwner), job(wanted), held(lineOwner.take(wanted, refused, why, sameJobLine)) {}
+
+LineOwner::Claim::~Claim() {
+    if (held && !kept)
+        owner.release(job);
 }

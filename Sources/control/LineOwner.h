@@ -23,11 +23,34 @@ public:
     static const char* name(Job job);
 
     // Gives the line to `job`; false, with the WARNING "<refused> refused: <running job> is
-    // running" (also left in `why` when given), while another job has it.
-    bool take(Job job, const std::string& refused, std::string* why = nullptr);
+    // running" (also left in `why` when given), while another job has it. When the job that
+    // runs is of the kind asked for and `sameJobLine` is given, that WARNING comes first.
+    bool take(Job job, const std::string& refused, std::string* why = nullptr, const char* sameJobLine = nullptr);
     // Frees the line if `job` has it.
     void release(Job job);
     Job running() const;
+
+    // The line taken for a job that is being started. Whatever way the start is left without
+    // the job running (a refusal, a failure, an exception), the line is freed as the claim
+    // goes; once the job runs, keep() leaves it to the job, whose end frees it.
+    class Claim {
+    public:
+        // Takes the line as take() does; test the claim to learn whether it was had.
+        Claim(LineOwner& owner, Job job, const std::string& refused, std::string* why = nullptr,
+              const char* sameJobLine = nullptr);
+        ~Claim();
+        Claim(const Claim&) = delete;
+        Claim& operator=(const Claim&) = delete;
+
+        explicit operator bool() const { return held; }
+        void keep() { kept = true; }
+
+    private:
+        LineOwner& owner;
+        const Job job;
+        const bool held;
+        bool kept = false;
+    };
 
 private:
     LoggerManager* logger;

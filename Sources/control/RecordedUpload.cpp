@@ -13,19 +13,21 @@ std::uint64_t RecordedUpload::limitFor(FirmwareTarget target) {
     return target == FirmwareTarget::ESP32 ? TaviskEspSerialFlasher::kMaxImageSize : kMaxStm32ImageSize;
 }
 
-bool RecordedUpload::record(FirmwareTarget target, const std::string& path, std::string& cause) {
+bool RecordedUpload::record(FirmwareTarget target, const std::string& path, Refusal& refusal) {
+    refusal = Refusal();
     if (path.empty()) {
-        cause = "no file is chosen";
+        refusal.cause = "no file is chosen";
         return false;
     }
     const std::uint64_t limit = limitFor(target);
     WholeFile file = readWholeFile(path, limit);
+    refusal.status = file.status;
     if (file.status != WholeFile::READ) {
-        cause = path + ": " + file.cause(limit);
+        refusal.cause = path + ": " + file.cause(limit);
         return false;
     }
     if (file.bytes.empty()) {
-        cause = path + ": the file is empty";
+        refusal.cause = path + ": the file is empty";
         return false;
     }
     auto image = std::make_shared<const std::vector<std::uint8_t>>(std::move(file.bytes));

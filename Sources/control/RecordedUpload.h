@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/WholeFile.h"
 #include "link/FirmwareTarget.h"
 
 #include <cstdint>
@@ -26,13 +27,20 @@ public:
         Image image;      // the bytes read at the start; null until an upload is recorded
     };
 
+    // Why an image was not recorded.
+    struct Refusal {
+        // How the read ended: READ for a file that was read but is empty (or no path at all).
+        WholeFile::Status status = WholeFile::READ;
+        std::string cause; // for a line: "<path>: the file does not exist", "no file is chosen", ...
+    };
+
     // The largest image for the target.
     static std::uint64_t limitFor(FirmwareTarget target);
 
     // Reads the image at the UTF-8 `path` and records it for `target`. A missing file, one that
-    // is no regular file, an empty one or one over the target's limit is refused: nothing is
-    // recorded, the answer is false and `cause` says why.
-    bool record(FirmwareTarget target, const std::string& path, std::string& cause);
+    // is no regular file, an empty one, one over the target's limit or one that does not fit
+    // in memory is refused: nothing is recorded, the answer is false and `refusal` says why.
+    bool record(FirmwareTarget target, const std::string& path, Refusal& refusal);
     Record get() const;
 
 private:

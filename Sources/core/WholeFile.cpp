@@ -1,5 +1,8 @@
 #include "core/WholeFile.h"
 
+#include <new>
+#include <stdexcept>
+
 std::string WholeFile::cause(std::uint64_t limit) const {
     switch (status) {
     case READ:
@@ -17,6 +20,20 @@ std::string WholeFile::cause(std::uint64_t limit) const {
                " bytes allowed";
     case READ_FAILED:
         return "the file cannot be read (" + reason + ")";
+    case NO_MEMORY:
+        return "the file's " + std::to_string(size) + " bytes do not fit in memory";
     }
     return "unknown failure";
+}
+
+bool WholeFile::makeRoom() {
+    try {
+        bytes.resize(static_cast<std::size_t>(size));
+        return true;
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    std::vector<std::uint8_t>().swap(bytes);
+    status = NO_MEMORY;
+    return false;
 }

@@ -16,6 +16,7 @@ struct WholeFile {
         SIZE_UNKNOWN, // opened, but its size could not be had
         TOO_LARGE,    // larger than the limit; nothing read
         READ_FAILED,  // a read failed, or the file ended before its size
+        NO_MEMORY,    // within the limit, but there is not that much memory to read it into
     };
 
     Status status = MISSING;
@@ -27,6 +28,9 @@ struct WholeFile {
     // Why the file could not be read, for a log line ("not a regular file but a FIFO", ...);
     // `limit` is the one the read was made with. Empty when it was read.
     std::string cause(std::uint64_t limit) const;
+    // For the readers: makes `bytes` as large as `size`; false, with the status NO_MEMORY,
+    // when the memory cannot be had.
+    bool makeRoom();
 };
 
 // Reads the file named by `utf8Path` (UTF-8 on every system; a wide path on Windows) if it is

@@ -71,7 +71,8 @@ WholeFile readWholeFile(const std::string& utf8Path, std::uint64_t maxSize) {
         result.status = WholeFile::TOO_LARGE;
         return result;
     }
-    result.bytes.resize(static_cast<std::size_t>(result.size));
+    if (!result.makeRoom())
+        return result;
     std::size_t done = 0;
     while (done < result.bytes.size()) {
         const ssize_t n = ::read(file.fd, result.bytes.data() + done, result.bytes.size() - done);

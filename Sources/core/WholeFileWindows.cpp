@@ -88,7 +88,8 @@ WholeFile readWholeFile(const std::string& utf8Path, std::uint64_t maxSize) {
         result.status = WholeFile::TOO_LARGE;
         return result;
     }
-    result.bytes.resize(static_cast<std::size_t>(result.size));
+    if (!result.makeRoom())
+        return result;
     std::size_t done = 0;
     while (done < result.bytes.size()) {
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(result.bytes.size() - done, 1u << 30));

@@ -31,7 +31,7 @@ std::string code(LoaderResult r) {
 // A loader failure's text, kept as it always was ("esp_loader_flash_start failed: 5"), after an
 // ERROR line that says what the number means, and why when that is known.
 std::string failureText(const char* operation, LoaderResult r, const std::string& why = {}) {
-    const std::string text = std::string(operation) + " failed: " + code(r);
+    const std::string text = TaviskEspSerialFlasher::loaderFailureText(operation, r);
     loggerManager->log(text + " means " + TaviskEspSerialFlasher::meaningOf(r) + (why.empty() ? "" : ": " + why),
                        BaseLogger::ERROR, kPrefix);
     return text;
@@ -76,34 +76,42 @@ bool verify(std::uint32_t offset, const std::vector<std::uint8_t>& image, std::s
 
 void finish(bool reboot) {
     const LoaderResult r = esp_loader_flash_finish(reboot);
-    if (r != LOADER_OK)
-        loggerManager->log("esp_loader_flash_finish failed: " + code(r) + " (" + TaviskEspSerialFlasher::meaningOf(r) +
-                               ")",
-                           BaseLogger::WARNING, kPrefix);
+    if (r == LOADER_OK)
+        return;
+    const std::string text = "esp_loader_flash_finish failed: " + code(r);
+    loggerManager->log(text, BaseLogger::WARNING, kPrefix);
+    loggerManager->log(text + " means " + TaviskEspSerialFlasher::meaningOf(r), BaseLogger::WARNING, kPrefix);
 }
 } // namespace
 
 namespace TaviskEspSerialFlasher {
 
-bool flashBinary(UsbCommunication& usb, const std::string& path, const FlashOptions& options,
-                 const std::function<void(unsigned char)>& progress, std::string* error) {
-    WholeFile file = readWholeFile(path, kMaxImageSize);
-    switch (file.status) {
-    case WholeFile::READ:
-        break;
+std::string imageFileText(WholeFile::Status status, const std::string& path) {
+    switch (status) {
     case WholeFile::MISSING:
     case WholeFile::NOT_REGULAR:
     case WholeFile::OPEN_FAILED:
-        return fail(error, "Can't open file: " + path);
+        return "Can't open file: " + path;
+    case WholeFile::READ:
     case WholeFile::SIZE_UNKNOWN:
-        return fail(error, "File is empty or size is invalid: " + path);
     case WholeFile::TOO_LARGE:
-        return fail(error, "File is too large: " + path);
+        break;
     case WholeFile::READ_FAILED:
-        return fail(error, "Can't read file: " + path);
+    case WholeFile::NO_MEMORY:
+        return "Can't read file: " + path;
     }
-    if (file.bytes.empty())
-        return fail(error, "File is empty or size is invalid: " + path);
+    return "File is empty or size is invalid: " + path;
+}
+
+std::string loaderFailureText(const char* operation, LoaderResult result) {
+    return std::string(operation) + " failed: " + code(result);
+}
+
+bool flashBinary(UsbCommunication& usb, const std::string& path, const FlashOptions& options,
+                 const std::function<void(unsigned char)>& progress, std::string* error) {
+    WholeFile file = readWholeFile(path, kMaxImageSize);
+    if (file.status != WholeFile::READ || file.bytes.empty())
+        return fail(error, imageFileText(file.status, path));
     return flashImage(usb, file.bytes, options, progress, error);
 }
 

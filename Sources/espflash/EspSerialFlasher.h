@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/WholeFile.h"
 #include "espflash/loader_types.h"
 
 #include <cstdint>
@@ -25,6 +26,12 @@ constexpr std::uint64_t kMaxImageSize = 256ull * 1024 * 1024;
 
 // What a loader result means, for the line beside a failure's number: "an invalid argument".
 std::string meaningOf(LoaderResult result);
+// A loader failure's text, as scripts match it: "esp_loader_flash_start failed: 5".
+std::string loaderFailureText(const char* operation, LoaderResult result);
+// The text for an image file that could not be taken, by how its read ended (READ: it is
+// empty): "Can't open file: <path>", "File is empty or size is invalid: <path>" or "Can't read
+// file: <path>".
+std::string imageFileText(WholeFile::Status status, const std::string& path);
 
 // Whether the loader takes an image of `size` bytes with these options. When it would refuse
 // it, false: `why` (when not null) says what it would refuse ("its size of 1001 bytes is not a

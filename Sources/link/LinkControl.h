@@ -18,4 +18,7 @@ public:
     virtual LinkStatus connectPort(const std::string& portName, UsbTypes::Baudrate rate) = 0;
     virtual LinkStatus disconnect() = 0;
     virtual bool isConnected() = 0;
+    // Another job has the line: a request now is refused, with a line that says so, by the one
+    // that owns the line. Callers then add no failure line of their own.
+    virtual bool busy() = 0;
 };

@@ -250,6 +250,7 @@ bool PayloadHandler::loadFile(const std::string& path, std::vector<std::uint8_t>
         log(tooLargeText(file.size) + ": " + path, BaseLogger::ERROR);
         return false;
     case WholeFile::READ_FAILED:
+    case WholeFile::NO_MEMORY:
         log("Can't read file.", BaseLogger::ERROR);
         log("Can't read file: " + path, BaseLogger::ERROR);
         return false;
@@ -339,7 +340,7 @@ void PayloadHandler::sendGetFieldRequest(unsigned char address, unsigned char in
     const std::uint8_t payload[] = {pack, address, GET_FIELD_REQ, index};
     if (wants(BaseLogger::INFO))
         log("field value request (device " + text(address) + ", field " + text(index) + "). Pack #" +
-                text(pack),
+                text(pack) + attemptText(),
             BaseLogger::INFO);
     castCommand(payload, sizeof payload, kGetFieldTimeoutMs);
 }
@@ -359,6 +360,7 @@ void PayloadHandler::resetState() {
     pending.clear();
     lastCommand = 0;
     currentRequest = MSG_NONE;
+    attempt = 0;
     transferPercent = 0;
     packNumber = 0;
     framed = RequestClock();
@@ -435,7 +437,7 @@ void PayloadHandler::sendFileWriteReq() {
             line = "finish file request (device " + text(device) + ", file " + text(file) + ")";
             break;
         }
-        log(line + ". Pack #" + text(pack), BaseLogger::INFO);
+        log(line + ". Pack #" + text(pack) + attemptText(), BaseLogger::INFO);
     }
     castCommand(payload, static_cast<unsigned char>(8 + request->length), request->timeoutMs);
 
@@ -560,6 +562,10 @@ void PayloadHandler::process(void const* payload, unsigned long long length) {
     default:
         break;
     }
+}
+
+std::string PayloadHandler::attemptText() const {
+    return ", attempt #" + text(attempt);
 }
 
 std::string PayloadHandler::packText() const {

@@ -146,8 +146,13 @@ private:
     void onFileInfo(MessageDescriptor file, const PayloadAnswer::FileInfo& info);
     void onFileWritten(MessageDescriptor file);
     std::string packText() const;
+    std::string attemptText() const;
 
     LoggerManager* logger;
+    // Printed in the file and field-value request lines, which people and scripts match whole.
+    // The engine never re-sends (a request asked for again is framed anew with the next pack
+    // number), so nothing raises it.
+    std::uint8_t attempt = 0;
     PayloadProtocol::QueueWakeup queueWakeup;
     PayloadParser parser;
     MessageType currentRequest = MSG_NONE;

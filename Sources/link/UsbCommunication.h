@@ -43,6 +43,8 @@ public:
     // LINK_OK, LINK_CLOSE_FAILED or LINK_READ_FAILED (no method chosen).
     LinkStatus disconnect() override;
     bool isConnected() override;
+    // The link itself runs no jobs.
+    bool busy() override { return false; }
 
     // LinkControl: the port list refreshed, and setPort followed by connect(COM).
     std::vector<std::string> listPorts() override;

@@ -169,6 +169,20 @@ void ConnectionDialog::resetUsbList(std::vector<std::string>& list) {
     portsListComboBox->set_active(static_cast<int>(entries->children().size()) - 1);
 }
 
+std::string ConnectionDialog::selectedPort() {
+    return portsListComboBox ? std::string(portsListComboBox->get_active_text()) : std::string();
+}
+
+UsbTypes::Baudrate ConnectionDialog::selectedRate() {
+    std::int32_t rate = defaultBaudrate;
+    if (baudratesListComboBox) {
+        rate = std::atoi(std::string(baudratesListComboBox->get_active_text()).c_str());
+        if (rate <= 0)
+            rate = defaultBaudrate;
+    }
+    return static_cast<UsbTypes::Baudrate>(rate);
+}
+
 bool ConnectionDialog::dialogLinkOpen() {
     if (connected && link && !link->isConnected())
         connected = false;
@@ -180,26 +194,24 @@ std::int32_t ConnectionDialog::connect() {
         return 1;
     if (dialogLinkOpen())
         return 0;
-    const std::string port =
-        portsListComboBox ? std::string(portsListComboBox->get_active_text()) : std::string();
+    const std::string port = selectedPort();
     if (ports.empty() || port.empty() || port == "None") {
         log("No COM ports available/selected. Plug the device in and press Reset/Search ports.",
             BaseLogger::ERROR);
         return 1;
     }
-    std::int32_t rate = defaultBaudrate;
-    if (baudratesListComboBox) {
-        rate = std::atoi(std::string(baudratesListComboBox->get_active_text()).c_str());
-        if (rate <= 0)
-            rate = defaultBaudrate;
-    }
-    if (link->connectPort(port, static_cast<UsbTypes::Baudrate>(rate)) != LINK_OK)
+    if (link->connectPort(port, selectedRate()) != LINK_OK)
         return 1;
     connected = true;
     return 0;
 }
 
 void ConnectionDialog::onConnectClicked() {
+    if (link && link->busy()) {
+        // Asked all the same: the owner of the line refuses it with the line that says why.
+        link->connectPort(selectedPort(), selectedRate());
+        return;
+    }
     // A second Connect reopens the link with the port and rate now selected.
     if (link && dialogLinkOpen()) {
         if (link->disconnect() == LINK_OK)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/LinkTypes.h"
 #include "widgets/BilingualLabels.h"
 
 #include <gtkmm/builder.h>
@@ -57,6 +58,9 @@ private:
     void onHide();
     // Whether the link that this dialog opened is still open; forgets a link that dropped.
     bool dialogLinkOpen();
+    // The port and the rate chosen in the dialog (the default rate when none is).
+    std::string selectedPort();
+    UsbTypes::Baudrate selectedRate();
 
     BilingualLabels<DialogItmesText> texts;
     Glib::RefPtr<Gtk::Builder> builder;

@@ -2,6 +2,7 @@
 
 #include "core/GlobalHandlerEvents.h"
 #include "link/DeviceHandler.h"
+#include "link/LinkControl.h"
 
 #include <gtkmm/listboxrow.h>
 
@@ -88,13 +89,21 @@ void DeviceListBox::setSearchSensitive(bool sensitive) {
 }
 
 void DeviceListBox::onSearchClicked() {
+    // While a job has the line the search is refused, with the line that says why, and the
+    // list stays as it is. Jobs start on this thread only, so none can start between this
+    // look and the search; one that ends meanwhile lets the search go out.
+    const bool refusedNow = lineOwner && lineOwner->busy();
+    if (!refusedNow)
+        toClearList();
     if (GlobalHandlerEvents::getInstance()._executeHandler(SEARCH_DEVICES) != GlobalHandlerEvents::SUCCESS) {
-        logger->log("Device search request transmitted with error (no active connection?)", BaseLogger::ERROR,
-                    name);
+        if (!refusedNow)
+            logger->log("Device search request transmitted with error (no active connection?)", BaseLogger::ERROR,
+                        name);
         return;
     }
     // The search emptied the model; the rows of the last one go too.
-    toClearList();
+    if (refusedNow)
+        toClearList();
     logger->log("Device search request transmitted successfully!", BaseLogger::INFO, name);
     // While the worker of an earlier click still waits, it does the listing. The worker is
     // not detached: the destructor wakes and joins it.

@@ -17,13 +17,15 @@
 #include <vector>
 
 class DeviceHandler;
+class LinkControl;
 
 namespace TaviskBiaconWidgets {
 
-// The main window's device list: Search asks for a device search (SEARCH_DEVICES, whose
-// handler empties the device model and sends it) and, when it went out, empties the list and
-// starts a short-lived worker that, 200 ms later, lists the names of the devices that the
-// model holds by then, in address order. A refused search leaves the list as it was.
+// The main window's device list: Search empties the list and asks for a device search
+// (SEARCH_DEVICES, whose handler empties the device model and sends it) and, when it went out,
+// starts a short-lived worker that, 200 ms later, lists the names of the devices that the model
+// holds by then, in address order. A search refused because another job has the line leaves
+// the list as it was.
 class DeviceListBox : public Gtk::Frame, private Thread {
 public:
     enum DeviceListText { DEVICE_LIST_LABEL = 0, SEARCH_BUTTON = 1 };
@@ -41,6 +43,8 @@ public:
 
     // Set by the main window before the window is shown; not owned.
     DeviceHandler* deviceHandler = nullptr;
+    // Asked whether another job has the line (the search is then refused); not owned.
+    LinkControl* lineOwner = nullptr;
 
 private:
     void definitionDefaultValues();

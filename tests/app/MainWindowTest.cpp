@@ -34,16 +34,28 @@ TEST_F(MainWindowTest, OpensWithItsTitleAndSizeConnectsAndListsTheDevice) {
     EXPECT_TRUE(logged("field info response (device 5, field #3 reboot"));
 }
 
-TEST_F(MainWindowTest, SearchWithoutAConnectionStartsNothing) {
+TEST_F(MainWindowTest, SearchWithoutAConnectionEmptiesTheListAndTheModelAndStartsNothing) {
     start();
+    // What an earlier search found, the link lost since.
+    connectThroughDialog();
+    searchUntilListed();
+    ASSERT_TRUE(logged("field info response (device 5, field #3 reboot"));
+    ASSERT_EQ(session().disconnect(), LINK_OK);
+    log.clear();
+    const std::size_t heard = beacon->transcript().size();
     widget<Gtk::Button>("SearchDeviceButton")->clicked();
+    EXPECT_EQ(listedDevices(), std::vector<std::string>{});
+    EXPECT_TRUE(session().deviceHandler->copyDeviceList().empty());
     EXPECT_EQ(log.count("Search devices requested, but there is no active COM/USB connection. Open the "
                         "Connection dialog and connect first.",
                         BaseLogger::ERROR),
               1u);
+    EXPECT_EQ(log.countWhole("DeviceListBox: Device search request transmitted with error (no active connection?)",
+                             BaseLogger::ERROR),
+              1u);
     EXPECT_FALSE(log.contains("Thread is started"));
     pumpEvents();
-    EXPECT_TRUE(beacon->transcript().empty());
+    EXPECT_EQ(beacon->transcript().size(), heard);
 }
 
 TEST_F(MainWindowTest, TheFileChooserTakesAFileOnlyThroughOpen) {

@@ -20,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace tavisk::test {
 namespace {
 
@@ -144,36 +146,70 @@ TEST_F(MainWindowUploadTest, WhileAnStm32UploadRunsNothingCanStartAnotherJobAndA
     clickUpload();
     EXPECT_EQ(statusText(), "");
     ASSERT_TRUE(runUntilSuccessShown());
+
+    // An Upload refused after that success starts the display afresh: its line shows alone,
+    // not beside the last upload's success text.
+    ASSERT_TRUE(runUntil([&] { return jobControlsSensitive() == allSensitive; }, 10s));
+    const std::string gone = writeFile("gone.bin", image);
+    setFile(SEARCH_FILE_STM32, gone);
+    std::filesystem::remove(gone);
+    clickUpload();
+    EXPECT_EQ(progressText(), "0%");
+    EXPECT_EQ(window->getWidgets().loadStatusBar->get_value(), 0);
+    EXPECT_EQ(statusText(), "STM32 image refused: " + gone + ": the file does not exist");
+    EXPECT_EQ(jobControlsSensitive(), allSensitive);
 }
 
-// However the program ends during an upload, one line names what is abandoned.
+// However the program ends during an upload, one line names what is abandoned, in the words
+// that are true of where the upload stands.
 TEST_F(MainWindowUploadTest, EndingDuringAnStm32UploadSaysWhatIsAbandoned) {
-    struct Case {
+    struct Ending {
         const char* name;
         std::function<void()> end;
         const char* cause;
     };
-    const Case cases[] = {
+    const Ending endings[] = {
         {"Quit from the menu", [&] { widget<Gtk::ImageMenuItem>("QuitImageMenuItem")->activate(); }, "Quit"},
         {"the window closed", [&] { window.reset(); }, "The window was closed"},
     };
-    for (const Case& c : cases) {
-        start(115200);
-        const Bytes image = sim::sharedTestImage(16 * 1024);
-        connectThroughDialog();
-        setFile(SEARCH_FILE_STM32, writeFile("stm32.bin", image));
-        clickUpload();
-        ASSERT_TRUE(runUntil([&] { return beacon->receivedImage().size() >= 1024; }, 60s)) << c.name;
-        log.clear();
-        c.end();
-        const std::string said = std::string("MainWindow: ") + c.cause + " during an STM32 upload at ";
-        EXPECT_EQ(log.count(said, BaseLogger::WARNING), 1u) << c.name;
-        EXPECT_TRUE(log.contains(" %: the upload is abandoned and the device is left without its whole image"))
-            << c.name;
-        window.reset();
-        EXPECT_EQ(log.count(" during an STM32 upload at "), 1u) << c.name << ": the end is said once";
-        line.reset();
-        beacon = std::make_shared<sim::SimBeacon>();
+    struct Stage {
+        const char* name;
+        bool transferUnderWay; // else: ended at once, before the first tick of the erase wait
+        const char* said;      // what follows "<cause> during "
+    };
+    const Stage stages[] = {
+        {"in the erase wait", false,
+         "an STM32 upload before the erase was written: the upload is abandoned and nothing was changed on the "
+         "device"},
+        {"in the transfer", true, "an STM32 upload at "},
+    };
+    for (const Ending& ending : endings) {
+        for (const Stage& stage : stages) {
+            const std::string name = std::string(ending.name) + " " + stage.name;
+            start(115200);
+            const Bytes image = sim::sharedTestImage(16 * 1024);
+            connectThroughDialog();
+            setFile(SEARCH_FILE_STM32, writeFile("stm32.bin", image));
+            clickUpload();
+            if (stage.transferUnderWay) {
+                ASSERT_TRUE(runUntil([&] { return beacon->receivedImage().size() >= 1024; }, 60s)) << name;
+            }
+            log.clear();
+            ending.end();
+            const std::string said = std::string("MainWindow: ") + ending.cause + " during " + stage.said;
+            if (stage.transferUnderWay) {
+                EXPECT_EQ(log.count(said, BaseLogger::WARNING), 1u) << name;
+                EXPECT_TRUE(log.contains(" %: the upload is abandoned and the device is left without its whole image"))
+                    << name;
+            } else {
+                EXPECT_EQ(log.countWhole(said, BaseLogger::WARNING), 1u) << name;
+            }
+            window.reset();
+            EXPECT_EQ(log.count(std::string(" during an STM32 upload ")), 1u) << name << ": the end is said once";
+            EXPECT_EQ(beacon->requestCount(3) > 0, stage.transferUnderWay) << name << ": what was sent to the device";
+            line.reset();
+            beacon = std::make_shared<sim::SimBeacon>();
+        }
     }
 }
 

@@ -80,11 +80,16 @@ protected:
         const std::size_t searches = rig.beacon().requestCount(1);
         const std::size_t fieldWrites = rig.beacon().requestCount(3);
         const std::size_t opened = log.count("is opened!");
+        const std::string jobRunning = std::string(" refused: ") + jobName + " is running";
         for (const Request& request : otherRequests()) {
-            const std::string line = std::string("MainWindow: ") + request.refused + " refused: " + jobName + " is running";
+            const std::string line = std::string("MainWindow: ") + request.refused + jobRunning;
             EXPECT_FALSE(request.ask()) << request.refused;
-            EXPECT_EQ(log.count(line, BaseLogger::WARNING), 1u) << line;
+            EXPECT_EQ(log.countWhole(line, BaseLogger::WARNING), 1u) << line;
         }
+        // A second ESP32 flash says so in the words people know, before its refusal.
+        const bool secondFlash = std::string(jobName) == "an ESP32 flash";
+        EXPECT_EQ(log.countWhole("MainWindow: ESP32 flashing already in progress", BaseLogger::WARNING),
+                  secondFlash ? 1u : 0u);
         EXPECT_EQ(rig.beacon().requestCount(1), searches) << "a search went out";
         EXPECT_EQ(rig.beacon().requestCount(3), fieldWrites) << "a field write (erase or reboot) went out";
         // A reconnect closes and opens the port itself.

@@ -45,26 +45,33 @@ TEST(RecordedUpload, OnlyANonEmptyRegularFileWithinTheTargetsLimitIsRecorded) {
         FirmwareTarget target;
         std::string path;
         const char* cause; // a fragment of the refusal; null: recorded
+        WholeFile::Status status = WholeFile::READ;
     };
     const Case cases[] = {
         {"a file", FirmwareTarget::STM32, scratch.file("image.bin", 3000), nullptr},
         {"one byte", FirmwareTarget::STM32, scratch.file("one.bin", 1), nullptr},
         {"a non-ASCII name", FirmwareTarget::STM32, scratch.file(u8"прошивка.bin", 64), nullptr},
         {"at the STM32 limit", FirmwareTarget::STM32, scratch.file("limit.bin", stm32Limit), nullptr},
-        {"over the STM32 limit", FirmwareTarget::STM32, scratch.file("over.bin", stm32Limit + 1), "more than"},
+        {"over the STM32 limit", FirmwareTarget::STM32, scratch.file("over.bin", stm32Limit + 1), "more than",
+         WholeFile::TOO_LARGE},
         {"over the STM32 limit, for the ESP32", FirmwareTarget::ESP32, scratch.file("over.bin", stm32Limit + 1),
          nullptr},
-        {"over the ESP32 limit", FirmwareTarget::ESP32, scratch.file("huge.bin", esp32Limit + 1), "more than"},
+        {"over the ESP32 limit", FirmwareTarget::ESP32, scratch.file("huge.bin", esp32Limit + 1), "more than",
+         WholeFile::TOO_LARGE},
         {"an empty file", FirmwareTarget::STM32, scratch.file("empty.bin", 0), "the file is empty"},
         {"an empty path", FirmwareTarget::ESP32, "", "no file is chosen"},
-        {"a missing file", FirmwareTarget::STM32, (scratch.folder / "missing.bin").u8string(), "does not exist"},
-        {"a folder", FirmwareTarget::ESP32, scratch.folder.u8string(), "not a regular file but a folder"},
+        {"a missing file", FirmwareTarget::STM32, (scratch.folder / "missing.bin").u8string(), "does not exist",
+         WholeFile::MISSING},
+        {"a folder", FirmwareTarget::ESP32, scratch.folder.u8string(), "not a regular file but a folder",
+         WholeFile::NOT_REGULAR},
     };
     for (const Case& c : cases) {
         RecordedUpload upload;
-        std::string cause;
-        const bool recorded = upload.record(c.target, c.path, cause);
+        RecordedUpload::Refusal refusal;
+        const bool recorded = upload.record(c.target, c.path, refusal);
+        const std::string& cause = refusal.cause;
         EXPECT_EQ(recorded, c.cause == nullptr) << c.name << ": " << cause;
+        EXPECT_EQ(refusal.status, c.status) << c.name;
         if (c.cause)
             EXPECT_NE(cause.find(c.cause), std::string::npos) << c.name << ": " << cause;
         else
@@ -79,7 +86,7 @@ TEST(RecordedUpload, ARefusedImageLeavesTheLastRecordAndItsBytesAlone) {
     EXPECT_EQ(upload.get().path, "");
     EXPECT_EQ(upload.get().image, nullptr);
 
-    std::string cause;
+    RecordedUpload::Refusal cause;
     ASSERT_TRUE(upload.record(FirmwareTarget::STM32, image, cause));
     // What was read stays what is sent, whatever becomes of the file.
     fs::resize_file(fs::u8path(image), 3);

@@ -96,4 +96,35 @@ TEST_F(SpecialEntries, ALinkToARegularFileIsReadAndAnUnreadableFileSaysWhy) {
     EXPECT_EQ(read.cause(1000), "the file cannot be opened (Permission denied)");
 }
 
+// Files that are there and regular, but cannot be had whole: each says why, and nothing throws.
+TEST_F(SpecialEntries, AFileThatEndsEarlyOrDoesNotFitInMemorySaysWhy) {
+    // sysfs gives its files a size of 4096 and holds a few bytes.
+    const fs::path shortFile = "/sys/devices/system/cpu/online";
+    if (fs::is_regular_file(shortFile)) {
+        const WholeFile read = readWholeFile(shortFile.u8string(), 8192);
+        EXPECT_EQ(read.status, WholeFile::READ_FAILED);
+        EXPECT_EQ(read.cause(8192).rfind("the file cannot be read (it ended after ", 0), 0u) << read.cause(8192);
+        EXPECT_TRUE(read.bytes.empty());
+    }
+
+    // Larger than memory and swap together: the allocation itself fails. Where the system
+    // promises any amount of memory (overcommit 1), it would be granted and then filled.
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer ends the process where the allocation would throw";
+#endif
+    std::ifstream overcommit("/proc/sys/vm/overcommit_memory");
+    int mode = 1;
+    if (!(overcommit >> mode) || mode == 1)
+        GTEST_SKIP() << "this system grants any allocation";
+    const fs::path huge = folder / "huge.bin";
+    std::ofstream(huge, std::ios::binary) << "x";
+    const std::uint64_t size = std::uint64_t{1} << 39; // sparse: no room is taken
+    fs::resize_file(huge, size);
+    const WholeFile read = readWholeFile(huge.u8string(), size);
+    EXPECT_EQ(read.status, WholeFile::NO_MEMORY);
+    EXPECT_EQ(read.size, size);
+    EXPECT_EQ(read.cause(size), "the file's 549755813888 bytes do not fit in memory");
+    EXPECT_TRUE(read.bytes.empty());
+}
+
 } // namespace

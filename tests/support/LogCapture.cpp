@@ -138,6 +138,13 @@ std::size_t LogCapture::count(const std::string& fragment, BaseLogger::MessageTy
     return n;
 }
 
+std::size_t LogCapture::countWhole(const std::string& text, BaseLogger::MessageType type) const {
+    std::size_t n = 0;
+    for (const LogLine& line : lines())
+        n += line.type == type && line.text == text;
+    return n;
+}
+
 std::string LogCapture::raw() const {
     return buffer->snapshot();
 }

@@ -36,6 +36,9 @@ public:
     std::size_t count(const std::string& fragment) const;
     std::size_t count(const std::string& fragment, BaseLogger::MessageType type) const;
     bool contains(const std::string& fragment) const { return count(fragment) > 0; }
+    // Lines of that kind whose text (prefix and message) is exactly `text`: for the lines that
+    // people and scripts match whole, where a longer line is a fault.
+    std::size_t countWhole(const std::string& text, BaseLogger::MessageType type) const;
     // The raw bytes written to standard output so far.
     std::string raw() const;
     void clear();

@@ -110,6 +110,43 @@ TEST_F(ConnectionDialogTest, ConnectWithNoPortLogsBothLinesAndLeavesTheLinkClose
     EXPECT_FALSE(widgets->mainWindow->get_sensitive());
 }
 
+// The line's owner while another job has the line: it refuses every request (and would say so
+// with a line of its own).
+struct BusyLineOwner : LinkControl {
+    explicit BusyLineOwner(UsbCommunication& link) : link(link) {}
+    std::vector<std::string> listPorts() override { return link.listPorts(); }
+    LinkStatus connectPort(const std::string& name, UsbTypes::Baudrate) override {
+        asked.push_back(name);
+        return LINK_OPEN_FAILED;
+    }
+    LinkStatus disconnect() override {
+        ++disconnects;
+        return LINK_CLOSE_FAILED;
+    }
+    bool isConnected() override { return link.isConnected(); }
+    bool busy() override { return true; }
+
+    UsbCommunication& link;
+    std::vector<std::string> asked;
+    int disconnects = 0;
+};
+
+TEST_F(ConnectionDialogTest, ConnectWhileAJobHasTheLineLeavesTheWordsToTheRefusal) {
+    port->ports = {"/dev/ttyUSB0"};
+    BusyLineOwner owner(*link);
+    dialog->setUsbConnetctionPtr(owner);
+    dialog->setOwner(widgets->mainWindow);
+    dialog->show();
+    LogCapture log;
+    connectButton->clicked();
+    EXPECT_EQ(owner.asked, std::vector<std::string>{"/dev/ttyUSB0"}) << "the owner of the line is asked, and refuses";
+    EXPECT_EQ(owner.disconnects, 0);
+    EXPECT_EQ(log.count(failedLine), 0u);
+    EXPECT_EQ(log.count(successLine), 0u);
+    EXPECT_TRUE(port->opens.empty());
+    EXPECT_TRUE(dialog->get_visible());
+}
+
 TEST_F(ConnectionDialogTest, ConnectOpensTheChosenPortAtTheChosenRateAndHides) {
     port->ports = {"/dev/ttyUSB0", "/dev/ttyUSB1"};
     open();

@@ -1,3 +1,4 @@
+#include "link/LinkControl.h"
 #include "tests/support/LogCapture.h"
 #include "tests/widgets/BuiltWidgets.h"
 #include "tests/widgets/WidgetTestSupport.h"
@@ -71,20 +72,54 @@ protected:
     Glib::RefPtr<Gtk::ListBox> list;
 };
 
-// A search refused (no link, or another job has the line) changes nothing the user sees.
-TEST_F(DeviceList, ARefusedSearchKeepsTheListAndStartsNoWorker) {
-    widgets->deviceListBox->addToList("earlier row");
-    widgets->deviceModel.addDevice(device(3, "earlier"));
-    FakeHandlers::instance().setAction(SEARCH_DEVICES, [] {});
-    FakeHandlers::instance().setResult(SEARCH_DEVICES, GlobalHandlerEvents::FAILURE);
-    LogCapture log;
-    search->clicked();
-    EXPECT_EQ(rows(), std::vector<std::string>{"earlier row"});
-    EXPECT_EQ(widgets->deviceModel.copyDeviceList().size(), 1u);
-    EXPECT_EQ(log.count("DeviceListBox: Device search request transmitted with error (no active connection?)",
-                        BaseLogger::ERROR),
-              1u);
-    EXPECT_EQ(log.count(startedLine), 0u);
+// The line's owner as the list asks it: whether another job has the line.
+struct LineOwnerStub : LinkControl {
+    bool jobRunning = false;
+    std::vector<std::string> listPorts() override { return {}; }
+    LinkStatus connectPort(const std::string&, UsbTypes::Baudrate) override { return LINK_OPEN_FAILED; }
+    LinkStatus disconnect() override { return LINK_CLOSE_FAILED; }
+    bool isConnected() override { return false; }
+    bool busy() override { return jobRunning; }
+};
+
+// A search that fails (no link) still empties the list and the model, and says so; one refused
+// because another job has the line changes nothing the user sees and leaves the words to the
+// refusal. Neither starts a worker.
+TEST_F(DeviceList, AFailedSearchEmptiesTheListARefusedOneKeepsIt) {
+    const struct {
+        const char* name;
+        bool jobRunning;
+        std::vector<std::string> rowsAfter;
+        std::size_t devicesAfter;
+        std::size_t errorLines;
+    } cases[] = {
+        {"no link", false, {}, 0, 1},
+        {"another job has the line", true, {"earlier row"}, 1, 0},
+    };
+    for (const auto& c : cases) {
+        LineOwnerStub owner;
+        owner.jobRunning = c.jobRunning;
+        widgets->deviceListBox->lineOwner = &owner;
+        widgets->deviceListBox->toClearList();
+        widgets->deviceListBox->addToList("earlier row");
+        widgets->deviceModel.addDevice(device(3, "earlier"));
+        // The session empties the model unless it refuses the search.
+        FakeHandlers::instance().setAction(SEARCH_DEVICES, [&] {
+            if (!c.jobRunning)
+                widgets->deviceModel.clearDeviceList();
+        });
+        FakeHandlers::instance().setResult(SEARCH_DEVICES, GlobalHandlerEvents::FAILURE);
+        LogCapture log;
+        search->clicked();
+        EXPECT_EQ(rows(), c.rowsAfter) << c.name;
+        EXPECT_EQ(widgets->deviceModel.copyDeviceList().size(), c.devicesAfter) << c.name;
+        EXPECT_EQ(log.countWhole("DeviceListBox: Device search request transmitted with error (no active connection?)",
+                                 BaseLogger::ERROR),
+                  c.errorLines)
+            << c.name;
+        EXPECT_EQ(log.count(startedLine), 0u) << c.name;
+        widgets->deviceListBox->lineOwner = nullptr;
+    }
 }
 
 TEST_F(DeviceList, ListsTheModelsDevicesInAddressOrderOncePerSearch) {
