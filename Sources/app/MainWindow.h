@@ -87,6 +87,9 @@ private:
     void showFailure(const std::string& line);
     // SIGTERM, SIGINT or SIGHUP: ends the program as Quit does.
     void quitOnSignal(const char* signalName);
+    // Quit's and the signals' one way out: the main loop ends, a running file chooser is
+    // answered as cancelled, and none is run afterwards.
+    void requestQuit();
     // The program ends (`cause`: "Quit", "Ended by signal SIGTERM", ...): one WARNING that says
     // how, when a job runs, and what of it is abandoned; after a signal also when none runs.
     // Once: the first way out is the one that counts.
@@ -119,4 +122,8 @@ private:
     std::atomic<bool> espFlashUpdatePending{false};
     const std::thread::id guiThreadId;
     bool endReported = false; // GUI thread only
+    // The main loop is to end: no dialog may start a loop of its own. GUI thread only.
+    bool quitRequested = false;
+    // The file chooser is inside its run(). GUI thread only.
+    bool fileChooserRunning = false;
 };

@@ -67,13 +67,22 @@ Status MainWindow::changeLanguageHandler() {
 Status MainWindow::quitAppHandler() {
     logger->log("QuitApp", BaseLogger::DEBUG, kPrefix);
     reportEnd("Quit", false);
-    if (application)
-        application->quit();
+    requestQuit();
     return GlobalHandlerEvents::SUCCESS;
 }
 
 void MainWindow::quitOnSignal(const char* signalName) {
     reportEnd(std::string("Ended by signal ") + signalName, true);
+    requestQuit();
+}
+
+void MainWindow::requestQuit() {
+    quitRequested = true;
+    // The main loop ends only once control is back in it, and the chooser's run() holds it in
+    // a loop of its own until the chooser is answered: answered as cancelled, it keeps the
+    // path the selection box has. Each request answers it, so a later signal is never lost.
+    if (fileChooserRunning && widgets.openFileDialog)
+        widgets.openFileDialog->response(Gtk::RESPONSE_CANCEL);
     if (application)
         application->quit();
 }
@@ -108,7 +117,8 @@ Status MainWindow::disconnectHandler() {
     logger->log("Disconnect USB Device", BaseLogger::INFO, kPrefix);
     if (!widgets.connectionDialog)
         return GlobalHandlerEvents::FAILURE;
-    return widgets.connectionDialog->disconnect() == 0 ? GlobalHandlerEvents::SUCCESS : GlobalHandlerEvents::FAILURE;
+    return widgets.connectionDialog->disconnect() == 0 ? GlobalHandlerEvents::SUCCESS
+                                                       : GlobalHandlerEvents::FAILURE;
 }
 
 Status MainWindow::selectStm32Handler() {
@@ -137,10 +147,19 @@ Status MainWindow::searchFileHandler(HandlersFuncKeys& key) {
         logger->log("openFileDialog doesn't exist!!!", BaseLogger::ERROR, kPrefix);
         return GlobalHandlerEvents::FAILURE;
     }
+    // A click that waited its turn behind a quit: the main loop ends when this handler
+    // returns, and a chooser run now would keep it waiting for an answer.
+    if (quitRequested) {
+        logger->log("The file chooser is not opened: the program is ending", BaseLogger::INFO, kPrefix);
+        return GlobalHandlerEvents::FAILURE;
+    }
     // Only Open takes the chosen file: Cancel, or closing the chooser, keeps the path the
     // selection box has, even while the chooser still shows a selected file.
     std::string path;
-    if (widgets.openFileDialog->run() == Gtk::RESPONSE_OK) {
+    fileChooserRunning = true;
+    const int response = widgets.openFileDialog->run();
+    fileChooserRunning = false;
+    if (response == Gtk::RESPONSE_OK) {
         logger->log("Open File Dialog is open!", BaseLogger::DEBUG, kPrefix);
         path = widgets.openFileDialog->get_filename();
     }

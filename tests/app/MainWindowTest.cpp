@@ -4,9 +4,14 @@
 
 #include "core/LoggerManager.h"
 #include "tests/widgets/WidgetTestSupport.h"
+#include "widgets/OpenFileDialog.h"
 #include "widgets/SelectFirmwareBox.h"
 
+#include <glibmm/main.h>
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <unistd.h>
 
 namespace tavisk::test {
 namespace {
@@ -80,6 +85,42 @@ TEST_F(MainWindowTest, TheFileChooserTakesAFileOnlyThroughOpen) {
         EXPECT_EQ(window->getWidgets().selectFirmwareBox->getFilePath(), first) << c.name;
         EXPECT_EQ(log.count("File not found or path is not set!", BaseLogger::WARNING), 1u) << c.name;
     }
+}
+
+// The chooser runs a loop of its own, which would hold the program after a signal to end until
+// someone answered it: the signal answers it as cancelled, and a later click opens none.
+TEST_F(MainWindowTest, ASignalToEndAnswersTheFileChooserAndNoneOpensAfterIt) {
+    start();
+    const std::string file = writeFile("chosen.bin", {1, 2, 3});
+    const std::string before = window->getWidgets().selectFirmwareBox->getFilePath();
+    Gtk::FileChooserDialog& chooser = *window->getWidgets().openFileDialog;
+    // A chooser the signal left open is closed after a while, so that the test ends.
+    bool leftOpen = false;
+    sigc::connection guard;
+    chooseStm32File(file, [&](Gtk::Dialog&) {
+        ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
+        guard = Glib::signal_timeout().connect_seconds(
+            [&] {
+                leftOpen = true;
+                chooser.response(Gtk::RESPONSE_DELETE_EVENT);
+                return false;
+            },
+            10);
+    });
+    guard.disconnect();
+    EXPECT_FALSE(leftOpen) << "the chooser was still open 10 s after the signal";
+    EXPECT_EQ(window->getWidgets().selectFirmwareBox->getFilePath(), before);
+    EXPECT_EQ(log.count("Ended by signal SIGTERM while nothing was running", BaseLogger::WARNING), 1u);
+
+    bool opened = false;
+    sigc::connection shown = chooser.signal_show().connect([&] {
+        opened = true;
+        Glib::signal_idle().connect_once([&] { chooser.response(Gtk::RESPONSE_DELETE_EVENT); });
+    });
+    widget<Gtk::Button>("SelectFirmwareStm32Button")->clicked();
+    shown.disconnect();
+    EXPECT_FALSE(opened) << "a chooser was run after the signal";
+    EXPECT_TRUE(log.contains("The file chooser is not opened: the program is ending"));
 }
 
 TEST_F(MainWindowTest, TheLogLevelVariable) {

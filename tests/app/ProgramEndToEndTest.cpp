@@ -12,9 +12,9 @@
 #include "tests/app/Screenshot.h"
 #include "tests/app/SessionBus.h"
 #include "tests/sim/beacon/SharedTestImage.h"
-#include "tests/sim/rom/SampleEsp32Image.h"
 #include "tests/sim/beacon/SimBeacon.h"
 #include "tests/sim/pty/PtyLine.h"
+#include "tests/sim/rom/SampleEsp32Image.h"
 #include "tests/sim/rom/SimRomPeer.h"
 
 #include <gtest/gtest.h>
@@ -58,7 +58,6 @@ void writeBytes(const std::string& path, const Bytes& bytes) {
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-
 class ProgramEndToEnd : public ::testing::Test {
 protected:
     // A failure shows the end of what the program logged: its folder goes with the test.
@@ -69,13 +68,13 @@ protected:
         std::istringstream log(readFile(program->applicationLogPath()));
         std::cerr << "application log (the window's lines, warnings and errors):\n";
         for (std::string line; std::getline(log, line);)
-            if (line.find("MainWindow: ") != std::string::npos || line.find("[WARNING]") != std::string::npos ||
-                line.find("[ERROR]") != std::string::npos)
+            if (line.find("MainWindow: ") != std::string::npos ||
+                line.find("[WARNING]") != std::string::npos || line.find("[ERROR]") != std::string::npos)
                 std::cerr << line << "\n";
     }
     // Waits for a showing widget; the failure names it and what the program logged last.
-    ::testing::AssertionResult shows(const std::string& role, const std::string& name, AccessibleWidget* found,
-                                     std::chrono::milliseconds deadline = kStep) {
+    ::testing::AssertionResult shows(const std::string& role, const std::string& name,
+                                     AccessibleWidget* found, std::chrono::milliseconds deadline = kStep) {
         std::optional<AccessibleWidget> widget;
         if (eventually([&] { return (widget = app->find(role, name)).has_value(); }, deadline, kLookEvery)) {
             if (found)
@@ -107,12 +106,11 @@ protected:
             }
             display.run("xdotool key Escape");
         }
-        return ::testing::AssertionFailure() << "the combo box \"" << current << "\" did not take \"" << entry
-                                             << "\"" << programState();
+        return ::testing::AssertionFailure()
+               << "the combo box \"" << current << "\" did not take \"" << entry << "\"" << programState();
     }
-    // The file chooser opened by the sensitive "Поиск" button of the target's row: a
-    // double click on the file's row in the list of the Desktop.
-    ::testing::AssertionResult chooseFile(const std::string& fileName) {
+    // The file chooser opened by the sensitive "Поиск" button of the target's row, left open.
+    ::testing::AssertionResult openFileChooser() {
         std::optional<AccessibleWidget> button;
         if (!eventually(
                 [&] {
@@ -122,11 +120,20 @@ protected:
                     return button.has_value();
                 },
                 kStep, kLookEvery))
-            return ::testing::AssertionFailure() << "no sensitive button \"" << kChooseFile << "\"" << programState();
+            return ::testing::AssertionFailure()
+                   << "no sensitive button \"" << kChooseFile << "\"" << programState();
         display.click(button->centerX(), button->centerY());
         ::testing::AssertionResult opened = shows("push button", "Открыть", nullptr);
         if (!opened)
-            return opened << " (the file chooser)";
+            opened << " (the file chooser)";
+        return opened;
+    }
+    // The file chooser of the target's row: a double click on the file's row in the list of
+    // the Desktop.
+    ::testing::AssertionResult chooseFile(const std::string& fileName) {
+        ::testing::AssertionResult opened = openFileChooser();
+        if (!opened)
+            return opened;
         // Opened again, the chooser may show the recently used files: then the Desktop, its
         // first folder, is one click away in its sidebar.
         AccessibleWidget row;
@@ -162,8 +169,8 @@ protected:
         if (app)
             for (const AccessibleWidget& w : app->widgets())
                 if (w.showing)
-                    state += " [" + w.role + " '" + w.name + "' " + std::to_string(w.x) + "," + std::to_string(w.y) +
-                             "]";
+                    state += " [" + w.role + " '" + w.name + "' " + std::to_string(w.x) + "," +
+                             std::to_string(w.y) + "]";
         return state;
     }
     // Lines of a log, to find expected ones in.
@@ -196,10 +203,12 @@ protected:
         program = std::make_unique<ProgramProcess>(
             display, temp.path(), line.path(),
             std::vector<std::string>{"DBUS_SESSION_BUS_ADDRESS=" + bus->address(), "NO_AT_BRIDGE=",
-                                     "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":fast_unwind_on_malloc=0"});
+                                     "ASAN_OPTIONS=" + std::string(asan ? asan : "") +
+                                         ":fast_unwind_on_malloc=0"});
         app = std::make_unique<AccessibleApp>(program->pid());
         if (!shows("frame", "TaviskBeaconUtility", &window, 90s))
-            return ::testing::AssertionFailure() << "\nstart-up log:\n" << readFile(program->startupLogPath());
+            return ::testing::AssertionFailure() << "\nstart-up log:\n"
+                                                 << readFile(program->startupLogPath());
         return ::testing::AssertionSuccess();
     }
 
@@ -270,7 +279,8 @@ TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
             if (text.empty() || text.back() != '%' || percent < 30 || percent > 80)
                 return text == kSuccess;
             std::filesystem::create_directories(TAVISK_SCREENSHOT_DIR);
-            shot = saveScreenshot(display.name(), window.x, window.y, window.width, window.height, screenshot);
+            shot =
+                saveScreenshot(display.name(), window.x, window.y, window.width, window.height, screenshot);
             search = app->find("push button", kSearch);
             if (search)
                 display.click(search->centerX(), search->centerY());
@@ -287,19 +297,23 @@ TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
     EXPECT_TRUE(beacon->imageMatches());
     EXPECT_EQ(beacon->receivedImage(), stm32);
     EXPECT_EQ(beacon->violations(), std::vector<std::string>{});
-    ASSERT_TRUE(eventually([&] { return app->find("push button", kSearch) && app->find("push button", kSearch)->sensitive; },
-                           kStep, kLookEvery))
+    ASSERT_TRUE(eventually(
+        [&] { return app->find("push button", kSearch) && app->find("push button", kSearch)->sensitive; },
+        kStep, kLookEvery))
         << "the device search stayed insensitive after the upload" << programState();
 
     // The ESP32 image: the target chooser, the file chooser of the ESP32 row, Upload.
     ASSERT_TRUE(choose("STM32", "ESP32"));
     ASSERT_TRUE(chooseFile("esp32.bin"));
     ASSERT_TRUE(click("push button", kUpload));
-    ASSERT_TRUE(eventually([&] { return progressText() != kSuccess; }, kStep, kLookEvery)) << "the label kept the old text";
+    ASSERT_TRUE(eventually([&] { return progressText() != kSuccess; }, kStep, kLookEvery))
+        << "the label kept the old text";
     ASSERT_TRUE(eventually([&] { return progressText() == kSuccess; }, kTransfer, kLookEvery))
-        << "no success text after the ESP32 flash; the label shows \"" << progressText() << "\"" << programState();
+        << "no success text after the ESP32 flash; the label shows \"" << progressText() << "\""
+        << programState();
     Bytes flash;
-    rom->with([&](sim::SimRomLoader& m) { flash.assign(m.flash().begin(), m.flash().begin() + esp32.size()); });
+    rom->with(
+        [&](sim::SimRomLoader& m) { flash.assign(m.flash().begin(), m.flash().begin() + esp32.size()); });
     EXPECT_EQ(flash, esp32);
     EXPECT_TRUE(beacon->handedOff());
 
@@ -326,21 +340,37 @@ TEST_F(ProgramEndToEnd, UploadsAnStm32AndAnEsp32ImageChosenInTheWindow) {
     EXPECT_EQ(searches, 1u) << "the click on Search during the upload searched";
     EXPECT_TRUE(holds(readFile(applicationLog), "application log",
                       {"ConnectionDialog: Connection success", "MainWindow: Searching devices...",
-                       "MainWindow: Start upload", "Firmware transfer complete: " + std::to_string(stm32.size()) +
-                                                       " bytes",
+                       "MainWindow: Start upload",
+                       "Firmware transfer complete: " + std::to_string(stm32.size()) + " bytes",
                        "MainWindow: ESP32 flashing completed", "MainWindow: QuitApp"}));
 }
 
-// A signal to end, sent during an STM32 upload (of the preinstalled image): the program ends as
-// its Quit does, with status 0 after one line that names the signal and what it abandoned, and
-// the beacon's line is free for the next program at once.
+// A signal to end, sent during an STM32 upload (of the preinstalled image) or while a dialog is
+// open: the program ends as its Quit does, with status 0 after one line that names the signal
+// and what it abandoned, and the beacon's line is free for the next program at once. The file
+// chooser runs a loop of its own, which must not hold the program until someone answers it.
+enum class OpenAtSignal { Upload, FileChooser, ConnectionDialog };
+
 struct EndSignal {
     const char* name;
     int number;
+    OpenAtSignal open;
 };
 
+std::string rowName(const EndSignal& s) {
+    switch (s.open) {
+    case OpenAtSignal::FileChooser:
+        return std::string(s.name) + "_FileChooserOpen";
+    case OpenAtSignal::ConnectionDialog:
+        return std::string(s.name) + "_ConnectionDialogOpen";
+    case OpenAtSignal::Upload:
+        break;
+    }
+    return s.name;
+}
+
 void PrintTo(const EndSignal& s, std::ostream* os) {
-    *os << s.name;
+    *os << rowName(s);
 }
 
 class ProgramSignals : public ProgramEndToEnd, public ::testing::WithParamInterface<EndSignal> {};
@@ -348,7 +378,7 @@ class ProgramSignals : public ProgramEndToEnd, public ::testing::WithParamInterf
 TEST_P(ProgramSignals, EndTheProgramAsQuitDoesAndFreeTheLine) {
     const EndSignal& signal = GetParam();
     // A device slow to answer: the upload of the 20,007-byte image takes several seconds, so
-    // the signal comes during it however loaded the machine.
+    // the signal of an upload row comes during it however loaded the machine.
     sim::BeaconConfig slow;
     slow.answerDelay = std::chrono::milliseconds(10);
     beacon = std::make_shared<sim::SimBeacon>(slow);
@@ -356,42 +386,70 @@ TEST_P(ProgramSignals, EndTheProgramAsQuitDoesAndFreeTheLine) {
     ASSERT_TRUE(connectThroughTheDialog());
     ASSERT_TRUE(heldExclusively(line.path()));
 
-    // The preinstalled image: the switch, then Upload; the signal comes half-way.
-    std::optional<AccessibleWidget> source;
-    ASSERT_TRUE(eventually(
-        [&] {
-            for (const AccessibleWidget& w : app->all("toggle button"))
-                if (w.showing)
-                    source = w;
-            return source.has_value();
-        },
-        kStep, kLookEvery))
-        << "no switch for the preinstalled image" << programState();
-    display.click(source->centerX(), source->centerY());
-    ASSERT_TRUE(click("push button", kUpload));
-    ASSERT_TRUE(eventually([&] { return beacon->receivedImage().size() >= 2048; }, kTransfer, kLookEvery))
-        << "the upload did not get under way; the label shows \"" << progressText() << "\"" << programState();
+    switch (signal.open) {
+    case OpenAtSignal::Upload: {
+        // The preinstalled image: the switch, then Upload; the signal comes half-way.
+        std::optional<AccessibleWidget> source;
+        ASSERT_TRUE(eventually(
+            [&] {
+                for (const AccessibleWidget& w : app->all("toggle button"))
+                    if (w.showing)
+                        source = w;
+                return source.has_value();
+            },
+            kStep, kLookEvery))
+            << "no switch for the preinstalled image" << programState();
+        display.click(source->centerX(), source->centerY());
+        ASSERT_TRUE(click("push button", kUpload));
+        ASSERT_TRUE(eventually([&] { return beacon->receivedImage().size() >= 2048; }, kTransfer, kLookEvery))
+            << "the upload did not get under way; the label shows \"" << progressText() << "\""
+            << programState();
+        break;
+    }
+    case OpenAtSignal::FileChooser:
+        ASSERT_TRUE(openFileChooser());
+        break;
+    case OpenAtSignal::ConnectionDialog:
+        ASSERT_TRUE(click("menu", kConnectionMenu));
+        ASSERT_TRUE(click("menu item", kConnectItem));
+        ASSERT_TRUE(shows("push button", kDialogConnect, nullptr)) << " (the connection dialog)";
+        break;
+    }
     ASSERT_EQ(::kill(program->pid(), signal.number), 0);
 
-    ASSERT_TRUE(program->waitForEnd(60s)) << "the program did not end on " << signal.name << programState();
+    // A dialog left open must not hold the end, so a few seconds are plenty; the upload rows
+    // keep a wide margin for the workers' end on a loaded machine.
+    const auto deadline = signal.open == OpenAtSignal::Upload ? 60s : 10s;
+    ASSERT_TRUE(program->waitForEnd(deadline)) << "the program did not end on " << signal.name << " within "
+                                               << deadline.count() << " s" << programState();
     ASSERT_TRUE(WIFEXITED(program->status())) << "ended by signal " << WTERMSIG(program->status());
     EXPECT_EQ(WEXITSTATUS(program->status()), 0) << "standard error:\n" << readFile(program->errorPath());
     EXPECT_FALSE(heldExclusively(line.path())) << "the line is still held";
-    EXPECT_FALSE(beacon->imageComplete());
     const std::string log = readFile(program->applicationLogPath());
-    const std::string ended = std::string("[WARNING] MainWindow: Ended by signal ") + signal.name +
-                              " during an STM32 upload at ";
+    if (signal.open != OpenAtSignal::Upload) {
+        const std::string ended = std::string("[WARNING] MainWindow: Ended by signal ") + signal.name +
+                                  " while nothing was running";
+        EXPECT_NE(log.find(ended), std::string::npos) << "no line \"" << ended << "\" in:\n" << log;
+        return;
+    }
+    EXPECT_FALSE(beacon->imageComplete());
+    const std::string ended =
+        std::string("[WARNING] MainWindow: Ended by signal ") + signal.name + " during an STM32 upload at ";
     const std::size_t at = log.find(ended);
     ASSERT_NE(at, std::string::npos) << "no line \"" << ended << "\" in:\n" << log;
     EXPECT_NE(log.find(" %: the upload is abandoned and the device is left without its whole image", at),
               std::string::npos);
-    EXPECT_NE(log.find("SerialListener: Thread is terminated", at), std::string::npos) << "the workers were not ended";
+    EXPECT_NE(log.find("SerialListener: Thread is terminated", at), std::string::npos)
+        << "the workers were not ended";
 }
 
 INSTANTIATE_TEST_SUITE_P(, ProgramSignals,
-                         ::testing::Values(EndSignal{"SIGTERM", SIGTERM}, EndSignal{"SIGINT", SIGINT},
-                                           EndSignal{"SIGHUP", SIGHUP}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ::testing::Values(EndSignal{"SIGTERM", SIGTERM, OpenAtSignal::Upload},
+                                           EndSignal{"SIGINT", SIGINT, OpenAtSignal::Upload},
+                                           EndSignal{"SIGHUP", SIGHUP, OpenAtSignal::Upload},
+                                           EndSignal{"SIGTERM", SIGTERM, OpenAtSignal::FileChooser},
+                                           EndSignal{"SIGTERM", SIGTERM, OpenAtSignal::ConnectionDialog}),
+                         [](const auto& info) { return rowName(info.param); });
 
 } // namespace
 } // namespace tavisk::test
