@@ -78,6 +78,8 @@ public:
 
 private:
     void initGlobalHandlersEvents();
+    // SELECT_STM32 and SELECT_ESP32: the selection box holds the target.
+    Status selectTarget(FirmwareTarget target);
     // The progress at 0 and the last failure line gone.
     void resetJobDisplay();
     // A job starts: the display reset, the controls that would start another job insensitive
@@ -107,7 +109,7 @@ private:
     Glib::RefPtr<Gtk::Application> application;
     Glib::RefPtr<Gtk::Builder> builder;
     LoggerManager* logger;
-    // The erase wait's 200 ms timer (GUI main loop).
+    // The STM32 upload's timer (GUI main loop), every Stm32UploadJob::kTickInterval.
     sigc::connection eraseProbeConnection;
 
     // After the session: the device list's worker reads the model, so the widgets go first.

@@ -123,21 +123,18 @@ Status MainWindow::disconnectHandler() {
 
 Status MainWindow::selectStm32Handler() {
     logger->log("Off sensitive for search/download ESP32 and On for STM32", BaseLogger::DEBUG, kPrefix);
-    session.firmwareTarget = FirmwareTarget::STM32;
-    if (!widgets.selectFirmwareBox)
-        return GlobalHandlerEvents::FAILURE;
-    widgets.selectFirmwareBox->esp32Inactive();
-    widgets.selectFirmwareBox->stm32Active();
-    return GlobalHandlerEvents::SUCCESS;
+    return selectTarget(FirmwareTarget::STM32);
 }
 
 Status MainWindow::selectEsp32Handler() {
     logger->log("Off sensitive for search/download STM32 and On for ESP32", BaseLogger::DEBUG, kPrefix);
-    session.firmwareTarget = FirmwareTarget::ESP32;
+    return selectTarget(FirmwareTarget::ESP32);
+}
+
+Status MainWindow::selectTarget(FirmwareTarget target) {
     if (!widgets.selectFirmwareBox)
         return GlobalHandlerEvents::FAILURE;
-    widgets.selectFirmwareBox->stm32Inactive();
-    widgets.selectFirmwareBox->esp32Active();
+    widgets.selectFirmwareBox->selectTarget(target);
     return GlobalHandlerEvents::SUCCESS;
 }
 

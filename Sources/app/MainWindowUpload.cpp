@@ -11,14 +11,13 @@
 namespace {
 
 const std::string kPrefix = "MainWindow: ";
-constexpr unsigned kEraseProbeIntervalMs = 200;
 
 using Status = MainWindow::Status;
 
 } // namespace
 
 Status MainWindow::uploadFirmwareHandler(LoadStage stage) {
-    if (!session.usbCommunication.isConnected())
+    if (!session.isConnected())
         return GlobalHandlerEvents::FAILURE;
     if (stage == LOAD_FIRMWARE)
         return session.loadFirmware(); // listener thread: no widget here
@@ -29,13 +28,13 @@ Status MainWindow::uploadFirmwareHandler(LoadStage stage) {
     // except one refused because a job runs: that job's display stays.
     if (!session.busy())
         resetJobDisplay();
-    if (session.firmwareTarget == FirmwareTarget::ESP32)
-        return flashEsp32Firmware() ? GlobalHandlerEvents::SUCCESS : GlobalHandlerEvents::FAILURE;
-
     if (!widgets.selectFirmwareBox) {
         logger->log("selectFirmwareBox don't exist!!!", BaseLogger::ERROR, kPrefix);
         return GlobalHandlerEvents::FAILURE;
     }
+    if (widgets.selectFirmwareBox->target() == FirmwareTarget::ESP32)
+        return flashEsp32Firmware() ? GlobalHandlerEvents::SUCCESS : GlobalHandlerEvents::FAILURE;
+
     std::string refusal;
     if (!session.startStm32Upload(widgets.selectFirmwareBox->getFilePath(), &refusal)) {
         showFailure(refusal);
@@ -46,7 +45,7 @@ Status MainWindow::uploadFirmwareHandler(LoadStage stage) {
     // upload, since only one runs at a time.
     if (!eraseProbeConnection.connected())
         eraseProbeConnection = Glib::signal_timeout().connect(sigc::mem_fun(*this, &MainWindow::probeStm32EraseReady),
-                                                              kEraseProbeIntervalMs);
+                                                              Stm32UploadJob::kTickInterval.count());
     return GlobalHandlerEvents::SUCCESS;
 }
 

@@ -4,7 +4,6 @@
 #include "core/SteadyClock.h"
 #include "espflash/EspSerialFlasher.h"
 
-#include <limits>
 #include <system_error>
 #include <utility>
 
@@ -13,7 +12,6 @@ namespace {
 const std::string kPrefix = "MainWindow: ";
 const std::string kSenderPrefix = "SerialSender: ";
 const char* const kNoImage = "File path is empty or did't exist";
-const std::string kUploadFailed = "STM32 upload failed: ";
 const std::string kFlashFailed = "ESP32 flashing failed: ";
 
 using Lock = std::lock_guard<std::recursive_mutex>;
@@ -21,12 +19,11 @@ using Job = LineOwner::Job;
 
 } // namespace
 
-BeaconSession::BeaconSession(std::function<void()> onEspFlashReport)
-    : logger(&LoggerManager::getInstance()),
+BeaconSession::BeaconSession(std::function<void()> onEspFlashReport, std::unique_ptr<Clock> clock)
+    : logger(&LoggerManager::getInstance()), uploadClock(clock ? std::move(clock) : std::make_unique<SteadyClock>()),
       espFlashJob(
-          [this](const std::string& path, const TaviskEspSerialFlasher::FlashOptions& options,
-                 const EspFlashJob::Progress& progress,
-                 std::string* error) { return flashOverLink(path, options, progress, error); },
+          [this](const TaviskEspSerialFlasher::FlashOptions& options, const EspFlashJob::Progress& progress,
+                 std::string* error) { return flashOverLink(options, progress, error); },
           [this, report = std::move(onEspFlashReport)] {
               // The last report of a flash comes once its worker is done with the line.
               if (espFlashJob.finished())
@@ -45,22 +42,29 @@ void BeaconSession::initPayloadProtocol() {
     // The workers use the engine: they go first.
     serialSender.reset();
     serialListener.reset();
+    stm32UploadJob.reset();
+    fieldWriter.reset();
     payloadHandler = std::make_unique<PayloadHandler>();
     serialListener = std::make_unique<Listener>(usbCommunication, *payloadHandler);
     serialSender = std::make_unique<Sender>(*payloadHandler, usbCommunication);
     deviceHandler = &payloadHandler->deviceHandler;
-    currentDeviceAddress = deviceHandler->currentAddress.load();
+    fieldWriter = std::make_unique<FieldWriter>(*deviceHandler, [this](std::uint8_t address, std::uint8_t index) {
+        serialSender->setFieldValue(address, index);
+    });
+    Stm32UploadJob::Steps steps;
+    steps.linkUp = [this] { return usbCommunication.isConnected(); };
+    steps.startWorkers = [this] { return startWorkers(); };
+    steps.search = [this] { serialSender->search(); };
+    steps.askFields = [this](std::uint8_t address) { serialSender->getInfoFields(address); };
+    stm32UploadJob = std::make_unique<Stm32UploadJob>(*payloadHandler, line, upload, *fieldWriter, std::move(steps),
+                                                   *uploadClock);
 }
 
 void BeaconSession::shutdown() {
     espFlashJob.waitForEnd();
     reconnectJob.cancelAndJoin();
-    eraseProbe.disarm();
-    if (payloadHandler) {
-        Lock lock(payloadHandler->getMutex());
-        stm32Phase = Stm32Phase::IDLE;
-    }
-    line.release(Job::STM32_UPLOAD);
+    if (stm32UploadJob)
+        stm32UploadJob->stop();
     if (serialListener)
         serialListener->terminate();
     if (serialSender)
@@ -71,22 +75,8 @@ std::string BeaconSession::abandonedJobText() {
     switch (line.running()) {
     case Job::NONE:
         return {};
-    case Job::STM32_UPLOAD: {
-        Lock lock(payloadHandler->getMutex());
-        switch (stm32Phase) {
-        case Stm32Phase::IDLE:
-        case Stm32Phase::ERASE_WAIT:
-            return "an STM32 upload before the erase was written: the upload is abandoned and nothing was changed on "
-                   "the device";
-        case Stm32Phase::ERASE_WRITTEN:
-            return "an STM32 upload while the device erases: the upload is abandoned and the device may be left "
-                   "erased, without its image";
-        case Stm32Phase::TRANSFER:
-            break;
-        }
-        return "an STM32 upload at " + std::to_string(payloadHandler->transferPercent.load()) +
-               " %: the upload is abandoned and the device is left without its whole image";
-    }
+    case Job::STM32_UPLOAD:
+        return stm32UploadJob->abandonedText();
     case Job::ESP32_FLASH:
         return "an ESP32 flash at " + std::to_string(espFlashJob.percent()) +
                " %: the program ends once the flash has ended";
@@ -97,19 +87,8 @@ std::string BeaconSession::abandonedJobText() {
     }
 }
 
-std::shared_ptr<const FileRequest> BeaconSession::lastRequest() const {
-    std::lock_guard<std::mutex> lock(requestMutex);
-    return newestRequest;
-}
-
-std::shared_ptr<FileRequest> BeaconSession::newRequest(std::uint8_t index, const std::string& path) {
-    auto request = std::make_shared<FileRequest>();
-    request->address = currentAddressByte();
-    request->index = index;
-    request->path = path;
-    std::lock_guard<std::mutex> lock(requestMutex);
-    newestRequest = request;
-    return request;
+std::uint8_t BeaconSession::currentDeviceAddress() const {
+    return deviceHandler ? deviceHandler->currentAddress.load() : 0xFF;
 }
 
 bool BeaconSession::startWorkers() {
@@ -183,7 +162,7 @@ BeaconSession::Status BeaconSession::getInfoFields() {
     logger->log("Trying get device field info", BaseLogger::INFO, kPrefix);
     if (!usbCommunication.isConnected())
         return GlobalHandlerEvents::FAILURE;
-    const std::uint64_t address = currentDeviceAddress.load();
+    const std::uint8_t address = currentDeviceAddress();
     bool known = false;
     {
         Lock lock(deviceHandler->getMutex());
@@ -193,7 +172,7 @@ BeaconSession::Status BeaconSession::getInfoFields() {
         logger->log("Device list didn't contain choosed device", BaseLogger::ERROR, kPrefix);
         return GlobalHandlerEvents::FAILURE;
     }
-    serialSender->getInfoFields(static_cast<std::uint8_t>(address));
+    serialSender->getInfoFields(address);
     return GlobalHandlerEvents::SUCCESS;
 }
 
@@ -206,7 +185,6 @@ BeaconSession::Status BeaconSession::setCurrentDeviceAddr() {
         Lock lock(deviceHandler->getMutex());
         if (deviceHandler->getDeviceList()->empty())
             return GlobalHandlerEvents::FAILURE;
-        currentDeviceAddress = deviceHandler->currentAddress.load();
     }
     logger->log("Current device address was set", BaseLogger::DEBUG, kPrefix);
     GlobalHandlerEvents::getInstance()._executeHandler(GET_INFO_FIELDS_RESPOND);
@@ -214,275 +192,17 @@ BeaconSession::Status BeaconSession::setCurrentDeviceAddr() {
 }
 
 BeaconSession::Status BeaconSession::loadFirmware() {
-    // Runs inside the processing of the erase acknowledgement, under the engine's mutex.
-    Lock lock(payloadHandler->getMutex());
-    // Only the upload that wrote the erase code sends its image: an erase acknowledged after
-    // that upload ended, or outside any, starts nothing.
-    if (stm32Phase != Stm32Phase::ERASE_WRITTEN) {
-        logger->log("Erase acknowledged, but no STM32 upload waits for it: nothing sent", BaseLogger::WARNING,
-                    kPrefix);
-        return GlobalHandlerEvents::SUCCESS;
-    }
-    logger->log("Load firmware", BaseLogger::INFO, kPrefix);
-    transfersBefore = payloadHandler->completedTransfers();
-    payloadHandler->forgetRefusals();
-    stm32Phase = Stm32Phase::TRANSFER;
-    writeFirmware();
-    return GlobalHandlerEvents::SUCCESS;
+    return stm32UploadJob->loadFirmware();
 }
 
 // --- STM32 upload ----------------------------------------------------------------------------
 
 bool BeaconSession::startStm32Upload(const std::string& path, std::string* refusal) {
-    LineOwner::Claim claim(line, Job::STM32_UPLOAD, "STM32 upload", refusal);
-    if (!claim)
-        return false;
-    // Read whole before anything is erased: a device erased for an image that cannot be sent
-    // would be left without firmware, and the bytes sent are those read now.
-    RecordedUpload::Refusal refused;
-    if (!upload.record(FirmwareTarget::STM32, path, refused)) {
-        logger->log(kNoImage, BaseLogger::WARNING, kPrefix);
-        refuseImage(FirmwareTarget::STM32, refused.cause, refusal);
-        return false;
-    }
-    logger->log("Start upload", BaseLogger::INFO, kPrefix);
-    logger->log("Erase firmware", BaseLogger::INFO, kPrefix);
-    if (!startWorkers()) {
-        if (refusal)
-            *refusal = "STM32 upload failed: the listener and the sender could not start";
-        return false;
-    }
-    {
-        Lock lock(payloadHandler->getMutex());
-        payloadHandler->forgetRefusals();
-        stm32Phase = Stm32Phase::ERASE_WAIT;
-    }
-    eraseProbe.arm(ERASE_FILE_0);
-    serialSender->search();
-    // From here on every ending of the upload frees the line.
-    claim.keep();
-    return true;
-}
-
-void BeaconSession::refuseImage(FirmwareTarget target, const std::string& cause, std::string* refusal) {
-    const std::string line = std::string(firmwareTargetName(target)) + " image refused: " + cause;
-    logger->log(line, BaseLogger::WARNING, kPrefix);
-    if (refusal)
-        *refusal = line;
+    return stm32UploadJob->start(path, refusal);
 }
 
 BeaconSession::UploadTick BeaconSession::tickStm32Upload() {
-    // Under the engine's mutex: the answers that move the upload on are processed under it.
-    Lock lock(payloadHandler->getMutex());
-    switch (stm32Phase) {
-    case Stm32Phase::IDLE:
-        return UploadTick();
-    case Stm32Phase::ERASE_WAIT:
-        return tickEraseWait();
-    case Stm32Phase::ERASE_WRITTEN:
-        return tickEraseWritten();
-    case Stm32Phase::TRANSFER:
-        return tickTransfer();
-    }
-    return UploadTick();
-}
-
-BeaconSession::UploadTick BeaconSession::tickEraseWait() {
-    EraseWait::Knowledge known;
-    known.linkUp = usbCommunication.isConnected();
-    known.modelPresent = deviceHandler != nullptr;
-    if (deviceHandler) {
-        App::Device* device = deviceHandler->getDevice(currentDeviceAddress.load());
-        known.deviceKnown = device != nullptr;
-        known.eraseFieldKnown = device && device->getFieldByName("erase");
-    }
-    const EraseWait::Step step = eraseProbe.tick(known);
-    switch (step.request) {
-    case EraseWait::Request::SEARCH:
-        serialSender->search();
-        break;
-    case EraseWait::Request::FIELD_INFO:
-        serialSender->getInfoFields(currentAddressByte());
-        break;
-    case EraseWait::Request::WRITE_ERASE: {
-        if (!eraseMemorySector(eraseProbe.code(), ""))
-            return endStm32Upload(kUploadFailed + "the erase code could not be written");
-        stm32Phase = Stm32Phase::ERASE_WRITTEN;
-        UploadTick next;
-        next.keepTicking = true;
-        return next;
-    }
-    case EraseWait::Request::NONE:
-        break;
-    }
-    if (step.failure) {
-        logger->log(step.failure, BaseLogger::ERROR, kPrefix);
-        UploadTick end = endStm32Upload({});
-        end.failure = step.failure;
-        return end;
-    }
-    UploadTick next;
-    next.keepTicking = step.keepWaiting;
-    return next;
-}
-
-BeaconSession::UploadTick BeaconSession::tickEraseWritten() {
-    if (!usbCommunication.isConnected()) {
-        payloadHandler->abandon(MSG_SET_FIELD);
-        return endStm32Upload(kUploadFailed + "the link was lost before the device acknowledged the erase");
-    }
-    if (payloadHandler->isPending(MSG_SET_FIELD)) {
-        if (answerOverdue(MSG_SET_FIELD)) {
-            const unsigned replyMs = payloadHandler->lastFramed().replyMs;
-            payloadHandler->abandon(MSG_SET_FIELD);
-            return endStm32Upload(kUploadFailed + "no answer to the erase write within " + std::to_string(replyMs) +
-                                  " ms");
-        }
-        UploadTick next;
-        next.keepTicking = true;
-        return next;
-    }
-    // Answered, and the acknowledgement would have started the transfer: it was refused.
-    const std::uint8_t status = payloadHandler->refusal(MSG_SET_FIELD);
-    if (status != 0)
-        return endStm32Upload(kUploadFailed + "the device refused the erase write (error code " +
-                              std::to_string(status) + ")");
-    return endStm32Upload(kUploadFailed + "the erase write went unanswered");
-}
-
-BeaconSession::UploadTick BeaconSession::tickTransfer() {
-    if (payloadHandler->completedTransfers() > transfersBefore) {
-        logger->log("STM32 upload completed", BaseLogger::INFO, kPrefix);
-        UploadTick end = endStm32Upload({});
-        end.succeeded = true;
-        return end;
-    }
-    const std::string percent = std::to_string(payloadHandler->transferPercent.load()) + " %";
-    if (!usbCommunication.isConnected()) {
-        payloadHandler->abandon(MSG_FILE_WRITE);
-        return endStm32Upload(kUploadFailed + "the link was lost at " + percent);
-    }
-    if (!payloadHandler->isPending(MSG_FILE_WRITE)) {
-        // An error status drops the pending request and leaves the transfer where it was.
-        const std::uint8_t status = payloadHandler->refusal(MSG_FILE_WRITE);
-        const std::string request = pendingFileRequestText();
-        payloadHandler->abandon(MSG_FILE_WRITE);
-        if (status != 0)
-            return endStm32Upload(kUploadFailed + "the device refused the " + request + " (error code " +
-                                  std::to_string(status) + ")");
-        return endStm32Upload(kUploadFailed + "the transfer was stopped at " + percent);
-    }
-    if (answerOverdue(MSG_FILE_WRITE)) {
-        const std::string request = pendingFileRequestText();
-        const unsigned replyMs = payloadHandler->lastFramed().replyMs;
-        payloadHandler->abandon(MSG_FILE_WRITE);
-        return endStm32Upload(kUploadFailed + "no answer to the " + request + " within " + std::to_string(replyMs) +
-                              " ms");
-    }
-    UploadTick next;
-    next.keepTicking = true;
-    return next;
-}
-
-bool BeaconSession::answerOverdue(MessageType type) {
-    const PayloadHandler::RequestClock clock = payloadHandler->lastFramed();
-    if (clock.type != type)
-        return false;
-    return std::chrono::steady_clock::now() - clock.framedAt > std::chrono::milliseconds(clock.replyMs) + kAnswerGrace;
-}
-
-std::string BeaconSession::pendingFileRequestText() {
-    const PayloadHandler::TransferView view = payloadHandler->transferView();
-    if (!view.eraseDone)
-        return "erase file request";
-    if (view.finishSent)
-        return "finish file request";
-    return "write file request at offset " + std::to_string(view.offset);
-}
-
-BeaconSession::UploadTick BeaconSession::endStm32Upload(std::string failure) {
-    if (!failure.empty())
-        logger->log(failure, BaseLogger::ERROR, kPrefix);
-    stm32Phase = Stm32Phase::IDLE;
-    eraseProbe.disarm();
-    line.release(Job::STM32_UPLOAD);
-    UploadTick end;
-    end.ended = true;
-    end.failure = std::move(failure);
-    return end;
-}
-
-bool BeaconSession::eraseMemorySector(EraseCmd cmd, const std::string& text) {
-    const auto request = newRequest(eraseFileNumber(cmd), text);
-    FieldWrite erase;
-    erase.address = request->address;
-    erase.name = "erase";
-    erase.noDevice = "device didn't exist for erase request";
-    erase.noField = "erase field didn't exist";
-    // Whatever type the device described, the code goes out as 4 bytes, little-endian.
-    const std::uint32_t code = cmd;
-    const std::uint8_t value[8] = {static_cast<std::uint8_t>(code), static_cast<std::uint8_t>(code >> 8),
-                                   static_cast<std::uint8_t>(code >> 16), static_cast<std::uint8_t>(code >> 24)};
-    const bool queued = writeDeviceField(erase, value, [this](Field& field) {
-        FieldInfo* info = field.getInfo();
-        if (!info) {
-            logger->log("erase field info didn't exist", BaseLogger::ERROR, kPrefix);
-            return false;
-        }
-        FieldInfo fourBytes = *info;
-        fourBytes.type = 8;
-        field.setInfo(fourBytes);
-        return true;
-    });
-    return queued && payloadHandler->isPending(MSG_SET_FIELD);
-}
-
-bool BeaconSession::writeDeviceField(const FieldWrite& write, const void* value,
-                                     const std::function<bool(Field&)>& prepare) {
-    if (!deviceHandler) {
-        logger->log(write.noDevice, BaseLogger::ERROR, kPrefix);
-        return false;
-    }
-    // Under the model's lock from the look-up to the queued request: a search on another
-    // path may empty the model.
-    Lock lock(deviceHandler->getMutex());
-    App::Device* device = deviceHandler->getDevice(write.address);
-    if (!device) {
-        logger->log(write.noDevice, BaseLogger::ERROR, kPrefix);
-        return false;
-    }
-    Field* field = write.name ? device->getFieldByName(write.name) : device->getField(write.index);
-    if (!field) {
-        logger->log(write.noField, write.noFieldType, kPrefix);
-        return false;
-    }
-    if (prepare && !prepare(*field))
-        return false;
-    field->setData(true, value);
-    std::uint64_t index = write.index;
-    if (write.name) {
-        index = device->getFieldIndexByName(write.name);
-        if (index == std::numeric_limits<std::uint64_t>::max()) {
-            logger->log(write.noField, write.noFieldType, kPrefix);
-            return false;
-        }
-    }
-    serialSender->setFieldValue(write.address, static_cast<std::uint8_t>(index));
-    return true;
-}
-
-bool BeaconSession::writeFirmware() {
-    const RecordedUpload::Record image = upload.get();
-    if (!image.image) {
-        logger->log(kNoImage, BaseLogger::WARNING, kPrefix);
-        return false;
-    }
-    const auto request = newRequest(image.target == FirmwareTarget::ESP32 ? 2 : 0, image.path);
-    request->image = image.image;
-    logger->log("load device firmware", BaseLogger::INFO, kSenderPrefix);
-    payloadHandler->onMessage(MSG_FIRMWARE_WRITE, request.get());
-    payloadHandler->generateResponse(MSG_FILE_WRITE, nullptr);
-    return true;
+    return stm32UploadJob->tick();
 }
 
 // --- ESP32 flash -----------------------------------------------------------------------------
@@ -490,7 +210,7 @@ bool BeaconSession::writeFirmware() {
 bool BeaconSession::startEsp32Flash(const std::string& path, std::string* refusal) {
     if (path.empty()) {
         logger->log(kNoImage, BaseLogger::WARNING, kPrefix);
-        refuseImage(FirmwareTarget::ESP32, "no file is chosen", refusal);
+        refuseEsp32Image("no file is chosen", refusal);
         return false;
     }
     LineOwner::Claim claim(line, Job::ESP32_FLASH, "ESP32 flash", refusal, "ESP32 flashing already in progress");
@@ -503,7 +223,7 @@ bool BeaconSession::startEsp32Flash(const std::string& path, std::string* refusa
     if (!upload.record(FirmwareTarget::ESP32, path, refused)) {
         logger->log(kFlashFailed + TaviskEspSerialFlasher::imageFileText(refused.status, path), BaseLogger::ERROR,
                     kPrefix);
-        refuseImage(FirmwareTarget::ESP32, refused.cause, refusal);
+        refuseEsp32Image(refused.cause, refusal);
         return false;
     }
     std::string why;
@@ -518,15 +238,21 @@ bool BeaconSession::startEsp32Flash(const std::string& path, std::string* refusa
             *refusal = meaning;
         return false;
     }
-    eraseProbe.disarm();
-    if (!espFlashJob.start(path))
+    if (!espFlashJob.start())
         return false;
     // The flash's last report frees the line.
     claim.keep();
     return true;
 }
 
-bool BeaconSession::flashOverLink(const std::string&, const TaviskEspSerialFlasher::FlashOptions& options,
+void BeaconSession::refuseEsp32Image(const std::string& cause, std::string* refusal) {
+    const std::string why = "ESP32 image refused: " + cause;
+    logger->log(why, BaseLogger::WARNING, kPrefix);
+    if (refusal)
+        *refusal = why;
+}
+
+bool BeaconSession::flashOverLink(const TaviskEspSerialFlasher::FlashOptions& options,
                                   const EspFlashJob::Progress& progress, std::string* error) {
     // The flash needs the line to itself, and what the engine still waited for is void once
     // the ESP32 has been switched over: the next search or upload starts afresh.
@@ -544,6 +270,14 @@ bool BeaconSession::flashOverLink(const std::string&, const TaviskEspSerialFlash
 }
 
 // --- device maintenance ----------------------------------------------------------------------
+
+bool BeaconSession::writeField(const FieldWriter::Target& target, const void* value) {
+    if (!fieldWriter) {
+        logger->log(target.noDevice, BaseLogger::ERROR, kPrefix);
+        return false;
+    }
+    return fieldWriter->write(target, value);
+}
 
 void BeaconSession::startPayloadListener() {
     asDeviceRequest("Starting the listener", [this] { serialListener->start(false); });
@@ -574,13 +308,13 @@ void BeaconSession::searchPayloadDevices() {
 }
 
 void BeaconSession::getInfoFieldsRespond() {
-    asDeviceRequest("Fields info request", [this] { serialSender->getInfoFields(currentAddressByte()); });
+    asDeviceRequest("Fields info request", [this] { serialSender->getInfoFields(currentDeviceAddress()); });
 }
 
 void BeaconSession::setDeviceDfuMode() {
     asDeviceRequest("Device update mode request", [this] {
         logger->log("set device to DFU mode", BaseLogger::INFO, kSenderPrefix);
-        std::uint8_t address = currentAddressByte();
+        std::uint8_t address = currentDeviceAddress();
         payloadHandler->onMessage(MSG_DFU, &address);
         payloadHandler->generateResponse(MSG_DFU, nullptr);
     });
@@ -588,12 +322,12 @@ void BeaconSession::setDeviceDfuMode() {
 
 void BeaconSession::setFieldValue(const void* value, unsigned long long index) {
     asDeviceRequest("Field write", [&] {
-        FieldWrite write;
-        write.address = currentAddressByte();
+        FieldWriter::Target write;
+        write.address = currentDeviceAddress();
         write.index = static_cast<std::uint8_t>(index);
         write.noDevice = "device didn't exist for set field value";
         write.noField = "field didn't exist for set field value";
-        writeDeviceField(write, value);
+        writeField(write, value);
     });
 }
 
@@ -602,15 +336,15 @@ void BeaconSession::rebootDevice() {
     LineOwner::Claim claim(line, Job::RECONNECT, "Device reboot");
     if (!claim)
         return;
-    FieldWrite reboot;
-    reboot.address = currentAddressByte();
+    FieldWriter::Target reboot;
+    reboot.address = currentDeviceAddress();
     reboot.name = "reboot";
     reboot.noDevice = "device didn't exist for reboot";
     reboot.noField = "choose field didn't exist";
     reboot.noFieldType = BaseLogger::WARNING;
     // A little-endian 1 of 8 bytes: the field keeps as many as its type has.
     const std::uint8_t one[8] = {1};
-    if (writeDeviceField(reboot, one) && startReconnect())
+    if (writeField(reboot, one) && startReconnect())
         claim.keep();
 }
 

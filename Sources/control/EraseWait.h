@@ -2,9 +2,9 @@
 
 #include "control/EraseCmd.h"
 
-// The wait at the start of an STM32 upload: a timer ticks every 200 ms until the device and
-// its field "erase" are in the device model, asking again on every fifth tick, and then the
-// erase code is written. Both waits (for the device, then for its field) share one counter, so
+// The wait at the start of an STM32 upload: the upload ticks (Stm32UploadJob::kTickInterval)
+// until the device and its field "erase" are in the device model, asking again on every fifth
+// tick, and then the erase code is written. Both waits (for the device, then for its field) share one counter, so
 // a device found late is given only the ticks that remain.
 //
 // step() is the decision alone, free of state and I/O; the object keeps the state between
@@ -33,11 +33,6 @@ public:
         int ticks = 0;                 // the counter after this tick
     };
 
-    // Ticks after which the wait gives up: the 51st tick (about 10.2 s) ends it.
-    static constexpr int kMaxTicks = 50;
-    // A request goes out when the counter is a multiple of this (ticks 1, 6, 11, ...).
-    static constexpr int kAskEvery = 5;
-
     static constexpr const char* kLinkLost = "USB connection lost while waiting to start STM32 erase";
     static constexpr const char* kNoModel = "deviceHandler doesn't exist while waiting to start STM32 erase";
     static constexpr const char* kNoDevice = "Timeout waiting for device discovery before STM32 erase";
@@ -61,6 +56,11 @@ public:
     int ticks() const { return counter; }
 
 private:
+    // Ticks after which the wait gives up: the 51st tick (about 10.2 s at 200 ms) ends it.
+    static constexpr int kMaxTicks = 50;
+    // A request goes out when the counter is a multiple of this (ticks 1, 6, 11, ...).
+    static constexpr int kAskEvery = 5;
+
     bool active = false;
     bool timer = false;
     EraseCmd cmd = ERASE_FILE_0;

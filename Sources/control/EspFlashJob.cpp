@@ -17,7 +17,7 @@ EspFlashJob::~EspFlashJob() {
     waitForEnd();
 }
 
-bool EspFlashJob::start(const std::string& path) {
+bool EspFlashJob::start() {
     if (worker.busy()) {
         logger->log("ESP32 flashing already in progress", BaseLogger::WARNING, kPrefix);
         return false;
@@ -32,7 +32,7 @@ bool EspFlashJob::start(const std::string& path) {
         result = Result();
     }
     completionDue = true;
-    if (!worker.start([this, path] { run(path); }, [this] { notify(); })) {
+    if (!worker.start([this] { run(); }, [this] { notify(); })) {
         completionDue = false;
         return false;
     }
@@ -47,7 +47,7 @@ TaviskEspSerialFlasher::FlashOptions EspFlashJob::flashOptions() {
     return options;
 }
 
-void EspFlashJob::run(const std::string& path) {
+void EspFlashJob::run() {
     const TaviskEspSerialFlasher::FlashOptions options = flashOptions();
     const Progress progress = [this](unsigned char percent) {
         lastPercent = percent;
@@ -58,7 +58,7 @@ void EspFlashJob::run(const std::string& path) {
     // Whatever the flasher throws ends this flash as a failure with its text: the window
     // must become usable again.
     try {
-        written = flash(path, options, progress, &error);
+        written = flash(options, progress, &error);
     } catch (const std::exception& exception) {
         written = false;
         error = exception.what();

@@ -22,9 +22,9 @@ class LoggerManager;
 class EspFlashJob {
 public:
     using Progress = std::function<void(unsigned char)>;
-    // Flashes the image at `path`: true when it was written; on failure the text in `error`.
-    using FlashFunction = std::function<bool(const std::string& path, const TaviskEspSerialFlasher::FlashOptions&,
-                                             const Progress& progress, std::string* error)>;
+    // Flashes the image it was given: true when it was written; on failure the text in `error`.
+    using FlashFunction = std::function<bool(const TaviskEspSerialFlasher::FlashOptions&, const Progress& progress,
+                                             std::string* error)>;
 
     struct Result {
         bool ok = false;
@@ -40,9 +40,9 @@ public:
     // What every flash is made with: offset 0, blocks of 1024 bytes, no reboot.
     static TaviskEspSerialFlasher::FlashOptions flashOptions();
 
-    // Starts flashing `path` with flashOptions(). False, with a WARNING, while a flash runs;
-    // the running one is not disturbed.
-    bool start(const std::string& path);
+    // Starts a flash with flashOptions(). False, with a WARNING, while a flash runs; the
+    // running one is not disturbed.
+    bool start();
 
     std::uint8_t percent() const { return lastPercent.load(); }
     bool finished() const { return done.load(); }
@@ -57,7 +57,7 @@ public:
     void waitForEnd();
 
 private:
-    void run(const std::string& path);
+    void run();
 
     FlashFunction flash;
     std::function<void()> notify;

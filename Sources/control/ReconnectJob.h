@@ -27,13 +27,6 @@ public:
         std::function<void()> finished;
     };
 
-    static constexpr int kTries = 30;
-    static constexpr std::chrono::milliseconds kRebootDelay{300};
-    static constexpr std::chrono::milliseconds kAfterClose{150};
-    static constexpr std::chrono::milliseconds kBetweenTries{200};
-    static constexpr std::chrono::milliseconds kAfterOpen{150};
-    static constexpr std::chrono::milliseconds kSettle{500};
-
     ReconnectJob(Steps steps, std::unique_ptr<Clock> clock);
     // Cuts a running reconnect short and joins it.
     ~ReconnectJob();
@@ -48,6 +41,13 @@ public:
     void cancelAndJoin();
 
 private:
+    static constexpr int kTries = 30;
+    static constexpr std::chrono::milliseconds kRebootDelay{300};
+    static constexpr std::chrono::milliseconds kAfterClose{150};
+    static constexpr std::chrono::milliseconds kBetweenTries{200};
+    static constexpr std::chrono::milliseconds kAfterOpen{150};
+    static constexpr std::chrono::milliseconds kSettle{500};
+
     void run();
 
     Steps steps;

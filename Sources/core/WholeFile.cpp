@@ -26,6 +26,25 @@ std::string WholeFile::cause(std::uint64_t limit) const {
     return "unknown failure";
 }
 
+WholeFile::Step WholeFile::failedStep(Status status) {
+    switch (status) {
+    case READ:
+        return Step::NONE;
+    case MISSING:
+    case NOT_REGULAR:
+    case OPEN_FAILED:
+        return Step::OPEN;
+    case SIZE_UNKNOWN:
+        return Step::SIZE;
+    case TOO_LARGE:
+        return Step::LIMIT;
+    case READ_FAILED:
+    case NO_MEMORY:
+        return Step::READ;
+    }
+    return Step::READ;
+}
+
 bool WholeFile::makeRoom() {
     try {
         bytes.resize(static_cast<std::size_t>(size));

@@ -19,6 +19,12 @@ struct WholeFile {
         NO_MEMORY,    // within the limit, but there is not that much memory to read it into
     };
 
+    // The step of a read that failed, for the lines that name it: the open (missing, not a
+    // regular file, refused), the size (unknown), the limit, the read itself (failed, or no
+    // memory for it); NONE for a file that was read.
+    enum class Step { NONE, OPEN, SIZE, LIMIT, READ };
+    static Step failedStep(Status status);
+
     Status status = MISSING;
     std::uint64_t size = 0; // the file's size, once known (also when TOO_LARGE)
     std::vector<std::uint8_t> bytes;

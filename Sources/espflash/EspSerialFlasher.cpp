@@ -87,18 +87,15 @@ void finish(bool reboot) {
 namespace TaviskEspSerialFlasher {
 
 std::string imageFileText(WholeFile::Status status, const std::string& path) {
-    switch (status) {
-    case WholeFile::MISSING:
-    case WholeFile::NOT_REGULAR:
-    case WholeFile::OPEN_FAILED:
+    switch (WholeFile::failedStep(status)) {
+    case WholeFile::Step::OPEN:
         return "Can't open file: " + path;
-    case WholeFile::READ:
-    case WholeFile::SIZE_UNKNOWN:
-    case WholeFile::TOO_LARGE:
-        break;
-    case WholeFile::READ_FAILED:
-    case WholeFile::NO_MEMORY:
+    case WholeFile::Step::READ:
         return "Can't read file: " + path;
+    case WholeFile::Step::NONE: // read, and empty
+    case WholeFile::Step::SIZE:
+    case WholeFile::Step::LIMIT:
+        break;
     }
     return "File is empty or size is invalid: " + path;
 }

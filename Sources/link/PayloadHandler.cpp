@@ -133,7 +133,7 @@ void PayloadHandler::castCommand(void const* payload, unsigned char length, unsi
     }
     std::lock_guard<std::recursive_mutex> lock(getMutex());
     lastCommand = static_cast<const std::uint8_t*>(payload)[2];
-    framed = RequestClock{currentRequest, std::chrono::steady_clock::now(), timeoutMs};
+    framed = FramedRequest{currentRequest, framed.sequence + 1, timeoutMs};
     addToQueue(frame, size, timeoutMs);
 }
 
@@ -233,24 +233,21 @@ void PayloadHandler::recordRequest(MessageType type, unsigned char address, unsi
 
 bool PayloadHandler::loadFile(const std::string& path, std::vector<std::uint8_t>& out) {
     WholeFile file = readWholeFile(path, FileTransfer::kMaxSize);
-    switch (file.status) {
-    case WholeFile::READ:
+    switch (WholeFile::failedStep(file.status)) {
+    case WholeFile::Step::NONE:
         break;
-    case WholeFile::MISSING:
-    case WholeFile::NOT_REGULAR:
-    case WholeFile::OPEN_FAILED:
+    case WholeFile::Step::OPEN:
         log("Can't open file.", BaseLogger::ERROR);
         log("Can't open file: " + path, BaseLogger::ERROR);
         return false;
-    case WholeFile::SIZE_UNKNOWN:
+    case WholeFile::Step::SIZE:
         log("Can't get file size.", BaseLogger::ERROR);
         log("Can't get file size: " + path, BaseLogger::ERROR);
         return false;
-    case WholeFile::TOO_LARGE:
+    case WholeFile::Step::LIMIT:
         log(tooLargeText(file.size) + ": " + path, BaseLogger::ERROR);
         return false;
-    case WholeFile::READ_FAILED:
-    case WholeFile::NO_MEMORY:
+    case WholeFile::Step::READ:
         log("Can't read file.", BaseLogger::ERROR);
         log("Can't read file: " + path, BaseLogger::ERROR);
         return false;
@@ -363,7 +360,7 @@ void PayloadHandler::resetState() {
     attempt = 0;
     transferPercent = 0;
     packNumber = 0;
-    framed = RequestClock();
+    framed = FramedRequest{MSG_NONE, framed.sequence, 0};
     refusals.clear();
     transfer.stop();
 }
@@ -377,7 +374,7 @@ void PayloadHandler::abandon(MessageType type) {
         transfer.stop();
 }
 
-PayloadHandler::RequestClock PayloadHandler::lastFramed() {
+PayloadHandler::FramedRequest PayloadHandler::lastFramed() {
     std::lock_guard<std::recursive_mutex> lock(getMutex());
     return framed;
 }

@@ -85,14 +85,15 @@ public:
     // its percentage): a late answer to it is then unexpected and sets nothing off.
     void abandon(MessageType type);
 
-    // The request framed last: its kind, when, and the reply time it was sent with. Callers
-    // that run a job on the engine tell from it that an answer is overdue.
-    struct RequestClock {
+    // The request framed last: its kind, its number among the frames made so far (a new number
+    // is a new request, also of the same kind) and the reply time it was sent with. Callers that
+    // run a job on the engine time its answer with it.
+    struct FramedRequest {
         MessageType type = MSG_NONE;
-        std::chrono::steady_clock::time_point framedAt{};
+        std::uint64_t sequence = 0; // 0: none framed yet
         unsigned int replyMs = 0;
     };
-    RequestClock lastFramed();
+    FramedRequest lastFramed();
     // The status of the last answer with an error to a request of `type` since
     // forgetRefusals() (or resetState); 0 when there was none.
     std::uint8_t refusal(MessageType type);
@@ -160,7 +161,7 @@ private:
     std::uint8_t packNumber = 0;
     std::uint8_t handlerType = 0;
     std::map<MessageType, MessageDescriptor> pending;
-    RequestClock framed;
+    FramedRequest framed;
     std::map<MessageType, std::uint8_t> refusals;
     std::uint64_t completed = 0;
     // The one file transfer; the engine frames its requests and acts on their answers.

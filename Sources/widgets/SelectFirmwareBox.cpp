@@ -193,6 +193,16 @@ void SelectFirmwareBox::activate(FirmwareTarget target) {
     updateFirmwareSourceModeUi();
 }
 
+void SelectFirmwareBox::selectTarget(FirmwareTarget target) {
+    if (target == FirmwareTarget::ESP32) {
+        stm32Inactive();
+        esp32Active();
+    } else {
+        esp32Inactive();
+        stm32Active();
+    }
+}
+
 void SelectFirmwareBox::esp32Inactive() {
     esp32Enabled = false;
     setRowSensitive(esp32Button, esp32Entry, false);

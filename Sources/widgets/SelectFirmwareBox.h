@@ -49,6 +49,10 @@ public:
     void stm32Active();
     void esp32Inactive();
     void stm32Inactive();
+    // The window's choice of target: the other target's row off, this one's on. The box is
+    // the one holder of the target; an upload asks it.
+    void selectTarget(FirmwareTarget target);
+    FirmwareTarget target() const { return currentTarget; }
 
     // Writes the target's preinstalled copy when it is missing, differs from the carried image
     // or may not be trusted (FirmwareCopies); its path in UTF-8, or empty when no complete copy

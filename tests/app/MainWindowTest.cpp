@@ -29,13 +29,13 @@ TEST_F(MainWindowTest, OpensWithItsTitleAndSizeConnectsAndListsTheDevice) {
     EXPECT_EQ(width, 500);
     EXPECT_EQ(height, 550);
     // Built with the STM32 as the target.
-    EXPECT_EQ(session().firmwareTarget, FirmwareTarget::STM32);
+    EXPECT_EQ(window->getWidgets().selectFirmwareBox->target(), FirmwareTarget::STM32);
 
     connectThroughDialog();
     searchUntilListed();
     EXPECT_TRUE(log.contains("MainWindow: Searching devices..."));
     // The device that answered became the current one and was asked for its fields.
-    EXPECT_EQ(session().currentDeviceAddress.load(), 5u);
+    EXPECT_EQ(session().currentDeviceAddress(), 5u);
     EXPECT_TRUE(logged("field info response (device 5, field #3 reboot"));
 }
 

@@ -247,9 +247,9 @@ TEST_F(MainWindowUploadTest, AnUploadWithoutAnImageErasesNothing) {
         EXPECT_EQ(log.count("MainWindow: File path is empty or did't exist", BaseLogger::WARNING), 1u) << c.name;
         EXPECT_FALSE(log.contains("Erase firmware")) << c.name;
         // No erase wait was armed, so nothing can be erased later either.
-        EXPECT_FALSE(session().eraseWait().isActive()) << c.name;
+        EXPECT_FALSE(session().stm32Upload().eraseWait().isActive()) << c.name;
     }
-    runUntil([] { return false; }, 600ms); // three ticks of a wait, had one been armed
+    runUntil([] { return false; }, 3 * Stm32UploadJob::kTickInterval); // three ticks of a wait, had one been armed
     EXPECT_EQ(beacon->requestCount(1), 0u);
     EXPECT_EQ(beacon->requestCount(3), 0u);
     EXPECT_FALSE(beacon->eraseArmed());
@@ -295,7 +295,7 @@ TEST_F(MainWindowUploadTest, Esp32FlashKeepsTheWindowInsensitiveUntilItEnds) {
     EXPECT_EQ(romFlash(image.size()), image);
     EXPECT_TRUE(log.contains("SerialListener: Thread is terminated"));
     EXPECT_TRUE(log.contains("SerialSender: Thread is terminated"));
-    EXPECT_TRUE(session().isLinkConnected());
+    EXPECT_TRUE(session().isConnected());
 }
 
 TEST_F(MainWindowUploadTest, AFailedEsp32FlashMakesTheWindowSensitiveAgain) {

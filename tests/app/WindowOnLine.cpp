@@ -58,7 +58,7 @@ void WindowOnLine::connectThroughDialog() {
     ASSERT_EQ(std::string(ports->get_active_text()), line->path());
     widget<Gtk::Button>("DialogConnectButton")->clicked();
     pumpEvents();
-    ASSERT_TRUE(session().isLinkConnected());
+    ASSERT_TRUE(session().isConnected());
     EXPECT_FALSE(dialog->get_visible());
     EXPECT_TRUE(window->get_sensitive());
 }

@@ -174,13 +174,18 @@ TEST_F(EndToEnd, ASecondDeviceAnsweringTheSearchIsIgnored) {
     EXPECT_NE(rig.engine().deviceHandler.getDevice(5), nullptr);
 }
 
-// One fault on the answer to the 11th file-write request (the erase is the first), and what
-// the system must then do.
+// One fault on the answer to the 11th file-write request (the erase is the first), or to the
+// erase write, and what the system must then do.
 struct FaultCase {
     const char* name;
     SimBeacon::FaultPlan plan;
     bool completes;
     std::vector<std::string> logged; // by the system, in this order
+    // When it does not complete: the ERROR line the upload ends with, and for an answer that
+    // never comes the reply time of its request: the upload waits that long and the grace,
+    // on its clock, then ends.
+    std::string ending = {};
+    std::chrono::milliseconds overdueAfter = std::chrono::milliseconds(0);
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
@@ -202,8 +207,26 @@ TEST_P(FaultTable, TheTransferCompletesOrStallsWithoutAFalseSuccess) {
         ASSERT_TRUE(transferCompletes(rig, image.size()));
         EXPECT_TRUE(rig.beacon().imageMatches());
         EXPECT_EQ(rig.engine().transferPercent.load(), 100);
+        const BeaconSession::UploadTick end = rig.runUpload(kDeadline);
+        EXPECT_TRUE(end.ended && end.succeeded) << end.failure;
     } else {
-        // Nothing more can come: the answer the engine waits for is gone for good.
+        BeaconSession::UploadTick end;
+        if (c.overdueAfter.count() > 0) {
+            // The answer is gone for good. Up to its reply time and the grace the upload waits
+            // for it; a moment later it ends. Timed on the upload's clock, in no real time.
+            ASSERT_TRUE(rig.tick().keepTicking) << "the upload ended before its answer was overdue";
+            rig.clock().advance(c.overdueAfter + Stm32UploadJob::kAnswerGrace);
+            ASSERT_TRUE(rig.tick().keepTicking) << "the upload ended within the reply time and the grace";
+            rig.clock().advance(std::chrono::milliseconds(1));
+            end = rig.tick();
+        } else {
+            end = rig.runUpload(kDeadline);
+        }
+        EXPECT_TRUE(end.ended);
+        EXPECT_FALSE(end.succeeded);
+        EXPECT_EQ(end.failure, c.ending);
+        EXPECT_EQ(log.countWhole("MainWindow: " + c.ending, BaseLogger::ERROR), 1u) << c.ending;
+        EXPECT_EQ(rig.session().runningJob(), LineOwner::Job::NONE) << "the line was not freed";
         EXPECT_FALSE(rig.beacon().imageComplete());
         EXPECT_FALSE(log.contains("Firmware transfer complete"));
         EXPECT_LT(rig.engine().transferPercent.load(), 100);
@@ -215,29 +238,48 @@ const std::string kTimeout = "Listener timeout waiting for response";
 SimBeacon::FaultPlan onChunk(Fault fault, std::chrono::milliseconds delay = 0ms) {
     return {fault, 8, 10, delay, 3};
 }
+// The 11th file-write request is the chunk at offset 288: 10 chunks of 32 bytes went before.
+const std::string kChunkUnanswered =
+    "STM32 upload failed: no answer to the write file request at offset 288 within 500 ms";
+constexpr std::chrono::milliseconds kChunkReply{500};
 
 INSTANTIATE_TEST_SUITE_P(
     , FaultTable,
     ::testing::Values(
-        FaultCase{"bad_crc", onChunk(Fault::BadCrc), false, {"received message with wrong CRC", kTimeout}},
-        FaultCase{"wrong_pack", onChunk(Fault::WrongPack), false, {"received unexpected message", kTimeout}},
-        FaultCase{"stale_pack", onChunk(Fault::StalePack), false, {"received unexpected message", kTimeout}},
-        FaultCase{"dropped", onChunk(Fault::Drop), false, {kTimeout}},
+        FaultCase{"bad_crc", onChunk(Fault::BadCrc), false, {"received message with wrong CRC", kTimeout},
+                  kChunkUnanswered, kChunkReply},
+        FaultCase{"wrong_pack", onChunk(Fault::WrongPack), false, {"received unexpected message", kTimeout},
+                  kChunkUnanswered, kChunkReply},
+        FaultCase{"stale_pack", onChunk(Fault::StalePack), false, {"received unexpected message", kTimeout},
+                  kChunkUnanswered, kChunkReply},
+        FaultCase{"dropped", onChunk(Fault::Drop), false, {kTimeout}, kChunkUnanswered, kChunkReply},
+        // Past its reply time, well within the grace.
         FaultCase{"late", onChunk(Fault::Late, 800ms), true, {kTimeout}},
         FaultCase{"error_status",
                   onChunk(Fault::ErrorStatus),
                   false,
-                  {"Message with problem - error code: 3", kTimeout}},
-        FaultCase{"truncated", onChunk(Fault::Truncated), false, {kTimeout}},
+                  {"Message with problem - error code: 3", kTimeout},
+                  "STM32 upload failed: the device refused the write file request at offset 288 (error code 3)"},
+        FaultCase{"truncated", onChunk(Fault::Truncated), false, {kTimeout}, kChunkUnanswered, kChunkReply},
+        // The erase write's answer lost: the device may be erasing, and the upload gives up
+        // after the erase's long reply time and the grace.
+        FaultCase{"erase_write_unanswered",
+                  {Fault::Drop, 3, 0, 0ms, 0},
+                  false,
+                  {},
+                  "STM32 upload failed: no answer to the erase write within 20000 ms",
+                  std::chrono::milliseconds(20000)},
         // The noise and the answer may arrive in one read, which ends inside a frame, so the
         // reader's warning about a read of noise alone is not certain: only the outcome is.
         FaultCase{"noise", onChunk(Fault::Noise), true, {}},
-        FaultCase{"noise_with_start_byte", onChunk(Fault::NoiseWithStart), false, {kTimeout}},
+        FaultCase{"noise_with_start_byte", onChunk(Fault::NoiseWithStart), false, {kTimeout}, kChunkUnanswered,
+                  kChunkReply},
         FaultCase{"split_byte_by_byte", onChunk(Fault::SplitBytes), true, {}},
         FaultCase{"hang_up",
                   onChunk(Fault::HangUp),
                   false,
-                  {"COM read failed; treating as disconnected", "SerialListener: Thread is terminated"}}),
+                  {"COM read failed; treating as disconnected", "SerialListener: Thread is terminated"},
+                  "STM32 upload failed: the link was lost at 14 %"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EndToEnd, TheEraseCodeGoesOutAsFourBytesWhateverTypeTheDeviceDescribed) {

@@ -57,36 +57,36 @@ TEST(EspFlashJob, TheResultOfEveryWayAFlashEnds) {
     };
     const Case cases[] = {
         {"success",
-         [](const std::string&, const FlashOptions&, const EspFlashJob::Progress& progress, std::string*) {
+         [](const FlashOptions&, const EspFlashJob::Progress& progress, std::string*) {
              for (unsigned char p : {40, 81, 100})
                  progress(p);
              return true;
          },
          {true, "", ProgressText::kSuccess}},
         {"failure with the flasher's text",
-         [](const std::string&, const FlashOptions&, const EspFlashJob::Progress& progress, std::string* error) {
+         [](const FlashOptions&, const EspFlashJob::Progress& progress, std::string* error) {
              progress(40);
              *error = "Failed to write block 2 (error 5)";
              return false;
          },
          {false, "Failed to write block 2 (error 5)", "40%"}},
         {"failure after the last block",
-         [](const std::string&, const FlashOptions&, const EspFlashJob::Progress& progress, std::string* error) {
+         [](const FlashOptions&, const EspFlashJob::Progress& progress, std::string* error) {
              progress(100);
              *error = "MD5 of the written flash differs";
              return false;
          },
          {false, "MD5 of the written flash differs", "100%"}},
         {"failure without a text",
-         [](const std::string&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) { return false; },
+         [](const FlashOptions&, const EspFlashJob::Progress&, std::string*) { return false; },
          {false, "the flasher gave no reason", "0%"}},
         {"standard exception",
-         [](const std::string&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) -> bool {
+         [](const FlashOptions&, const EspFlashJob::Progress&, std::string*) -> bool {
              throw std::length_error("image does not fit in memory");
          },
          {false, "image does not fit in memory", "0%"}},
         {"other exception",
-         [](const std::string&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) -> bool {
+         [](const FlashOptions&, const EspFlashJob::Progress&, std::string*) -> bool {
              throw 7;
          },
          {false, "unknown exception", "0%"}},
@@ -94,7 +94,7 @@ TEST(EspFlashJob, TheResultOfEveryWayAFlashEnds) {
     for (const Case& c : cases) {
         Reports reports;
         EspFlashJob job(c.flash, [&] { reports.notify(); });
-        ASSERT_TRUE(job.start("image.bin")) << c.name;
+        ASSERT_TRUE(job.start()) << c.name;
         ASSERT_TRUE(reports.waitUntil([&] { return job.finished(); })) << c.name;
         const auto result = job.takeCompletion();
         ASSERT_TRUE(result.has_value()) << c.name;
@@ -109,36 +109,33 @@ TEST(EspFlashJob, TheResultOfEveryWayAFlashEnds) {
 
 TEST(EspFlashJob, FlashesFromOffsetZeroInBlocksOf1024WithoutReboot) {
     FlashOptions seen{7, 7, true};
-    std::string seenPath;
     Reports reports;
     EspFlashJob job(
-        [&](const std::string& path, const FlashOptions& options, const EspFlashJob::Progress&, std::string*) {
+        [&](const FlashOptions& options, const EspFlashJob::Progress&, std::string*) {
             seen = options;
-            seenPath = path;
             return true;
         },
         [&] { reports.notify(); });
-    ASSERT_TRUE(job.start(u8"/images/прошивка.bin"));
+    ASSERT_TRUE(job.start());
     ASSERT_TRUE(reports.waitUntil([&] { return job.finished(); }));
     job.takeCompletion();
     EXPECT_EQ(seen.offset, 0u);
     EXPECT_EQ(seen.blockSize, 1024u);
     EXPECT_FALSE(seen.reboot);
-    EXPECT_EQ(seenPath, u8"/images/прошивка.bin");
 }
 
 TEST(EspFlashJob, AReportOf100BeforeTheEndIsNoSuccessYet) {
     Gate lastBlockWritten;
     Reports reports;
     EspFlashJob job(
-        [&](const std::string&, const FlashOptions&, const EspFlashJob::Progress& progress, std::string*) {
+        [&](const FlashOptions&, const EspFlashJob::Progress& progress, std::string*) {
             progress(50);
             progress(100);
             lastBlockWritten.pass(); // the flasher still finishes the flash
             return true;
         },
         [&] { reports.notify(); });
-    ASSERT_TRUE(job.start("image.bin"));
+    ASSERT_TRUE(job.start());
     ASSERT_TRUE(reports.waitUntil([&] { return job.percent() == 100; }));
     EXPECT_FALSE(job.finished());
     EXPECT_EQ(ProgressText::label(job.percent(), job.succeeded()), "100%");
@@ -158,14 +155,14 @@ TEST(EspFlashJob, ASecondStartWhileAFlashRunsIsRefused) {
     Reports reports;
     int flashes = 0;
     EspFlashJob job(
-        [&](const std::string&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) {
+        [&](const FlashOptions&, const EspFlashJob::Progress&, std::string*) {
             ++flashes;
             release.pass();
             return true;
         },
         [&] { reports.notify(); });
-    ASSERT_TRUE(job.start("first.bin"));
-    EXPECT_FALSE(job.start("second.bin"));
+    ASSERT_TRUE(job.start());
+    EXPECT_FALSE(job.start());
     EXPECT_EQ(log.count("MainWindow: ESP32 flashing already in progress", BaseLogger::WARNING), 1u);
     release.open();
     ASSERT_TRUE(reports.waitUntil([&] { return job.finished(); }));
@@ -173,7 +170,7 @@ TEST(EspFlashJob, ASecondStartWhileAFlashRunsIsRefused) {
     EXPECT_EQ(flashes, 1);
 
     // Once it has ended, the next flash starts (the ended worker is joined first).
-    ASSERT_TRUE(job.start("third.bin"));
+    ASSERT_TRUE(job.start());
     ASSERT_TRUE(reports.waitUntil([&] { return job.finished(); }));
     EXPECT_TRUE(job.takeCompletion()->ok);
     EXPECT_EQ(flashes, 2);
@@ -191,13 +188,13 @@ TEST(EspFlashJob, DestroyingTheJobWaitsForARunningFlash) {
     });
     {
         EspFlashJob job(
-            [&](const std::string&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) {
+            [&](const FlashOptions&, const EspFlashJob::Progress&, std::string*) {
                 release.pass();
                 flashEnded = true;
                 return true;
             },
             [] {});
-        ASSERT_TRUE(job.start("image.bin"));
+        ASSERT_TRUE(job.start());
     }
     releaser.join();
     EXPECT_TRUE(flashEnded);

@@ -23,7 +23,10 @@ template <typename F> GlobalHandlerEvents::HandlerEventsStatus withRig(F f) {
 
 } // namespace
 
-SessionRig::SessionRig() {
+SessionRig::SessionRig() : SessionRig(std::make_unique<VirtualClock>()) {}
+
+SessionRig::SessionRig(std::unique_ptr<VirtualClock> clock)
+    : uploadClock(clock.get()), windowSession({}, std::move(clock)) {
     windowSession.initPayloadProtocol();
     registerRoutes();
     std::random_device seed;
@@ -61,7 +64,7 @@ void SessionRig::registerRoutes() {
         });
         GlobalHandlerEvents::addHandlerWithArgs<LoadStage>(UPLOAD_FIRMWARE, [](LoadStage stage) {
             return withRig([stage](SessionRig& rig) {
-                if (stage != LOAD_FIRMWARE || !rig.windowSession.isLinkConnected())
+                if (stage != LOAD_FIRMWARE || !rig.windowSession.isConnected())
                     return GlobalHandlerEvents::FAILURE;
                 ++rig.loadFirmware;
                 return rig.windowSession.loadFirmware();
@@ -111,7 +114,7 @@ bool SessionRig::discover(std::chrono::milliseconds deadline) {
     return eventually(
         [this] {
             std::lock_guard<std::recursive_mutex> lock(engine().getMutex());
-            App::Device* d = engine().deviceHandler.getDevice(windowSession.currentDeviceAddress.load());
+            App::Device* d = engine().deviceHandler.getDevice(windowSession.currentDeviceAddress());
             return d && d->getFieldByName("erase");
         },
         deadline);
@@ -120,29 +123,35 @@ bool SessionRig::discover(std::chrono::milliseconds deadline) {
 bool SessionRig::startUpload() {
     if (!windowSession.startStm32Upload(path))
         return false;
-    BeaconSession::UploadTick tick;
+    const Stm32UploadJob& upload = windowSession.stm32Upload();
+    BeaconSession::UploadTick next;
     do {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        tick = windowSession.tickStm32Upload();
-    } while (tick.keepTicking && windowSession.eraseWait().isActive());
+        waitOneTick();
+        next = tick();
+    } while (next.keepTicking && upload.eraseWait().isActive());
     // The tick that finds the field writes the code, resets the counter and keeps the upload
     // running.
-    return tick.keepTicking && windowSession.lastRequest() != nullptr && windowSession.eraseWait().ticks() == 0;
+    return next.keepTicking && upload.lastRequest() != nullptr && upload.eraseWait().ticks() == 0;
+}
+
+void SessionRig::waitOneTick() {
+    std::this_thread::sleep_for(Stm32UploadJob::kTickInterval);
+    uploadClock->advance(Stm32UploadJob::kTickInterval);
 }
 
 BeaconSession::UploadTick SessionRig::runUpload(std::chrono::milliseconds deadline,
                                                 const std::function<void()>& between) {
     const auto until = std::chrono::steady_clock::now() + deadline;
-    BeaconSession::UploadTick tick;
+    BeaconSession::UploadTick next;
     while (std::chrono::steady_clock::now() < until) {
-        tick = windowSession.tickStm32Upload();
-        if (!tick.keepTicking)
-            return tick;
+        next = tick();
+        if (!next.keepTicking)
+            return next;
         if (between)
             between();
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        waitOneTick();
     }
-    return tick;
+    return next;
 }
 
 } // namespace tavisk::test

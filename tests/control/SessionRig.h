@@ -1,6 +1,7 @@
 #pragma once
 
 #include "control/BeaconSession.h"
+#include "tests/support/VirtualClock.h"
 
 #include <atomic>
 #include <chrono>
@@ -22,6 +23,10 @@ using Listener = BeaconSession::Listener;
 // GET_INFO_FIELDS_RESPOND, UPLOAD_FIRMWARE with LOAD_FIRMWARE, and UPDATE_LOADING_STATUS
 // (counted). One rig at a time: the registry keeps the first handler of a key for the whole
 // process, so the routes are registered once and reach the live rig.
+//
+// The upload's answers are timed on a virtual clock, which the rig moves on by the tick
+// interval with every tick it makes (so it keeps pace with the line) and a test may move on
+// further: an answer overdue by the reply time and the grace is then had in no real time.
 class SessionRig {
 public:
     SessionRig();
@@ -40,13 +45,17 @@ public:
     // model.
     bool discover(std::chrono::milliseconds deadline = std::chrono::seconds(20));
     // The Upload button for the STM32, with this thread as the GUI thread: records the image,
-    // searches, and ticks the upload every 200 ms until its erase wait ends. True when it ended
-    // by writing the erase code (whose acknowledgement starts the transfer).
+    // searches, and ticks the upload until its erase wait ends. True when it ended by writing
+    // the erase code (whose acknowledgement starts the transfer).
     bool startUpload();
     // Ticks the running upload, as the window's timer does, until it ends (or the deadline
     // passes: then `ended` is false). `between` runs on this thread between the ticks.
     BeaconSession::UploadTick runUpload(std::chrono::milliseconds deadline,
                                         const std::function<void()>& between = {});
+    // One tick of the running upload, at once and without moving the clock.
+    BeaconSession::UploadTick tick() { return windowSession.tickStm32Upload(); }
+    // The clock that times the upload's answers.
+    VirtualClock& clock() { return *uploadClock; }
     // Waits until the engine has announced 100 % (the closing request was answered).
     bool waitForTransferEnd(std::chrono::milliseconds deadline);
 
@@ -61,9 +70,13 @@ public:
     const std::string& imagePath() const { return path; }
 
 private:
+    explicit SessionRig(std::unique_ptr<VirtualClock> clock);
     static void registerRoutes();
     void onLoadingStatus();
+    // Waits one tick interval on the line and moves the upload's clock on by as much.
+    void waitOneTick();
 
+    VirtualClock* uploadClock; // the session's
     BeaconSession windowSession;
     std::string path;
     std::atomic<int> loadFirmware{0};

@@ -36,6 +36,8 @@ public:
                                         const std::function<void()>& between = {}) {
         return sessionRig.runUpload(deadline, between);
     }
+    BeaconSession::UploadTick tick() { return sessionRig.tick(); }
+    VirtualClock& clock() { return sessionRig.clock(); }
     bool waitForTransferEnd(std::chrono::milliseconds deadline) {
         return sessionRig.waitForTransferEnd(deadline);
     }
