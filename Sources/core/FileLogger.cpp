@@ -90,79 +90,87 @@ bool FileLogger::createLogFile(std::string& name) {
     TimeDescription when;
     when.updateTime();
     const std::string file = fileName(name, when);
-    // Why TAVISK_LOG_DIR was passed over; its line ends with where the log went instead.
-    std::string logDirRefusal;
     std::vector<std::string> warnings;
+    // TAVISK_LOG_DIR comes first, so its refusal is the first WARNING; that line ends with where
+    // the log went instead.
+    bool logDirRefused = false;
     for (const Candidate& candidate : candidateFolders()) {
-        TrustCheck check;
-        TrustCheck madeFolder;
-        if (candidate.kind == Candidate::TEMPORARY) {
-            check = ensurePrivateFolder(candidate.folder);
-            if (!check) {
-                warnings.push_back(refusal(candidate.folder, check));
-                continue;
-            }
-            if (check.removed > 0)
-                warnings.push_back("Log folder " + candidate.folder.u8string() +
-                                   " was writable by group or others: " + std::to_string(check.removed) +
-                                   " entries removed");
-        } else {
-            std::error_code ec;
-            fs::create_directories(candidate.folder, ec);
-            if (ec) {
-                madeFolder.problem = TrustProblem::MKDIR_FAILED;
-                madeFolder.path = candidate.folder;
-                madeFolder.detail = ec.message();
-            }
-        }
-        const fs::path target = candidate.folder / fs::u8path(file);
+        bool opened = false;
         switch (candidate.kind) {
         case Candidate::LOG_DIR:
-            logFile = openFileForWriting(target, WriteFolder::CHOSEN, check);
-            if (logFile == nullptr) {
-                // A folder that could not be made says more than the open that failed in it.
-                const TrustCheck& why = madeFolder.problem == TrustProblem::NONE ? check : madeFolder;
-                logDirRefusal = "Log folder " + candidate.folder.u8string() +
-                                " from TAVISK_LOG_DIR not used (" + why.describe() + ")";
-            }
+            opened = openInLogDir(candidate.folder, file, warnings);
+            logDirRefused = !opened;
             break;
         case Candidate::TEMPORARY:
-            logFile = openFileForWriting(target, WriteFolder::PRIVATE, check);
-            if (logFile == nullptr)
-                warnings.push_back(refusal(candidate.folder, check));
+            opened = openInTemporaryFolder(candidate.folder, file, warnings);
             break;
         case Candidate::CURRENT:
-            // Others may have put a file there under the log's name: it is left alone, and the
-            // log takes another name.
-            for (int number = 1;; ++number) {
-                const fs::path named = number == 1 ? target : otherName(target, number);
-                logFile = openFileForWriting(named, WriteFolder::UNCHECKED, check);
-                if (logFile != nullptr)
-                    break;
-                warnings.push_back(fileRefusal(named, check));
-                if (!takenByUntrustedEntry(check.problem) || number > kOtherNames)
-                    break;
-            }
+            opened = openInCurrentFolder(candidate.folder, file, warnings);
             break;
         }
-        if (logFile == nullptr)
+        if (!opened)
             continue;
         created = true;
         // The file opens with what was passed over on the way to it, and why.
-        if (!logDirRefusal.empty())
-            warnings.insert(warnings.begin(),
-                            logDirRefusal + "; the log is in " + candidate.folder.u8string());
+        if (logDirRefused)
+            warnings.front() += "; the log is in " + candidate.folder.u8string();
         for (const std::string& warning : warnings)
             std::fprintf(logFile, "%s\n", formatLine(when, "WARNING", warning, "FileLogger: ").c_str());
         std::fflush(logFile);
-        break;
+        return true;
     }
-    if (!created) {
-        if (!logDirRefusal.empty())
-            warnings.insert(warnings.begin(), logDirRefusal);
-        reportNoLogFile(when, warnings);
+    reportNoLogFile(when, warnings);
+    return false;
+}
+
+bool FileLogger::openInLogDir(const fs::path& folder, const std::string& file,
+                              std::vector<std::string>& warnings) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    TrustCheck check;
+    logFile = openFileForWriting(folder / fs::u8path(file), WriteFolder::CHOSEN, check);
+    if (logFile != nullptr)
+        return true;
+    // A folder that could not be made says more than the open that failed in it.
+    if (ec)
+        check = TrustCheck{TrustProblem::MKDIR_FAILED, folder, ec.message()};
+    warnings.push_back("Log folder " + folder.u8string() + " from TAVISK_LOG_DIR not used (" +
+                       check.describe() + ")");
+    return false;
+}
+
+bool FileLogger::openInTemporaryFolder(const fs::path& folder, const std::string& file,
+                                       std::vector<std::string>& warnings) {
+    TrustCheck check = ensurePrivateFolder(folder);
+    if (!check) {
+        warnings.push_back(refusal(folder, check));
+        return false;
     }
-    return created;
+    if (check.removed > 0)
+        warnings.push_back("Log folder " + folder.u8string() + " was writable by group or others: " +
+                           std::to_string(check.removed) + " entries removed");
+    logFile = openFileForWriting(folder / fs::u8path(file), WriteFolder::PRIVATE, check);
+    if (logFile != nullptr)
+        return true;
+    warnings.push_back(refusal(folder, check));
+    return false;
+}
+
+bool FileLogger::openInCurrentFolder(const fs::path& folder, const std::string& file,
+                                     std::vector<std::string>& warnings) {
+    // Others may have put a file there under the log's name: it is left alone, and the log
+    // takes another name.
+    const fs::path target = folder / fs::u8path(file);
+    for (int number = 1;; ++number) {
+        const fs::path named = number == 1 ? target : otherName(target, number);
+        TrustCheck check;
+        logFile = openFileForWriting(named, WriteFolder::UNCHECKED, check);
+        if (logFile != nullptr)
+            return true;
+        warnings.push_back(fileRefusal(named, check));
+        if (!takenByUntrustedEntry(check.problem) || number > kOtherNames)
+            return false;
+    }
 }
 
 void FileLogger::reportNoLogFile(const TimeDescription& when, const std::vector<std::string>& warnings) {

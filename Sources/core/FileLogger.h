@@ -48,10 +48,20 @@ public:
 
 private:
     FileLogger() = default;
+    // One candidate folder each, as createLogFile tries them: whether it opened `file` there as
+    // logFile; if not, the WARNINGs of what was passed over in it are added to `warnings`.
+    // TAVISK_LOG_DIR's is one line, which names the variable.
+    bool openInLogDir(const std::filesystem::path& folder, const std::string& file,
+                      std::vector<std::string>& warnings);
+    bool openInTemporaryFolder(const std::filesystem::path& folder, const std::string& file,
+                               std::vector<std::string>& warnings);
+    bool openInCurrentFolder(const std::filesystem::path& folder, const std::string& file,
+                             std::vector<std::string>& warnings);
     void reportNoLogFile(const TimeDescription& when, const std::vector<std::string>& warnings);
 
-    // Written only by createLogFile, which runs only under the logging front's lock (the
-    // front asks for the instance with each line); log() reads the first two under `mutex`.
+    // Written only by createLogFile and the candidate steps it calls, which run only under the
+    // logging front's lock (the front asks for the instance with each line); log() reads the
+    // first two under `mutex`.
     std::FILE* logFile = nullptr; // the application log once created
     bool created = false;
     std::string reportedFailure; // the WARNINGs last sent to standard error for want of a file

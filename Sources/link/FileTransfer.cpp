@@ -8,7 +8,7 @@
 namespace {
 
 // The erase of a whole file takes the device far longer than taking a chunk.
-constexpr unsigned int kEraseTimeoutMs = 20000;
+constexpr unsigned int kFileEraseTimeoutMs = 20000;
 constexpr unsigned int kChunkTimeoutMs = 500;
 // From this size on a file goes in chunks of 64 bytes, below it in chunks of 32.
 constexpr std::uint32_t kLargeFileThreshold = 262144;
@@ -54,7 +54,7 @@ std::optional<FileTransfer::Request> FileTransfer::next() {
     request.offset = fileOffset;
     if (!eraseDone) {
         request.kind = Kind::ERASE;
-        request.timeoutMs = kEraseTimeoutMs;
+        request.timeoutMs = kFileEraseTimeoutMs;
         chunkLength = 0;
     } else {
         const std::uint32_t chunkSize = fileSize < kLargeFileThreshold ? 32 : 64;

@@ -18,7 +18,8 @@ const std::string kPrefix = "PayloadHandler: ";
 constexpr unsigned int kSearchTimeoutMs = 3000;
 constexpr unsigned int kFieldTimeoutMs = 500;
 constexpr unsigned int kGetFieldTimeoutMs = 100;
-constexpr unsigned int kEraseTimeoutMs = 20000;
+// A set-field request to a field whose name begins with "erase": the device erases before it answers.
+constexpr unsigned int kEraseFieldWriteTimeoutMs = 20000;
 constexpr unsigned int kDfuTimeoutMs = 500;
 
 // The device's firmware-update-mode request, sent unframed.
@@ -327,7 +328,8 @@ void PayloadHandler::sendSetFieldRequest(unsigned char address, unsigned char in
                 text(field->getType()) + "). Pack #" + text(pack),
             BaseLogger::INFO);
     const bool erase = std::strncmp(field->getName(), "erase", 5) == 0;
-    castCommand(payload, static_cast<unsigned char>(5 + size), erase ? kEraseTimeoutMs : kFieldTimeoutMs);
+    castCommand(payload, static_cast<unsigned char>(5 + size),
+                erase ? kEraseFieldWriteTimeoutMs : kFieldTimeoutMs);
 }
 
 void PayloadHandler::sendGetFieldRequest(unsigned char address, unsigned char index) {

@@ -31,24 +31,32 @@ void UsbCommunication::beginControl(std::unique_lock<std::mutex>& lock) {
 
 void UsbCommunication::endControl(std::unique_lock<std::mutex>& lock) {
     (void)lock;
-    portOpen = port && port->isOpen();
+    portOpen = port->isOpen();
     controlling = false;
     changed.notify_all();
 }
 
-LinkStatus UsbCommunication::connect(ConnectionMethod method) {
-    if (method == USB) {
-        std::lock_guard<std::mutex> state(stateMutex);
-        connectionMethod = USB;
-        return LINK_OK;
-    }
+std::optional<LinkStatus> UsbCommunication::refusal(ConnectionMethod method, const Refusals& answers) {
+    if (method == USB)
+        return answers.usb;
     if (method != COM) {
         logger->log(kNoMethod, BaseLogger::WARNING, kPrefix);
-        return LINK_READ_FAILED;
+        return answers.noMethod;
     }
     if (!port) {
         logger->log(kNoBackend, BaseLogger::ERROR, kPrefix);
-        return LINK_OPEN_FAILED;
+        return answers.noBackend;
+    }
+    return std::nullopt;
+}
+
+LinkStatus UsbCommunication::connect(ConnectionMethod method) {
+    if (const std::optional<LinkStatus> refused = refusal(method, kConnectRefusals)) {
+        if (method == USB) {
+            std::lock_guard<std::mutex> state(stateMutex);
+            connectionMethod = USB;
+        }
+        return *refused;
     }
 
     std::lock_guard<std::mutex> control(controlMutex);
@@ -86,42 +94,36 @@ LinkStatus UsbCommunication::connect(ConnectionMethod method) {
 
 LinkStatus UsbCommunication::disconnect() {
     std::lock_guard<std::mutex> control(controlMutex);
-    std::unique_lock<std::mutex> state(stateMutex);
-    switch (connectionMethod) {
-    case USB:
-        connectionMethod = NONE;
-        return LINK_OK;
-    case COM: {
-        if (!port) {
-            state.unlock();
-            logger->log(kNoBackend, BaseLogger::ERROR, kPrefix);
-            return LINK_CLOSE_FAILED;
-        }
-        beginControl(state);
-        state.unlock();
-        const LinkStatus closed = port->closePort();
-        state.lock();
-        if (closed == LINK_OK)
+    // What may change the method after this look (connect(USB), a read that finds the port
+    // closed) may as well while beginControl waits; the close below is right after either.
+    const ConnectionMethod method = getConnectionMethod();
+    if (const std::optional<LinkStatus> refused = refusal(method, kDisconnectRefusals)) {
+        if (method == USB) {
+            std::lock_guard<std::mutex> state(stateMutex);
             connectionMethod = NONE;
-        endControl(state);
-        state.unlock();
-        if (closed != LINK_OK) {
-            logger->log("Could not disconnect to COM port", BaseLogger::ERROR, kPrefix);
-            return LINK_CLOSE_FAILED;
         }
-        return LINK_OK;
+        return *refused;
     }
-    default:
-        state.unlock();
-        logger->log(kNoMethod, BaseLogger::WARNING, kPrefix);
-        return LINK_READ_FAILED;
+    std::unique_lock<std::mutex> state(stateMutex);
+    beginControl(state);
+    state.unlock();
+    const LinkStatus closed = port->closePort();
+    state.lock();
+    if (closed == LINK_OK)
+        connectionMethod = NONE;
+    endControl(state);
+    state.unlock();
+    if (closed != LINK_OK) {
+        logger->log("Could not disconnect to COM port", BaseLogger::ERROR, kPrefix);
+        return LINK_CLOSE_FAILED;
     }
+    return LINK_OK;
 }
 
 bool UsbCommunication::isConnected() {
     std::lock_guard<std::mutex> state(stateMutex);
     if (connectionMethod == COM)
-        return port && portOpen;
+        return portOpen;
     return connectionMethod > 0;
 }
 
@@ -131,16 +133,8 @@ UsbCommunication::ConnectionMethod UsbCommunication::getConnectionMethod() {
 }
 
 LinkStatus UsbCommunication::toDetermineDevices(ConnectionMethod method) {
-    if (method == USB)
-        return LINK_OK;
-    if (method != COM) {
-        logger->log(kNoMethod, BaseLogger::WARNING, kPrefix);
-        return LINK_READ_FAILED;
-    }
-    if (!port) {
-        logger->log(kNoBackend, BaseLogger::ERROR, kPrefix);
-        return LINK_WRITE_FAILED;
-    }
+    if (const std::optional<LinkStatus> refused = refusal(method, kDeviceListRefusals))
+        return *refused;
     std::vector<std::string> found;
     {
         // Listing looks at the system, not at the open port: only opening and closing exclude it.
@@ -191,13 +185,9 @@ std::vector<std::string> UsbCommunication::getDeviceList() {
     return deviceList;
 }
 
-IoResult UsbCommunication::notAvailable(ConnectionMethod method) {
-    if (method != USB)
-        logger->log(kNoMethod, BaseLogger::WARNING, kPrefix);
-    return {LINK_UNAVAILABLE, 0};
-}
-
 IoResult UsbCommunication::readCom(std::uint8_t* buffer, std::uint64_t size, int timeoutMs, bool logFailure) {
+    if (const std::optional<LinkStatus> refused = refusal(getConnectionMethod(), kInputOutputRefusals))
+        return {*refused, 0};
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
         long long slice = 0;
@@ -217,11 +207,12 @@ IoResult UsbCommunication::readCom(std::uint8_t* buffer, std::uint64_t size, int
             changed.wait(state, [this] { return !controlling; });
             const ConnectionMethod method = connectionMethod;
             if (method != COM) {
-                // Dropped or disconnected by another thread meanwhile.
+                // Dropped or disconnected by another thread meanwhile: a method that is not COM
+                // is always refused.
                 state.unlock();
-                return notAvailable(method);
+                return {*refusal(method, kInputOutputRefusals), 0};
             }
-            if (!port || !portOpen) {
+            if (!portOpen) {
                 // A method of COM on a closed port (a failed close or reopen) would answer
                 // every read at once with a failure: the link is gone, say so once.
                 connectionMethod = NONE;
@@ -255,40 +246,20 @@ IoResult UsbCommunication::readCom(std::uint8_t* buffer, std::uint64_t size, int
 }
 
 IoResult UsbCommunication::read(void* buffer, std::uint64_t size, int timeoutMs) {
-    ConnectionMethod method;
-    {
-        std::lock_guard<std::mutex> state(stateMutex);
-        method = connectionMethod;
-    }
-    if (method == COM)
-        return readCom(static_cast<std::uint8_t*>(buffer), size, timeoutMs, false);
-    return read(buffer, size);
+    return readCom(static_cast<std::uint8_t*>(buffer), size, timeoutMs, false);
 }
 
 IoResult UsbCommunication::read(void* buffer, std::uint64_t size) {
-    ConnectionMethod method;
-    {
-        std::lock_guard<std::mutex> state(stateMutex);
-        method = connectionMethod;
-    }
-    if (method == COM)
-        return readCom(static_cast<std::uint8_t*>(buffer), size, 1000, true);
-    return notAvailable(method);
+    return readCom(static_cast<std::uint8_t*>(buffer), size, 1000, true);
 }
 
 LinkStatus UsbCommunication::write(const void* data, std::uint64_t size) {
-    ConnectionMethod method;
-    {
-        std::lock_guard<std::mutex> state(stateMutex);
-        method = connectionMethod;
-    }
-    if (method == COM) {
-        const LinkStatus s = writeDataComImpl(static_cast<const std::uint8_t*>(data), size);
-        if (s != LINK_OK)
-            logger->log("Transmit Error COM", BaseLogger::ERROR, kPrefix);
-        return s;
-    }
-    return notAvailable(method).status;
+    if (const std::optional<LinkStatus> refused = refusal(getConnectionMethod(), kInputOutputRefusals))
+        return *refused;
+    const LinkStatus s = writeDataComImpl(static_cast<const std::uint8_t*>(data), size);
+    if (s != LINK_OK)
+        logger->log("Transmit Error COM", BaseLogger::ERROR, kPrefix);
+    return s;
 }
 
 bool UsbCommunication::waitForReadyRead(std::uint64_t ms) {
@@ -304,7 +275,7 @@ LinkStatus UsbCommunication::writeDataComImpl(const std::uint8_t* data, std::uin
     {
         std::unique_lock<std::mutex> state(stateMutex);
         changed.wait(state, [this] { return !controlling; });
-        if (!port || !portOpen)
+        if (!portOpen)
             return LINK_WRITE_FAILED;
         usedGeneration = generation;
         ++portUsers;
@@ -338,9 +309,10 @@ void UsbCommunication::dropLink(std::uint64_t usedGeneration) {
 
 IoResult UsbCommunication::readDataComImpl(std::uint8_t* buffer, std::uint64_t size) {
     {
-        // A closed port is a plain read failure, whatever the method, and says nothing.
+        // A closed port (none without a backend) is a plain read failure, whatever the method,
+        // and says nothing.
         std::lock_guard<std::mutex> state(stateMutex);
-        if (!port || !portOpen)
+        if (!portOpen)
             return {LINK_READ_FAILED, 0};
     }
     return readCom(buffer, size, 1000, false);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -82,14 +83,34 @@ public:
     IoResult readDataUsbImpl(std::uint8_t* buffer, std::uint64_t size);
 
 private:
-    IoResult notAvailable(ConnectionMethod method);
+    // What an operation answers where it does not go to the port.
+    struct Refusals {
+        LinkStatus usb;       // the USB method, which is recorded only and moves no bytes
+        LinkStatus noMethod;  // a method that is neither USB nor COM: none chosen
+        LinkStatus noBackend; // COM without a serial backend
+    };
+    static constexpr Refusals kConnectRefusals{LINK_OK, LINK_READ_FAILED, LINK_OPEN_FAILED};
+    static constexpr Refusals kDisconnectRefusals{LINK_OK, LINK_READ_FAILED, LINK_CLOSE_FAILED};
+    static constexpr Refusals kDeviceListRefusals{LINK_OK, LINK_READ_FAILED, LINK_WRITE_FAILED};
+    // Reads and writes: on LINK_UNAVAILABLE the listener ends, where another failure would have
+    // it read again at once.
+    static constexpr Refusals kInputOutputRefusals{LINK_UNAVAILABLE, LINK_UNAVAILABLE, LINK_UNAVAILABLE};
+
+    // The one check of the method and the serial backend, which connect, disconnect, the port
+    // list, reads and writes ask first: nothing when `method` is COM with a backend, so that the
+    // operation goes to the port; else the operation's answer for the case, after a WARNING for
+    // no method chosen or an ERROR for no backend (the USB method says nothing). It logs, so it
+    // is never called under stateMutex.
+    std::optional<LinkStatus> refusal(ConnectionMethod method, const Refusals& answers);
     IoResult readCom(std::uint8_t* buffer, std::uint64_t size, int timeoutMs, bool logFailure);
     void beginControl(std::unique_lock<std::mutex>& lock);
     void endControl(std::unique_lock<std::mutex>& lock);
     void dropLink(std::uint64_t usedGeneration);
 
     ConnectionMethod connectionMethod = NONE;
-    std::unique_ptr<SerialPort> port;
+    // Null without a serial backend, and never changed: connect(COM) is refused without one, so
+    // the method is COM only with a port, and without one portOpen stays false.
+    const std::unique_ptr<SerialPort> port;
     LoggerManager* logger;
 
     // Guards the three settings below: the GUI thread sets them while a reconnect on a worker
