@@ -3,7 +3,8 @@
 #include <chrono>
 
 // The time and the pauses of a worker: the loader's port hooks (deadlines, poll and settle
-// delays) and the reconnect after a reboot. Tests put a virtual clock in its place, so that
+// delays) and the reconnect after a reboot; and the time by which the STM32 upload finds an
+// answer overdue. Tests put a virtual clock in its place, so that
 // timing is checked exactly and at once.
 //
 // now() and sleepFor() may be called from several threads; cancel() from any thread.

@@ -1,4 +1,5 @@
 #include "core/Thread.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -32,10 +33,7 @@ public:
     std::thread::id threadId() const { return thread.get_id(); }
 
     bool waitForLoops(int n) {
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (loopsStarted < n && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(1ms);
-        return loopsStarted >= n;
+        return tavisk::test::eventually([&] { return loopsStarted >= n; }, 20s, 1ms);
     }
 
 protected:
@@ -137,10 +135,7 @@ TEST(Thread, SelfTerminationRacingStartLeavesExactlyOneLoop) {
     while (!turning && std::chrono::steady_clock::now() < deadline) {
         worker.start(false);
         const int before = worker.turns;
-        const auto wait = std::chrono::steady_clock::now() + 200ms;
-        while (worker.turns == before && std::chrono::steady_clock::now() < wait)
-            std::this_thread::sleep_for(1ms);
-        turning = worker.turns != before;
+        turning = tavisk::test::eventually([&] { return worker.turns != before; }, 200ms, 1ms);
     }
     ASSERT_TRUE(turning);
     EXPECT_TRUE(worker.isActive() && worker.isRunning());
@@ -190,10 +185,7 @@ TEST(Thread, DetachedWorkerIsNotWaitedFor) {
         }
         cv.notify_all();
         // The object must outlive the detached loop.
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (worker.loopsRunning != 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(1ms);
-        finished = worker.loopsRunning == 0;
+        finished = tavisk::test::eventually([&] { return worker.loopsRunning == 0; }, 20s, 1ms);
     }
     EXPECT_TRUE(finished);
 }

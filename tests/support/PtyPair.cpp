@@ -1,5 +1,7 @@
 #include "tests/support/PtyPair.h"
 
+#include "tests/support/Eventually.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -137,18 +139,16 @@ std::vector<std::uint8_t> PtyPair::readExactly(std::size_t count, std::chrono::m
 }
 
 bool PtyPair::waitUntilWaiting(std::size_t count, std::chrono::milliseconds deadline) {
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    for (;;) {
-        int waiting = 0;
-        if (::ioctl(slaveHold, FIONREAD, &waiting) != 0)
-            return false;
-        if (static_cast<std::size_t>(waiting) >= count)
-            return true;
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        // No event tells when the hand-over is complete; it takes microseconds.
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    bool failed = false;
+    // No event tells when the hand-over is complete; it takes microseconds.
+    const bool arrived = tavisk::test::eventually(
+        [&] {
+            int waiting = 0;
+            failed = ::ioctl(slaveHold, FIONREAD, &waiting) != 0;
+            return failed || static_cast<std::size_t>(waiting) >= count;
+        },
+        deadline, std::chrono::milliseconds(1));
+    return arrived && !failed;
 }
 
 void PtyPair::drain() {

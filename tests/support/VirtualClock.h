@@ -10,10 +10,11 @@
 
 namespace tavisk::test {
 
-// A clock that moves only by its sleeps and by the test, for the timing of the loader's hooks
-// and of the reconnect: every sleep is recorded and returns at once, moving the time on by
-// its duration. A held clock keeps its sleepers waiting until it is released or cancelled,
-// so that a test can look at a worker in the middle of a pause. Thread-safe.
+// A clock that moves only by its sleeps and by the test, for the timing of the loader's hooks,
+// of the reconnect and of the upload's answers: every sleep is recorded and returns at once,
+// moving the time on by its duration. A held clock keeps its sleepers waiting until it is
+// released or cancelled, so that a test can look at a worker in the middle of a pause.
+// Thread-safe.
 class VirtualClock : public Clock {
 public:
     TimePoint now() override;
