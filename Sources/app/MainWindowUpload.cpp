@@ -44,8 +44,8 @@ Status MainWindow::uploadFirmwareHandler(LoadStage stage) {
     // The upload's ticks run until it ends, whichever way; an earlier timer has ended with its
     // upload, since only one runs at a time.
     if (!eraseProbeConnection.connected())
-        eraseProbeConnection = Glib::signal_timeout().connect(sigc::mem_fun(*this, &MainWindow::probeStm32EraseReady),
-                                                              Stm32UploadJob::kTickInterval.count());
+        eraseProbeConnection = Glib::signal_timeout().connect(
+            sigc::mem_fun(*this, &MainWindow::probeStm32EraseReady), Stm32UploadJob::kTickInterval.count());
     return GlobalHandlerEvents::SUCCESS;
 }
 

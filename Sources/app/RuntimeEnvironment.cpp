@@ -60,15 +60,16 @@ bool pathExists(const fs::path& path) {
 // not be made, else which entry stands in the way and what it is.
 std::string folderWarning(const TrustCheck& check) {
     if (check.problem == TrustProblem::MKDIR_FAILED)
-        return "mkdir failed: " + check.path.u8string() + (check.detail.empty() ? "" : " (" + check.detail + ")");
+        return "mkdir failed: " + check.path.u8string() +
+               (check.detail.empty() ? "" : " (" + check.detail + ")");
     return "folder not used: " + check.describe();
 }
 
 void warnOfRemovedEntries(const fs::path& folder, std::size_t removed) {
     if (removed > 0)
         writeLogLine("FS", G_LOG_LEVEL_WARNING,
-                     "group or others could write to " + folder.u8string() + " or a folder in it: " +
-                         std::to_string(removed) + " entries removed");
+                     "group or others could write to " + folder.u8string() +
+                         " or a folder in it: " + std::to_string(removed) + " entries removed");
 }
 
 } // namespace

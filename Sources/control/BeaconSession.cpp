@@ -20,17 +20,18 @@ using Job = LineOwner::Job;
 } // namespace
 
 BeaconSession::BeaconSession(std::function<void()> onEspFlashReport, std::unique_ptr<Clock> clock)
-    : logger(&LoggerManager::getInstance()), uploadClock(clock ? std::move(clock) : std::make_unique<SteadyClock>()),
-      espFlashJob(
-          [this](const TaviskEspSerialFlasher::FlashOptions& options, const EspFlashJob::Progress& progress,
-                 std::string* error) { return flashOverLink(options, progress, error); },
-          [this, report = std::move(onEspFlashReport)] {
-              // The last report of a flash comes once its worker is done with the line.
-              if (espFlashJob.finished())
-                  line.release(Job::ESP32_FLASH);
-              if (report)
-                  report();
-          }),
+    : logger(&LoggerManager::getInstance()),
+      uploadClock(clock ? std::move(clock) : std::make_unique<SteadyClock>()),
+      espFlashJob([this](const TaviskEspSerialFlasher::FlashOptions& options,
+                         const EspFlashJob::Progress& progress,
+                         std::string* error) { return flashOverLink(options, progress, error); },
+                  [this, report = std::move(onEspFlashReport)] {
+                      // The last report of a flash comes once its worker is done with the line.
+                      if (espFlashJob.finished())
+                          line.release(Job::ESP32_FLASH);
+                      if (report)
+                          report();
+                  }),
       reconnectJob(reconnectSteps(), std::make_unique<SteadyClock>()) {}
 
 BeaconSession::~BeaconSession() {
@@ -48,16 +49,17 @@ void BeaconSession::initPayloadProtocol() {
     serialListener = std::make_unique<Listener>(usbCommunication, *payloadHandler);
     serialSender = std::make_unique<Sender>(*payloadHandler, usbCommunication);
     deviceHandler = &payloadHandler->deviceHandler;
-    fieldWriter = std::make_unique<FieldWriter>(*deviceHandler, [this](std::uint8_t address, std::uint8_t index) {
-        serialSender->setFieldValue(address, index);
-    });
+    fieldWriter =
+        std::make_unique<FieldWriter>(*deviceHandler, [this](std::uint8_t address, std::uint8_t index) {
+            serialSender->setFieldValue(address, index);
+        });
     Stm32UploadJob::Steps steps;
     steps.linkUp = [this] { return usbCommunication.isConnected(); };
     steps.startWorkers = [this] { return startWorkers(); };
     steps.search = [this] { serialSender->search(); };
     steps.askFields = [this](std::uint8_t address) { serialSender->getInfoFields(address); };
-    stm32UploadJob = std::make_unique<Stm32UploadJob>(*payloadHandler, line, upload, *fieldWriter, std::move(steps),
-                                                   *uploadClock);
+    stm32UploadJob = std::make_unique<Stm32UploadJob>(*payloadHandler, line, upload, *fieldWriter,
+                                                      std::move(steps), *uploadClock);
 }
 
 void BeaconSession::shutdown() {
@@ -98,8 +100,8 @@ bool BeaconSession::startWorkers() {
         serialSender->start(false);
         return true;
     } catch (const std::system_error& error) {
-        logger->log(std::string("The listener and the sender could not start: ") + error.what(), BaseLogger::ERROR,
-                    kPrefix);
+        logger->log(std::string("The listener and the sender could not start: ") + error.what(),
+                    BaseLogger::ERROR, kPrefix);
         return false;
     }
 }
@@ -142,9 +144,10 @@ BeaconSession::Status BeaconSession::searchDevices() {
     if (deviceHandler)
         deviceHandler->clearDeviceList();
     if (!usbCommunication.isConnected()) {
-        logger->log("Search devices requested, but there is no active COM/USB connection. Open the Connection "
-                    "dialog and connect first.",
-                    BaseLogger::ERROR, kPrefix);
+        logger->log(
+            "Search devices requested, but there is no active COM/USB connection. Open the Connection "
+            "dialog and connect first.",
+            BaseLogger::ERROR, kPrefix);
         return GlobalHandlerEvents::FAILURE;
     }
     logger->log("Searching devices...", BaseLogger::INFO, kPrefix);
@@ -213,7 +216,8 @@ bool BeaconSession::startEsp32Flash(const std::string& path, std::string* refusa
         refuseEsp32Image("no file is chosen", refusal);
         return false;
     }
-    LineOwner::Claim claim(line, Job::ESP32_FLASH, "ESP32 flash", refusal, "ESP32 flashing already in progress");
+    LineOwner::Claim claim(line, Job::ESP32_FLASH, "ESP32 flash", refusal,
+                           "ESP32 flashing already in progress");
     if (!claim)
         return false;
     // Read and checked before the device is asked to switch to its bootloader, also against
@@ -221,8 +225,8 @@ bool BeaconSession::startEsp32Flash(const std::string& path, std::string* refusa
     // have given for that file; what exactly was wrong follows on a line of its own.
     RecordedUpload::Refusal refused;
     if (!upload.record(FirmwareTarget::ESP32, path, refused)) {
-        logger->log(kFlashFailed + TaviskEspSerialFlasher::imageFileText(refused.status, path), BaseLogger::ERROR,
-                    kPrefix);
+        logger->log(kFlashFailed + TaviskEspSerialFlasher::imageFileText(refused.status, path),
+                    BaseLogger::ERROR, kPrefix);
         refuseEsp32Image(refused.cause, refusal);
         return false;
     }

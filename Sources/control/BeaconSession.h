@@ -45,7 +45,8 @@ public:
 
     // `onEspFlashReport` runs on the ESP32 flash worker after each percentage and at the end.
     // `uploadClock` times the STM32 upload's answers (a steady clock when none is given).
-    explicit BeaconSession(std::function<void()> onEspFlashReport = {}, std::unique_ptr<Clock> uploadClock = {});
+    explicit BeaconSession(std::function<void()> onEspFlashReport = {},
+                           std::unique_ptr<Clock> uploadClock = {});
     // shutdown().
     ~BeaconSession() override;
     BeaconSession(const BeaconSession&) = delete;
@@ -134,8 +135,8 @@ private:
     // Runs `request` unless a job has the line (then it is refused with its WARNING).
     template <typename Request> void asDeviceRequest(const char* what, Request request);
     bool writeField(const FieldWriter::Target& target, const void* value);
-    bool flashOverLink(const TaviskEspSerialFlasher::FlashOptions& options, const EspFlashJob::Progress& progress,
-                       std::string* error);
+    bool flashOverLink(const TaviskEspSerialFlasher::FlashOptions& options,
+                       const EspFlashJob::Progress& progress, std::string* error);
     void refuseEsp32Image(const std::string& cause, std::string* refusal);
     ReconnectJob::Steps reconnectSteps();
     // Schedules the reconnect for the RECONNECT job that has the line; false when it cannot run.
@@ -146,7 +147,7 @@ private:
     // Before the jobs: their workers free the line as they end.
     LineOwner line;
     RecordedUpload upload;
-    std::unique_ptr<FieldWriter> fieldWriter;     // over the engine's model; set by initPayloadProtocol
+    std::unique_ptr<FieldWriter> fieldWriter;       // over the engine's model; set by initPayloadProtocol
     std::unique_ptr<Stm32UploadJob> stm32UploadJob; // set by initPayloadProtocol
     // Last: their workers use everything above, so they are joined before it goes.
     EspFlashJob espFlashJob;

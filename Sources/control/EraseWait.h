@@ -4,8 +4,8 @@
 
 // The wait at the start of an STM32 upload: the upload ticks (Stm32UploadJob::kTickInterval)
 // until the device and its field "erase" are in the device model, asking again on every fifth
-// tick, and then the erase code is written. Both waits (for the device, then for its field) share one counter, so
-// a device found late is given only the ticks that remain.
+// tick, and then the erase code is written. Both waits (for the device, then for its field) share one
+// counter, so a device found late is given only the ticks that remain.
 //
 // step() is the decision alone, free of state and I/O; the object keeps the state between
 // ticks. Used on one thread (the GUI thread, where the timer runs).

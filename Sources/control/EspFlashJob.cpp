@@ -10,8 +10,8 @@ const std::string kPrefix = "MainWindow: ";
 }
 
 EspFlashJob::EspFlashJob(FlashFunction flashFunction, std::function<void()> notifyFunction)
-    : flash(std::move(flashFunction)), notify(std::move(notifyFunction)), logger(&LoggerManager::getInstance()),
-      worker("ESP32 flash worker", kPrefix) {}
+    : flash(std::move(flashFunction)), notify(std::move(notifyFunction)),
+      logger(&LoggerManager::getInstance()), worker("ESP32 flash worker", kPrefix) {}
 
 EspFlashJob::~EspFlashJob() {
     waitForEnd();

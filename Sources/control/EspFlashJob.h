@@ -23,8 +23,8 @@ class EspFlashJob {
 public:
     using Progress = std::function<void(unsigned char)>;
     // Flashes the image it was given: true when it was written; on failure the text in `error`.
-    using FlashFunction = std::function<bool(const TaviskEspSerialFlasher::FlashOptions&, const Progress& progress,
-                                             std::string* error)>;
+    using FlashFunction = std::function<bool(const TaviskEspSerialFlasher::FlashOptions&,
+                                             const Progress& progress, std::string* error)>;
 
     struct Result {
         bool ok = false;

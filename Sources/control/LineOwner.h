@@ -15,7 +15,16 @@ class LoggerManager;
 // is locked or called: it is the last lock taken.
 class LineOwner {
 public:
-    enum class Job { NONE, SEARCH, CONNECT, DISCONNECT, STM32_UPLOAD, ESP32_FLASH, RECONNECT, DEVICE_REQUEST };
+    enum class Job {
+        NONE,
+        SEARCH,
+        CONNECT,
+        DISCONNECT,
+        STM32_UPLOAD,
+        ESP32_FLASH,
+        RECONNECT,
+        DEVICE_REQUEST
+    };
 
     LineOwner();
 
@@ -25,7 +34,8 @@ public:
     // Gives the line to `job`; false, with the WARNING "<refused> refused: <running job> is
     // running" (also left in `why` when given), while another job has it. When the job that
     // runs is of the kind asked for and `sameJobLine` is given, that WARNING comes first.
-    bool take(Job job, const std::string& refused, std::string* why = nullptr, const char* sameJobLine = nullptr);
+    bool take(Job job, const std::string& refused, std::string* why = nullptr,
+              const char* sameJobLine = nullptr);
     // Frees the line if `job` has it.
     void release(Job job);
     Job running() const;

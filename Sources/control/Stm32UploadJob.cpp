@@ -235,10 +235,12 @@ std::string Stm32UploadJob::abandonedText() {
     switch (phase) {
     case Phase::IDLE:
     case Phase::ERASE_WAIT:
-        return "an STM32 upload before the erase was written: the upload is abandoned and nothing was changed on the "
+        return "an STM32 upload before the erase was written: the upload is abandoned and nothing was "
+               "changed on the "
                "device";
     case Phase::ERASE_WRITTEN:
-        return "an STM32 upload while the device erases: the upload is abandoned and the device may be left erased, "
+        return "an STM32 upload while the device erases: the upload is abandoned and the device may be left "
+               "erased, "
                "without its image";
     case Phase::TRANSFER:
         break;
@@ -276,7 +278,8 @@ bool Stm32UploadJob::eraseMemorySector(EraseCmd cmd, const std::string& text) {
     // Whatever type the device described, the code goes out as 4 bytes, little-endian.
     const std::uint32_t code = cmd;
     const std::uint8_t value[8] = {static_cast<std::uint8_t>(code), static_cast<std::uint8_t>(code >> 8),
-                                   static_cast<std::uint8_t>(code >> 16), static_cast<std::uint8_t>(code >> 24)};
+                                   static_cast<std::uint8_t>(code >> 16),
+                                   static_cast<std::uint8_t>(code >> 24)};
     const bool queued = fields.write(erase, value, [this](Field& field) {
         FieldInfo* info = field.getInfo();
         if (!info) {

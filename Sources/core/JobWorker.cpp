@@ -22,7 +22,8 @@ bool JobWorker::start(Body job, Body afterwards) {
     join(); // a job that has ended, or is in its `afterwards`
     running = true;
     try {
-        thread = makeThread([this, job = std::move(job), afterwards = std::move(afterwards)] { run(job, afterwards); });
+        thread = makeThread(
+            [this, job = std::move(job), afterwards = std::move(afterwards)] { run(job, afterwards); });
     } catch (const std::exception& error) {
         running = false;
         logger->log(name + " could not start: " + error.what(), BaseLogger::ERROR, prefix);

@@ -55,7 +55,8 @@ TrustCheck checkPrivateFolder(const std::filesystem::path& folder);
 TrustCheck ensurePrivateFolder(const std::filesystem::path& folder);
 // Each folder below a private folder down to privateFolder/relative, by the same rules; the
 // check names the first one that cannot be used and counts the entries removed on the way.
-TrustCheck ensurePrivateFolders(const std::filesystem::path& privateFolder, const std::filesystem::path& relative);
+TrustCheck ensurePrivateFolders(const std::filesystem::path& privateFolder,
+                                const std::filesystem::path& relative);
 
 // The program's own folder in the shared temporary folder, "<temp>/TaviskBeaconUtility", where
 // the application log and the firmware copies go; empty when the system names no temporary

@@ -237,7 +237,8 @@ std::FILE* openFileForWriting(const fs::path& file, WriteFolder folder, TrustChe
     }
     Descriptor fd(::open(file.c_str(), flags, 0600));
     if (fd.get() < 0) {
-        check = failure(file, errno == ELOOP ? TrustProblem::SYMBOLIC_LINK : TrustProblem::OPEN_FAILED, errno);
+        check =
+            failure(file, errno == ELOOP ? TrustProblem::SYMBOLIC_LINK : TrustProblem::OPEN_FAILED, errno);
         return nullptr;
     }
     // What was opened is checked again: the entry may have changed since it was looked at.

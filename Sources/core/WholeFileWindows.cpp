@@ -65,8 +65,9 @@ WholeFile readWholeFile(const std::string& utf8Path, std::uint64_t maxSize) {
     if (named.type() != std::filesystem::file_type::regular)
         return failed(WholeFile::NOT_REGULAR, kindOf(named.type()));
 
-    const Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const Handle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.handle == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         return failed(code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? WholeFile::MISSING
@@ -96,8 +97,8 @@ WholeFile readWholeFile(const std::string& utf8Path, std::uint64_t maxSize) {
         DWORD got = 0;
         const bool ok = ReadFile(file.handle, result.bytes.data() + done, want, &got, nullptr) != 0;
         if (!ok || got == 0) {
-            result.reason = ok ? "it ended after " + std::to_string(done) + " of " + std::to_string(result.size) +
-                                     " bytes"
+            result.reason = ok ? "it ended after " + std::to_string(done) + " of " +
+                                     std::to_string(result.size) + " bytes"
                                : systemText(GetLastError());
             result.bytes.clear();
             result.status = WholeFile::READ_FAILED;

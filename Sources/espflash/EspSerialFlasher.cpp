@@ -32,7 +32,8 @@ std::string code(LoaderResult r) {
 // ERROR line that says what the number means, and why when that is known.
 std::string failureText(const char* operation, LoaderResult r, const std::string& why = {}) {
     const std::string text = TaviskEspSerialFlasher::loaderFailureText(operation, r);
-    loggerManager->log(text + " means " + TaviskEspSerialFlasher::meaningOf(r) + (why.empty() ? "" : ": " + why),
+    loggerManager->log(text + " means " + TaviskEspSerialFlasher::meaningOf(r) +
+                           (why.empty() ? "" : ": " + why),
                        BaseLogger::ERROR, kPrefix);
     return text;
 }
@@ -148,18 +149,20 @@ bool acceptsImage(std::uint64_t size, const FlashOptions& options, std::string* 
     };
     // What esp_loader_flash_start refuses, found before the chip is touched.
     if (size % 4 != 0)
-        return refuse(LOADER_BAD_PARAM, "its size of " + std::to_string(size) +
-                                            " bytes is not a multiple of 4 (the loader writes whole 32-bit words)");
+        return refuse(LOADER_BAD_PARAM,
+                      "its size of " + std::to_string(size) +
+                          " bytes is not a multiple of 4 (the loader writes whole 32-bit words)");
     if (options.offset % 4 != 0)
-        return refuse(LOADER_BAD_PARAM, "its flash offset " + std::to_string(options.offset) + " is not a multiple of 4");
+        return refuse(LOADER_BAD_PARAM,
+                      "its flash offset " + std::to_string(options.offset) + " is not a multiple of 4");
     if (std::max(options.blockSize, kMinBlockSize) > esp_loader_max_block_size())
         return refuse(LOADER_BAD_PARAM, "the block size " + std::to_string(options.blockSize) + " is over " +
                                             std::to_string(esp_loader_max_block_size()));
     const std::uint64_t largest = esp_loader_largest_flash_size();
     if (options.offset + size > largest)
-        return refuse(LOADER_IMAGE_TOO_LARGE, "its " + std::to_string(size) + " bytes at offset " +
-                                                  std::to_string(options.offset) + " end beyond the largest flash of " +
-                                                  std::to_string(largest) + " bytes");
+        return refuse(LOADER_IMAGE_TOO_LARGE,
+                      "its " + std::to_string(size) + " bytes at offset " + std::to_string(options.offset) +
+                          " end beyond the largest flash of " + std::to_string(largest) + " bytes");
     return true;
 }
 
@@ -171,7 +174,8 @@ bool flashImage(UsbCommunication& usb, const std::vector<std::uint8_t>& image, c
     std::string why;
     LoaderResult refused = LOADER_OK;
     if (!acceptsImage(size, options, &why, &refused)) {
-        loggerManager->log("The ESP32 is left in its application: the loader would refuse the image (" + why + ")",
+        loggerManager->log("The ESP32 is left in its application: the loader would refuse the image (" + why +
+                               ")",
                            BaseLogger::WARNING, kPrefix);
         return loaderFailed(error, "esp_loader_flash_start", refused, why);
     }
@@ -186,9 +190,9 @@ bool flashImage(UsbCommunication& usb, const std::vector<std::uint8_t>& image, c
     r = esp_loader_flash_start(options.offset, size, block);
     if (r == LOADER_IMAGE_TOO_LARGE)
         return loaderFailed(error, "esp_loader_flash_start", r,
-                            "its " + std::to_string(size) + " bytes at offset " + std::to_string(options.offset) +
-                                " end beyond the chip's flash of " + std::to_string(esp_loader_flash_size()) +
-                                " bytes");
+                            "its " + std::to_string(size) + " bytes at offset " +
+                                std::to_string(options.offset) + " end beyond the chip's flash of " +
+                                std::to_string(esp_loader_flash_size()) + " bytes");
     if (r != LOADER_OK)
         return loaderFailed(error, "esp_loader_flash_start", r);
 
@@ -200,7 +204,8 @@ bool flashImage(UsbCommunication& usb, const std::vector<std::uint8_t>& image, c
         r = esp_loader_flash_write(buffer.data(), n);
         if (r != LOADER_OK)
             return loaderFailed(error, "esp_loader_flash_write", r,
-                                "the block at " + std::to_string(written) + " of " + std::to_string(size) + " bytes");
+                                "the block at " + std::to_string(written) + " of " + std::to_string(size) +
+                                    " bytes");
         written += n;
         // 100 is kept for a verified image.
         if (progress) {

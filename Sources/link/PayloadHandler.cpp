@@ -29,8 +29,8 @@ constexpr char kDfuEntryTail[16] = {'B', 'o', 'o', 't', 'l', 'o', 'a',  'd',
 
 // A file too large for the transfer's 32-bit sizes.
 std::string tooLargeText(std::uint64_t size) {
-    return "Can't send file of " + std::to_string(size) + " bytes (at most " + std::to_string(FileTransfer::kMaxSize) +
-           ")";
+    return "Can't send file of " + std::to_string(size) + " bytes (at most " +
+           std::to_string(FileTransfer::kMaxSize) + ")";
 }
 
 // The command that generateResponse frames for a request type; 0 when it frames none.
@@ -191,7 +191,8 @@ void PayloadHandler::enqueueMessage(MessageType type, unsigned char address, uns
     recordRequest(type, address, index, loaded, std::move(data));
 }
 
-void PayloadHandler::enqueueFile(unsigned char address, unsigned char index, std::vector<std::uint8_t> bytes) {
+void PayloadHandler::enqueueFile(unsigned char address, unsigned char index,
+                                 std::vector<std::uint8_t> bytes) {
     if (bytes.size() > FileTransfer::kMaxSize) {
         log(tooLargeText(bytes.size()), BaseLogger::ERROR);
         recordRequest(MSG_FILE_WRITE, address, index, false, {});

@@ -69,7 +69,8 @@ struct TerminationSignal {
     const char* name;
 };
 
-constexpr TerminationSignal kTerminationSignals[] = {{SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGHUP, "SIGHUP"}};
+constexpr TerminationSignal kTerminationSignals[] = {
+    {SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGHUP, "SIGHUP"}};
 
 // What quitOnTerminationSignals was given; lives as long as the process, as its sources do.
 std::function<void(const char*)>& terminationHandler() {

@@ -97,8 +97,8 @@ void DeviceListBox::onSearchClicked() {
         toClearList();
     if (GlobalHandlerEvents::getInstance()._executeHandler(SEARCH_DEVICES) != GlobalHandlerEvents::SUCCESS) {
         if (!refusedNow)
-            logger->log("Device search request transmitted with error (no active connection?)", BaseLogger::ERROR,
-                        name);
+            logger->log("Device search request transmitted with error (no active connection?)",
+                        BaseLogger::ERROR, name);
         return;
     }
     // The search emptied the model; the rows of the last one go too.

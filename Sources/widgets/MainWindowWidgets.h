@@ -41,9 +41,9 @@ public:
     ConnectionDialog* connectionDialog = nullptr;
     OpenFileDialog* openFileDialog = nullptr;
     DeviceListBox* deviceListBox = nullptr;
-    Gtk::LevelBar* loadStatusBar = nullptr;     // "LoadStatusBar"
-    Gtk::Label* loadStatusLabel = nullptr;      // "LoadStatusOverlayLabel"; not deleted
-    Gtk::Statusbar* appStatusbar = nullptr;     // "AppStatusbar"; not deleted
+    Gtk::LevelBar* loadStatusBar = nullptr; // "LoadStatusBar"
+    Gtk::Label* loadStatusLabel = nullptr;  // "LoadStatusOverlayLabel"; not deleted
+    Gtk::Statusbar* appStatusbar = nullptr; // "AppStatusbar"; not deleted
 };
 
 } // namespace TaviskBiaconWidgets

@@ -37,8 +37,7 @@ SelectFirmwareBox::SelectFirmwareBox(GtkBox* cobject, const Glib::RefPtr<Gtk::Bu
               {SEARCH_BUTTON, "Search"},
               {FRAME_LABEL, "Upload firmware"},
           }),
-      builder(builder),
-      copies(programTemporaryFolder(), logPrefix, readEmbeddedResource),
+      builder(builder), copies(programTemporaryFolder(), logPrefix, readEmbeddedResource),
       logger(&LoggerManager::getInstance()) {
     logger->log("Constructor", BaseLogger::DEBUG, logPrefix);
     sourceModeSwitch = findChild<Gtk::Switch>(builder, "FirmwareSourceModeSwitch");

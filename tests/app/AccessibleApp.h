@@ -10,8 +10,8 @@ namespace tavisk::test {
 
 // What the accessibility interface tells of one widget.
 struct AccessibleWidget {
-    std::string role; // "push button", "label", "menu item", "table cell", ...
-    std::string name; // of a label: its text
+    std::string role;                        // "push button", "label", "menu item", "table cell", ...
+    std::string name;                        // of a label: its text
     int x = 0, y = 0, width = 0, height = 0; // on the screen
     bool showing = false;
     bool sensitive = false;

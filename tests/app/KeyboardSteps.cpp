@@ -9,7 +9,8 @@ namespace tavisk::test {
 
 using namespace std::chrono_literals;
 
-void pickFromConnectionMenu(const PrivateDisplay& display, const std::string& window, const std::string& keys) {
+void pickFromConnectionMenu(const PrivateDisplay& display, const std::string& window,
+                            const std::string& keys) {
     display.run("xdotool mousemove --window " + window + " 20 10 click 1 sleep 0.2 key " + keys);
 }
 
@@ -17,7 +18,8 @@ std::string connectWithDialogDefaults(const PrivateDisplay& display, const std::
     std::string dialog;
     for (int attempt = 0; attempt < 3 && dialog.empty(); ++attempt) {
         pickFromConnectionMenu(display, window, "Down Return");
-        if (!eventually([&] { return !(dialog = display.visibleWindow("Connection")).empty(); }, 10s, kLookEvery))
+        if (!eventually([&] { return !(dialog = display.visibleWindow("Connection")).empty(); }, 10s,
+                        kLookEvery))
             display.run("xdotool key Escape");
     }
     if (dialog.empty())

@@ -10,7 +10,8 @@ class PrivateDisplay;
 // callers that cannot read the window's widgets (the accessibility bridge off).
 
 // Opens the Connection menu with the mouse and picks an item with the keys (xdotool names).
-void pickFromConnectionMenu(const PrivateDisplay& display, const std::string& window, const std::string& keys);
+void pickFromConnectionMenu(const PrivateDisplay& display, const std::string& window,
+                            const std::string& keys);
 
 // Connection > Connect, then the dialog's Connect button (the left half of its button row),
 // with the port and the baud rate that the dialog offers first (the last port listed, 115200).

@@ -34,12 +34,13 @@ ChildResult startProgram(const TempFolder& temp, const char* uiGlade) {
             ::unsetenv("TAVISK_UI_GLADE");
         static char name[] = "TaviskBeaconUtility";
         static char* argv[] = {name, nullptr};
-        return runStartup(1, argv, [](const char* title, Glib::RefPtr<Gtk::Application>& app) -> Gtk::Window* {
-            MainWindow* window = MainWindow::getInstance(title, app);
-            Glib::signal_idle().connect_once(
-                [] { GlobalHandlerEvents::getInstance()._executeHandler(QUIT_APP); });
-            return window;
-        });
+        return runStartup(1, argv,
+                          [](const char* title, Glib::RefPtr<Gtk::Application>& app) -> Gtk::Window* {
+                              MainWindow* window = MainWindow::getInstance(title, app);
+                              Glib::signal_idle().connect_once(
+                                  [] { GlobalHandlerEvents::getInstance()._executeHandler(QUIT_APP); });
+                              return window;
+                          });
     });
 }
 
@@ -55,9 +56,11 @@ TEST(MainWindowStartup, WhereTheUiDefinitionComesFrom) {
         std::string uiGlade; // "-": not set
         std::string loadLine;
     };
-    const std::string embedded = "MainWindow: loading UI from GResource /taviskbeaconutility/ui/UserInterface.glade";
+    const std::string embedded =
+        "MainWindow: loading UI from GResource /taviskbeaconutility/ui/UserInterface.glade";
     const Case cases[] = {
-        {"a file", TAVISK_UI_FILE, std::string("MainWindow: loading UI from file override: ") + TAVISK_UI_FILE},
+        {"a file", TAVISK_UI_FILE,
+         std::string("MainWindow: loading UI from file override: ") + TAVISK_UI_FILE},
         {"a missing file", "/nonexistent/UserInterface.glade", embedded},
         {"an empty value", "", embedded},
         {"not set", "-", embedded},
@@ -69,7 +72,8 @@ TEST(MainWindowStartup, WhereTheUiDefinitionComesFrom) {
         EXPECT_EQ(result.exitStatus, 0) << c.name << ": " << result.err;
         const std::string lines = withoutTimestamps(readFile(temp.path() + "/startup.log"));
         EXPECT_NE(lines.find("[MESSAGE] " + c.loadLine + "\n"), std::string::npos) << c.name << "\n" << lines;
-        EXPECT_EQ(lines.find(c.loadLine == embedded ? "from file override" : "from GResource"), std::string::npos)
+        EXPECT_EQ(lines.find(c.loadLine == embedded ? "from file override" : "from GResource"),
+                  std::string::npos)
             << c.name;
         EXPECT_NE(lines.find("[MESSAGE] MainWindow: initWidgets done."), std::string::npos) << c.name;
     }
@@ -83,11 +87,9 @@ TEST(MainWindowStartup, ADefinitionItCannotUseEndsTheProgramWithStatusOne) {
     };
     const Case cases[] = {
         {"broken XML", "<interface><object class=\"GtkWindow\" id=\"MainWindow\"></interface>", "Ошибка: "},
-        {"no MainWindow",
-         "<interface><object class=\"GtkBox\" id=\"Other\"/></interface>",
+        {"no MainWindow", "<interface><object class=\"GtkBox\" id=\"Other\"/></interface>",
          "Ошибка (std::exception): The UI definition has no object \"MainWindow\"\n"},
-        {"MainWindow of another class",
-         "<interface><object class=\"GtkBox\" id=\"MainWindow\"/></interface>",
+        {"MainWindow of another class", "<interface><object class=\"GtkBox\" id=\"MainWindow\"/></interface>",
          "Ошибка (std::exception): The UI definition's \"MainWindow\" is not a window\n"},
     };
     for (const Case& c : cases) {

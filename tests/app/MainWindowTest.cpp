@@ -55,9 +55,10 @@ TEST_F(MainWindowTest, SearchWithoutAConnectionEmptiesTheListAndTheModelAndStart
                         "Connection dialog and connect first.",
                         BaseLogger::ERROR),
               1u);
-    EXPECT_EQ(log.countWhole("DeviceListBox: Device search request transmitted with error (no active connection?)",
-                             BaseLogger::ERROR),
-              1u);
+    EXPECT_EQ(
+        log.countWhole("DeviceListBox: Device search request transmitted with error (no active connection?)",
+                       BaseLogger::ERROR),
+        1u);
     EXPECT_FALSE(log.contains("Thread is started"));
     pumpEvents();
     EXPECT_EQ(beacon->transcript().size(), heard);

@@ -35,10 +35,11 @@ protected:
     // appear once the beacon has accepted the whole image.
     bool runUntilSuccessShown() {
         bool early = false;
-        sigc::connection watch = window->getWidgets().loadStatusLabel->property_label().signal_changed().connect([&] {
-            if (progressText() == ProgressText::kSuccess && !beacon->imageComplete())
-                early = true;
-        });
+        sigc::connection watch =
+            window->getWidgets().loadStatusLabel->property_label().signal_changed().connect([&] {
+                if (progressText() == ProgressText::kSuccess && !beacon->imageComplete())
+                    early = true;
+            });
         const bool shown = runUntil([&] { return progressText() == ProgressText::kSuccess; }, 120s);
         watch.disconnect();
         EXPECT_FALSE(early) << "success shown before the device confirmed the image";
@@ -83,7 +84,6 @@ protected:
         return flash;
     }
 };
-
 
 TEST_F(MainWindowUploadTest, Stm32UploadOfAChosenFile) {
     start();
@@ -179,7 +179,8 @@ TEST_F(MainWindowUploadTest, EndingDuringAnStm32UploadSaysWhatIsAbandoned) {
     };
     const Stage stages[] = {
         {"in the erase wait", false,
-         "an STM32 upload before the erase was written: the upload is abandoned and nothing was changed on the "
+         "an STM32 upload before the erase was written: the upload is abandoned and nothing was changed on "
+         "the "
          "device"},
         {"in the transfer", true, "an STM32 upload at "},
     };
@@ -199,14 +200,17 @@ TEST_F(MainWindowUploadTest, EndingDuringAnStm32UploadSaysWhatIsAbandoned) {
             const std::string said = std::string("MainWindow: ") + ending.cause + " during " + stage.said;
             if (stage.transferUnderWay) {
                 EXPECT_EQ(log.count(said, BaseLogger::WARNING), 1u) << name;
-                EXPECT_TRUE(log.contains(" %: the upload is abandoned and the device is left without its whole image"))
+                EXPECT_TRUE(log.contains(
+                    " %: the upload is abandoned and the device is left without its whole image"))
                     << name;
             } else {
                 EXPECT_EQ(log.countWhole(said, BaseLogger::WARNING), 1u) << name;
             }
             window.reset();
-            EXPECT_EQ(log.count(std::string(" during an STM32 upload ")), 1u) << name << ": the end is said once";
-            EXPECT_EQ(beacon->requestCount(3) > 0, stage.transferUnderWay) << name << ": what was sent to the device";
+            EXPECT_EQ(log.count(std::string(" during an STM32 upload ")), 1u)
+                << name << ": the end is said once";
+            EXPECT_EQ(beacon->requestCount(3) > 0, stage.transferUnderWay)
+                << name << ": what was sent to the device";
             line.reset();
             beacon = std::make_shared<sim::SimBeacon>();
         }
@@ -244,12 +248,14 @@ TEST_F(MainWindowUploadTest, AnUploadWithoutAnImageErasesNothing) {
         log.clear();
         setFile(SEARCH_FILE_STM32, c.path);
         clickUpload();
-        EXPECT_EQ(log.count("MainWindow: File path is empty or did't exist", BaseLogger::WARNING), 1u) << c.name;
+        EXPECT_EQ(log.count("MainWindow: File path is empty or did't exist", BaseLogger::WARNING), 1u)
+            << c.name;
         EXPECT_FALSE(log.contains("Erase firmware")) << c.name;
         // No erase wait was armed, so nothing can be erased later either.
         EXPECT_FALSE(session().stm32Upload().eraseWait().isActive()) << c.name;
     }
-    runUntil([] { return false; }, 3 * Stm32UploadJob::kTickInterval); // three ticks of a wait, had one been armed
+    runUntil([] { return false; },
+             3 * Stm32UploadJob::kTickInterval); // three ticks of a wait, had one been armed
     EXPECT_EQ(beacon->requestCount(1), 0u);
     EXPECT_EQ(beacon->requestCount(3), 0u);
     EXPECT_FALSE(beacon->eraseArmed());

@@ -45,7 +45,8 @@ PrivateDisplay::~PrivateDisplay() {
 
 bool PrivateDisplay::answers(std::chrono::milliseconds deadline) const {
     return !displayName.empty() &&
-           eventually([this] { return !run("xdotool getdisplaygeometry 2>/dev/null").empty(); }, deadline, kLookEvery);
+           eventually([this] { return !run("xdotool getdisplaygeometry 2>/dev/null").empty(); }, deadline,
+                      kLookEvery);
 }
 
 std::string PrivateDisplay::run(const std::string& command) const {
@@ -69,7 +70,8 @@ void PrivateDisplay::click(int x, int y) const {
 }
 
 void PrivateDisplay::doubleClick(int x, int y) const {
-    run("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click --repeat 2 --delay 80 1");
+    run("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) +
+        " click --repeat 2 --delay 80 1");
 }
 
 } // namespace tavisk::test

@@ -95,7 +95,8 @@ std::string ProgramProcess::applicationLogPath() const {
 }
 
 bool ProgramProcess::logged(const std::string& text, std::chrono::milliseconds deadline) const {
-    return eventually([&] { return readFile(console).find(text) != std::string::npos; }, deadline, kLookEvery);
+    return eventually([&] { return readFile(console).find(text) != std::string::npos; }, deadline,
+                      kLookEvery);
 }
 
 bool ProgramProcess::waitForEnd(std::chrono::milliseconds deadline) {

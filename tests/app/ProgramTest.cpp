@@ -24,18 +24,17 @@
 #include <unistd.h>
 #include <vector>
 
-
 namespace {
 
 using namespace std::chrono_literals;
+using tavisk::test::eventually;
+using tavisk::test::heldExclusively;
+using tavisk::test::kLookEvery;
+using tavisk::test::pickFromConnectionMenu;
 using tavisk::test::PrivateDisplay;
 using tavisk::test::ProgramProcess;
 using tavisk::test::readFile;
 using tavisk::test::TempFolder;
-using tavisk::test::eventually;
-using tavisk::test::kLookEvery;
-using tavisk::test::heldExclusively;
-using tavisk::test::pickFromConnectionMenu;
 
 // The program on the test's display with the simulated beacon's line, its window showing and
 // connected through the dialog.
@@ -49,7 +48,8 @@ protected:
         ASSERT_TRUE(line.open(&error)) << error;
         program = std::make_unique<ProgramProcess>(display, temp.path(), line.path());
         ASSERT_TRUE(
-            eventually([&] { return !(window = display.visibleWindow("TaviskBeaconUtility")).empty(); }, 60s, kLookEvery))
+            eventually([&] { return !(window = display.visibleWindow("TaviskBeaconUtility")).empty(); }, 60s,
+                       kLookEvery))
             << "the window never showed on " << display.name()
             << (program->waitForEnd(0s) ? " (the program ended)" : "") << "\n"
             << readFile(temp.path() + "/startup.log");

@@ -285,9 +285,9 @@ TEST_F(RuntimeFolder, FolderThatIsNotOursIsNotUsedAndTheWarningSaysWhy) {
         const std::string before = lines();
         EXPECT_EQ(prepareRuntime(tempDir), "/sys/data\n(unset)\n(none)") << c.name;
         EXPECT_TRUE(fs::is_empty(elsewhere)) << c.name;
-        const std::string expected =
-            std::string("[WARNING] [FS] ") + (c.mkdirFailed ? "mkdir failed: " : "runtime folder not used: ") +
-            folder.string() + c.line + "\n";
+        const std::string expected = std::string("[WARNING] [FS] ") +
+                                     (c.mkdirFailed ? "mkdir failed: " : "runtime folder not used: ") +
+                                     folder.string() + c.line + "\n";
         EXPECT_EQ(lines().substr(before.size()), expected) << c.name;
     }
 }

@@ -2,6 +2,7 @@
 
 #include "tests/widgets/WidgetTestSupport.h"
 
+#include <glibmm/main.h>
 #include <gtkmm/button.h>
 #include <gtkmm/comboboxtext.h>
 #include <gtkmm/filechooserdialog.h>
@@ -9,7 +10,6 @@
 #include <gtkmm/label.h>
 #include <gtkmm/listbox.h>
 #include <gtkmm/listboxrow.h>
-#include <glibmm/main.h>
 
 #include <cstdlib>
 #include <filesystem>

@@ -61,8 +61,8 @@ protected:
     ::testing::AssertionResult logged(const std::string& fragment) {
         if (log.waitForText(fragment, 1, kDeadline))
             return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << "no log line with \"" << fragment << "\" within "
-                                             << kDeadline.count() << " s";
+        return ::testing::AssertionFailure()
+               << "no log line with \"" << fragment << "\" within " << kDeadline.count() << " s";
     }
     // On a failure, show the last lines the system logged: the capture hides them otherwise.
     void TearDown() override {
@@ -71,10 +71,12 @@ protected:
         log.printTail(std::cerr, 60);
     }
     // Waits until `pred` holds, for at most the deadline; the failure names what did not happen.
-    template <typename Pred> static ::testing::AssertionResult eventually(const std::string& what, Pred pred) {
+    template <typename Pred>
+    static ::testing::AssertionResult eventually(const std::string& what, Pred pred) {
         if (tavisk::test::eventually(pred, kDeadline))
             return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << what << " did not happen within " << kDeadline.count() << " s";
+        return ::testing::AssertionFailure()
+               << what << " did not happen within " << kDeadline.count() << " s";
     }
     // Waits until the beacon's transcript holds a line with the fragment.
     static ::testing::AssertionResult beaconSaw(SimBeacon& beacon, const std::string& fragment) {
@@ -154,7 +156,8 @@ TEST_F(EndToEnd, TheEraseWriteWaitsWithTheLongReplyTimeout) {
     UploadRig rig;
     rig.beacon().addFault({Fault::Drop, 3});
     ASSERT_TRUE(startUpload(rig, sim::sharedTestImage(64)));
-    ASSERT_TRUE(eventually("the listener's 20000 ms timeout", [&] { return rig.listener().currentTimeout() == 20000; }));
+    ASSERT_TRUE(eventually("the listener's 20000 ms timeout",
+                           [&] { return rig.listener().currentTimeout() == 20000; }));
     ASSERT_TRUE(beaconSaw(rig.beacon(), "fault: drop on the answer to set field"));
     EXPECT_EQ(rig.loadFirmwareCount(), 0);
     EXPECT_FALSE(rig.beacon().imageComplete());
@@ -246,20 +249,33 @@ constexpr std::chrono::milliseconds kChunkReply{500};
 INSTANTIATE_TEST_SUITE_P(
     , FaultTable,
     ::testing::Values(
-        FaultCase{"bad_crc", onChunk(Fault::BadCrc), false, {"received message with wrong CRC", kTimeout},
-                  kChunkUnanswered, kChunkReply},
-        FaultCase{"wrong_pack", onChunk(Fault::WrongPack), false, {"received unexpected message", kTimeout},
-                  kChunkUnanswered, kChunkReply},
-        FaultCase{"stale_pack", onChunk(Fault::StalePack), false, {"received unexpected message", kTimeout},
-                  kChunkUnanswered, kChunkReply},
+        FaultCase{"bad_crc",
+                  onChunk(Fault::BadCrc),
+                  false,
+                  {"received message with wrong CRC", kTimeout},
+                  kChunkUnanswered,
+                  kChunkReply},
+        FaultCase{"wrong_pack",
+                  onChunk(Fault::WrongPack),
+                  false,
+                  {"received unexpected message", kTimeout},
+                  kChunkUnanswered,
+                  kChunkReply},
+        FaultCase{"stale_pack",
+                  onChunk(Fault::StalePack),
+                  false,
+                  {"received unexpected message", kTimeout},
+                  kChunkUnanswered,
+                  kChunkReply},
         FaultCase{"dropped", onChunk(Fault::Drop), false, {kTimeout}, kChunkUnanswered, kChunkReply},
         // Past its reply time, well within the grace.
         FaultCase{"late", onChunk(Fault::Late, 800ms), true, {kTimeout}},
-        FaultCase{"error_status",
-                  onChunk(Fault::ErrorStatus),
-                  false,
-                  {"Message with problem - error code: 3", kTimeout},
-                  "STM32 upload failed: the device refused the write file request at offset 288 (error code 3)"},
+        FaultCase{
+            "error_status",
+            onChunk(Fault::ErrorStatus),
+            false,
+            {"Message with problem - error code: 3", kTimeout},
+            "STM32 upload failed: the device refused the write file request at offset 288 (error code 3)"},
         FaultCase{"truncated", onChunk(Fault::Truncated), false, {kTimeout}, kChunkUnanswered, kChunkReply},
         // The erase write's answer lost: the device may be erasing, and the upload gives up
         // after the erase's long reply time and the grace.
@@ -272,7 +288,11 @@ INSTANTIATE_TEST_SUITE_P(
         // The noise and the answer may arrive in one read, which ends inside a frame, so the
         // reader's warning about a read of noise alone is not certain: only the outcome is.
         FaultCase{"noise", onChunk(Fault::Noise), true, {}},
-        FaultCase{"noise_with_start_byte", onChunk(Fault::NoiseWithStart), false, {kTimeout}, kChunkUnanswered,
+        FaultCase{"noise_with_start_byte",
+                  onChunk(Fault::NoiseWithStart),
+                  false,
+                  {kTimeout},
+                  kChunkUnanswered,
                   kChunkReply},
         FaultCase{"split_byte_by_byte", onChunk(Fault::SplitBytes), true, {}},
         FaultCase{"hang_up",
@@ -305,7 +325,8 @@ TEST_F(EndToEnd, ARebootWritesItsFieldAndTheLinkComesBackWithANewSearch) {
     rig.session().rebootDevice();
     EXPECT_TRUE(rig.session().reconnectInProgress());
     // Field 3 of the default table is "reboot".
-    ASSERT_TRUE(eventually("the value 1 in the field \"reboot\"", [&] { return rig.beacon().fieldValue(3) == 1; }));
+    ASSERT_TRUE(
+        eventually("the value 1 in the field \"reboot\"", [&] { return rig.beacon().fieldValue(3) == 1; }));
     // The link is closed and opened again, the workers restart and search once more.
     ASSERT_TRUE(eventually("the end of the reconnect", [&] { return !rig.session().reconnectInProgress(); }));
     EXPECT_TRUE(rig.link().isConnected());

@@ -119,7 +119,9 @@ TEST(EraseWait, ADeviceFoundLateKeepsOnlyTheRemainingTicks) {
 TEST(EraseWait, TheFieldFoundWritesTheEraseAndEndsTheTimer) {
     EraseWait wait;
     wait.arm(ERASE_FILE_0);
-    const WaitRun run = runWait(wait, [](int tick) { return tick < 3 ? kNoDevice : tick < 9 ? kNoField : kReady; });
+    const WaitRun run = runWait(wait, [](int tick) {
+        return tick < 3 ? kNoDevice : tick < 9 ? kNoField : kReady;
+    });
     EXPECT_EQ(run.writeTick, 9);
     EXPECT_EQ(run.lastTick, 9);
     EXPECT_EQ(run.failure, "");

@@ -86,9 +86,7 @@ TEST(EspFlashJob, TheResultOfEveryWayAFlashEnds) {
          },
          {false, "image does not fit in memory", "0%"}},
         {"other exception",
-         [](const FlashOptions&, const EspFlashJob::Progress&, std::string*) -> bool {
-             throw 7;
-         },
+         [](const FlashOptions&, const EspFlashJob::Progress&, std::string*) -> bool { throw 7; },
          {false, "unknown exception", "0%"}},
     };
     for (const Case& c : cases) {

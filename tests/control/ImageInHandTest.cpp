@@ -15,9 +15,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <future>
 #include <iostream>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -125,7 +125,8 @@ protected:
     bool start(FirmwareTarget target, const std::string& path) {
         BeaconSession& session = rig.session();
         auto started = std::async(std::launch::async, [&] {
-            return target == FirmwareTarget::STM32 ? session.startStm32Upload(path) : session.startEsp32Flash(path);
+            return target == FirmwareTarget::STM32 ? session.startStm32Upload(path)
+                                                   : session.startEsp32Flash(path);
         });
         if (started.wait_for(10s) != std::future_status::ready) {
             ADD_FAILURE() << "the upload's start waited on " << path;
@@ -143,9 +144,11 @@ protected:
         for (LogLine line : expected) {
             for (std::size_t p; (p = line.text.find("{path}")) != std::string::npos;)
                 line.text.replace(p, 6, path);
-            at = std::find_if(at, all.end(), [&](const LogLine& l) { return l.type == line.type && l.text == line.text; });
+            at = std::find_if(at, all.end(),
+                              [&](const LogLine& l) { return l.type == line.type && l.text == line.text; });
             if (at == all.end())
-                return ::testing::AssertionFailure() << "no line \"" << line.text << "\" (after the ones before it)";
+                return ::testing::AssertionFailure()
+                       << "no line \"" << line.text << "\" (after the ones before it)";
             ++at;
         }
         return ::testing::AssertionSuccess();
@@ -227,13 +230,22 @@ INSTANTIATE_TEST_SUITE_P(
         ImageCase{"stm32_unchanged", FirmwareTarget::STM32, File::REGULAR, Later::NOTHING, {}},
         ImageCase{"stm32_emptied_during_the_erase", FirmwareTarget::STM32, File::REGULAR, Later::EMPTIED, {}},
         ImageCase{"stm32_cut_during_the_erase", FirmwareTarget::STM32, File::REGULAR, Later::CUT_TO_3000, {}},
-        ImageCase{"stm32_swapped_for_a_link_during_the_erase", FirmwareTarget::STM32, File::REGULAR,
-                  Later::LINK_TO_64_BYTES, {}},
-        ImageCase{"stm32_swapped_for_a_fifo_during_the_erase", FirmwareTarget::STM32, File::REGULAR, Later::FIFO,
+        ImageCase{"stm32_swapped_for_a_link_during_the_erase",
+                  FirmwareTarget::STM32,
+                  File::REGULAR,
+                  Later::LINK_TO_64_BYTES,
+                  {}},
+        ImageCase{"stm32_swapped_for_a_fifo_during_the_erase",
+                  FirmwareTarget::STM32,
+                  File::REGULAR,
+                  Later::FIFO,
                   {}},
         ImageCase{"stm32_none_chosen", FirmwareTarget::STM32, File::NONE, Later::NOTHING,
                   stm32Refused("no file is chosen")},
-        ImageCase{"esp32_none_chosen", FirmwareTarget::ESP32, File::NONE, Later::NOTHING,
+        ImageCase{"esp32_none_chosen",
+                  FirmwareTarget::ESP32,
+                  File::NONE,
+                  Later::NOTHING,
                   {{BaseLogger::WARNING, kNoImage},
                    {BaseLogger::WARNING, "MainWindow: ESP32 image refused: no file is chosen"}}},
         ImageCase{"stm32_missing", FirmwareTarget::STM32, File::MISSING, Later::NOTHING,
@@ -244,15 +256,19 @@ INSTANTIATE_TEST_SUITE_P(
                   stm32Refused("{path}: the file is empty")},
         ImageCase{"esp32_empty", FirmwareTarget::ESP32, File::EMPTY, Later::NOTHING,
                   esp32Refused("File is empty or size is invalid: {path}", "the file is empty")},
-        ImageCase{"esp32_ends_before_its_size", FirmwareTarget::ESP32, File::ENDS_BEFORE_ITS_SIZE, Later::NOTHING,
-                  esp32Refused("Can't read file: {path}", shortFileCause())},
+        ImageCase{"esp32_ends_before_its_size", FirmwareTarget::ESP32, File::ENDS_BEFORE_ITS_SIZE,
+                  Later::NOTHING, esp32Refused("Can't read file: {path}", shortFileCause())},
         // The loader's own failure, found before the device is switched; no line about the
         // file, which is there and was read.
-        ImageCase{"esp32_not_whole_words", FirmwareTarget::ESP32, File::REGULAR, Later::NOTHING,
+        ImageCase{"esp32_not_whole_words",
+                  FirmwareTarget::ESP32,
+                  File::REGULAR,
+                  Later::NOTHING,
                   {{BaseLogger::ERROR, "MainWindow: ESP32 flashing failed: esp_loader_flash_start failed: 5"},
-                   {BaseLogger::ERROR, "MainWindow: esp_loader_flash_start failed: 5 means an invalid argument: its "
-                                       "size of 20007 bytes is not a multiple of 4 (the loader writes whole 32-bit "
-                                       "words)"}}},
+                   {BaseLogger::ERROR,
+                    "MainWindow: esp_loader_flash_start failed: 5 means an invalid argument: its "
+                    "size of 20007 bytes is not a multiple of 4 (the loader writes whole 32-bit "
+                    "words)"}}},
         ImageCase{"stm32_fifo", FirmwareTarget::STM32, File::FIFO, Later::NOTHING,
                   stm32Refused("{path}: not a regular file but a FIFO")},
         ImageCase{"esp32_fifo", FirmwareTarget::ESP32, File::FIFO, Later::NOTHING,
@@ -263,8 +279,9 @@ INSTANTIATE_TEST_SUITE_P(
                   esp32Refused("Can't open file: {path}", "not a regular file but a device node")},
         ImageCase{"stm32_over_the_limit", FirmwareTarget::STM32, File::OVER_THE_LIMIT, Later::NOTHING,
                   stm32Refused("{path}: " + overTheLimit(FirmwareTarget::STM32))},
-        ImageCase{"esp32_over_the_limit", FirmwareTarget::ESP32, File::OVER_THE_LIMIT, Later::NOTHING,
-                  esp32Refused("File is empty or size is invalid: {path}", overTheLimit(FirmwareTarget::ESP32))}),
+        ImageCase{
+            "esp32_over_the_limit", FirmwareTarget::ESP32, File::OVER_THE_LIMIT, Later::NOTHING,
+            esp32Refused("File is empty or size is invalid: {path}", overTheLimit(FirmwareTarget::ESP32))}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -42,17 +42,20 @@ TEST(LineOwner, ARefusedClaimLeavesTheRunningJobItsLine) {
     LogCapture log;
     std::string why;
     {
-        const LineOwner::Claim second(line, Job::ESP32_FLASH, "ESP32 flash", &why, "ESP32 flashing already in progress");
+        const LineOwner::Claim second(line, Job::ESP32_FLASH, "ESP32 flash", &why,
+                                      "ESP32 flashing already in progress");
         EXPECT_FALSE(second);
-        const LineOwner::Claim search(line, Job::SEARCH, "Device search", nullptr, "ESP32 flashing already in progress");
+        const LineOwner::Claim search(line, Job::SEARCH, "Device search", nullptr,
+                                      "ESP32 flashing already in progress");
         EXPECT_FALSE(search);
     }
     EXPECT_EQ(line.running(), Job::ESP32_FLASH);
     EXPECT_EQ(why, "ESP32 flash refused: an ESP32 flash is running");
     // The line people know for a second flash comes first, and only for a second flash.
-    const std::vector<std::string> expected = {"MainWindow: ESP32 flashing already in progress",
-                                               "MainWindow: ESP32 flash refused: an ESP32 flash is running",
-                                               "MainWindow: Device search refused: an ESP32 flash is running"};
+    const std::vector<std::string> expected = {
+        "MainWindow: ESP32 flashing already in progress",
+        "MainWindow: ESP32 flash refused: an ESP32 flash is running",
+        "MainWindow: Device search refused: an ESP32 flash is running"};
     EXPECT_EQ(log.texts(), expected);
 }
 

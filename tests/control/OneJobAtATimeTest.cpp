@@ -53,7 +53,7 @@ protected:
 
     // One request for another job, and what shows that it was refused.
     struct Request {
-        const char* refused; // the first words of its WARNING
+        const char* refused;       // the first words of its WARNING
         std::function<bool()> ask; // true: accepted
     };
 
@@ -61,7 +61,8 @@ protected:
         BeaconSession& s = rig.session();
         return {
             {"Device search", [&s] { return s.searchDevices() == GlobalHandlerEvents::SUCCESS; }},
-            {"Connect", [this, &s] { return s.connectPort(rig.line().path(), UsbTypes::BAUD_115200) == LINK_OK; }},
+            {"Connect",
+             [this, &s] { return s.connectPort(rig.line().path(), UsbTypes::BAUD_115200) == LINK_OK; }},
             {"Disconnect", [&s] { return s.disconnect() == LINK_OK; }},
             {"STM32 upload", [this, &s] { return s.startStm32Upload(stm32File.path()); }},
             {"ESP32 flash", [this, &s] { return s.startEsp32Flash(esp32File.path()); }},
@@ -122,8 +123,8 @@ protected:
         if (!end.ended || !end.succeeded)
             return ::testing::AssertionFailure() << "the upload did not succeed: " << end.failure;
         if (rig.beacon().receivedImage() != stm32Image || !rig.beacon().imageMatches())
-            return ::testing::AssertionFailure() << "the beacon holds " << rig.beacon().receivedImage().size()
-                                                 << " bytes, not the image";
+            return ::testing::AssertionFailure()
+                   << "the beacon holds " << rig.beacon().receivedImage().size() << " bytes, not the image";
         return ::testing::AssertionSuccess();
     }
 
@@ -143,9 +144,12 @@ protected:
             kDeadline);
         const auto result = job.takeCompletion();
         if (!result || !result->ok)
-            return ::testing::AssertionFailure() << "the flash failed: " << (result ? result->error : "it never ended");
+            return ::testing::AssertionFailure()
+                   << "the flash failed: " << (result ? result->error : "it never ended");
         Bytes flash;
-        rom->with([&](sim::SimRomLoader& m) { flash.assign(m.flash().begin(), m.flash().begin() + esp32Image.size()); });
+        rom->with([&](sim::SimRomLoader& m) {
+            flash.assign(m.flash().begin(), m.flash().begin() + esp32Image.size());
+        });
         if (flash != esp32Image)
             return ::testing::AssertionFailure() << "the flash does not hold the image";
         return ::testing::AssertionSuccess();
@@ -173,12 +177,14 @@ protected:
         if (!eventually([&] { return rig.beacon().fieldValue(3) == 1; }, kDeadline))
             return ::testing::AssertionFailure() << "the reboot write did not reach the device";
         refuseTheOthers(GetParam().jobName);
-        if (!eventually([&] { return !rig.session().reconnectInProgress(); }, kDeadline) || !rig.link().isConnected())
+        if (!eventually([&] { return !rig.session().reconnectInProgress(); }, kDeadline) ||
+            !rig.link().isConnected())
             return ::testing::AssertionFailure() << "the link did not come back";
         // The reconnect's own search, and no other.
         eventually([&] { return rig.beacon().requestCount(1) > searches; }, kDeadline);
         if (rig.beacon().requestCount(1) != searches + 1)
-            return ::testing::AssertionFailure() << rig.beacon().requestCount(1) - searches << " searches after the reboot";
+            return ::testing::AssertionFailure()
+                   << rig.beacon().requestCount(1) - searches << " searches after the reboot";
         return ::testing::AssertionSuccess();
     }
 
@@ -208,9 +214,9 @@ TEST_P(OneJobAtATime, EveryOtherRequestIsRefusedAndTheRunningJobCompletes) {
         break;
     }
     EXPECT_TRUE(asked) << "the job ended before the requests were made";
-    EXPECT_EQ(rig.beacon().violations(),
-              c.running == Running::RECONNECT ? std::vector<std::string>{"pack #1 after pack #6"}
-                                              : std::vector<std::string>{});
+    EXPECT_EQ(rig.beacon().violations(), c.running == Running::RECONNECT
+                                             ? std::vector<std::string>{"pack #1 after pack #6"}
+                                             : std::vector<std::string>{});
     // Ended, the job has freed the line.
     EXPECT_EQ(rig.session().runningJob(), LineOwner::Job::NONE);
     if (c.running != Running::ESP32_FLASH) { // the ESP32 has left the payload protocol for its loader
@@ -220,7 +226,8 @@ TEST_P(OneJobAtATime, EveryOtherRequestIsRefusedAndTheRunningJobCompletes) {
 
 INSTANTIATE_TEST_SUITE_P(
     , OneJobAtATime,
-    ::testing::Values(JobCase{"while_the_erase_is_acknowledged", Running::ERASE_ACKNOWLEDGEMENT, "an STM32 upload"},
+    ::testing::Values(JobCase{"while_the_erase_is_acknowledged", Running::ERASE_ACKNOWLEDGEMENT,
+                              "an STM32 upload"},
                       JobCase{"during_the_stm32_transfer", Running::STM32_TRANSFER, "an STM32 upload"},
                       JobCase{"during_the_esp32_flash", Running::ESP32_FLASH, "an ESP32 flash"},
                       JobCase{"during_the_reconnect_after_a_reboot", Running::RECONNECT, "a reconnect"}),

@@ -14,9 +14,10 @@ namespace tavisk::test {
 // description of how far things got) has stayed the same for `stall`, and the failure names
 // what did not arrive and where things stopped. A broken build thus fails within the stall
 // limit instead of waiting for the test's timeout.
-inline ::testing::AssertionResult waitWithProgress(const std::string& what, const std::function<bool()>& done,
-                                                   const std::function<std::string()>& progress,
-                                                   std::chrono::milliseconds stall = std::chrono::seconds(10)) {
+inline ::testing::AssertionResult
+waitWithProgress(const std::string& what, const std::function<bool()>& done,
+                 const std::function<std::string()>& progress,
+                 std::chrono::milliseconds stall = std::chrono::seconds(10)) {
     std::string last = progress();
     auto since = std::chrono::steady_clock::now();
     while (!done()) {
@@ -28,7 +29,8 @@ inline ::testing::AssertionResult waitWithProgress(const std::string& what, cons
         } else if (now - since >= stall) {
             return ::testing::AssertionFailure()
                    << what << " did not arrive: nothing moved for "
-                   << std::chrono::duration_cast<std::chrono::seconds>(stall).count() << " s (" << last << ")";
+                   << std::chrono::duration_cast<std::chrono::seconds>(stall).count() << " s (" << last
+                   << ")";
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

@@ -139,16 +139,22 @@ TEST(ReconnectJob, EveryWayOutEndsWithFinishedOnceTheJobIsIdle) {
         const char* errorLine;
     } cases[] = {
         {"back", 1, false, false, {"stop", "disconnect", "connect", "restart", "finished idle"}, nullptr},
-        {"never back", 0, false, false, [] {
+        {"never back", 0, false, false,
+         [] {
              std::vector<std::string> e = {"stop", "disconnect"};
              for (const auto& c : repeated("connect", 30))
                  e.push_back(c);
              e.push_back("finished idle");
              return e;
-         }(), nullptr},
+         }(),
+         nullptr},
         {"cut short in its first pause", 1, true, false, {"finished idle"}, nullptr},
         // A worker thread that cannot be made throws from the restart; that ended the process.
-        {"the workers cannot restart", 1, false, true, {"stop", "disconnect", "connect", "finished idle"},
+        {"the workers cannot restart",
+         1,
+         false,
+         true,
+         {"stop", "disconnect", "connect", "finished idle"},
          "MainWindow: reconnect worker ended by an exception: "},
     };
     for (const auto& c : cases) {

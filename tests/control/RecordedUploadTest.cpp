@@ -19,8 +19,8 @@ public:
         // Unique across the test processes that CTest runs side by side: a clock reading alone
         // may be the same in two of them.
         const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        folder = fs::temp_directory_path() /
-                 ("tavisk-recorded-upload-" + std::to_string(stamp) + "-" + std::to_string(std::random_device{}()));
+        folder = fs::temp_directory_path() / ("tavisk-recorded-upload-" + std::to_string(stamp) + "-" +
+                                              std::to_string(std::random_device{}()));
         fs::create_directories(folder);
     }
     ~Scratch() {
@@ -54,14 +54,14 @@ TEST(RecordedUpload, OnlyANonEmptyRegularFileWithinTheTargetsLimitIsRecorded) {
         {"at the STM32 limit", FirmwareTarget::STM32, scratch.file("limit.bin", stm32Limit), nullptr},
         {"over the STM32 limit", FirmwareTarget::STM32, scratch.file("over.bin", stm32Limit + 1), "more than",
          WholeFile::TOO_LARGE},
-        {"over the STM32 limit, for the ESP32", FirmwareTarget::ESP32, scratch.file("over.bin", stm32Limit + 1),
-         nullptr},
+        {"over the STM32 limit, for the ESP32", FirmwareTarget::ESP32,
+         scratch.file("over.bin", stm32Limit + 1), nullptr},
         {"over the ESP32 limit", FirmwareTarget::ESP32, scratch.file("huge.bin", esp32Limit + 1), "more than",
          WholeFile::TOO_LARGE},
         {"an empty file", FirmwareTarget::STM32, scratch.file("empty.bin", 0), "the file is empty"},
         {"an empty path", FirmwareTarget::ESP32, "", "no file is chosen"},
-        {"a missing file", FirmwareTarget::STM32, (scratch.folder / "missing.bin").u8string(), "does not exist",
-         WholeFile::MISSING},
+        {"a missing file", FirmwareTarget::STM32, (scratch.folder / "missing.bin").u8string(),
+         "does not exist", WholeFile::MISSING},
         {"a folder", FirmwareTarget::ESP32, scratch.folder.u8string(), "not a regular file but a folder",
          WholeFile::NOT_REGULAR},
     };

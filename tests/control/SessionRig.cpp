@@ -30,8 +30,9 @@ SessionRig::SessionRig(std::unique_ptr<VirtualClock> clock)
     windowSession.initPayloadProtocol();
     registerRoutes();
     std::random_device seed;
-    path = (std::filesystem::temp_directory_path() / ("tavisk-session-image-" + std::to_string(seed()) + ".bin"))
-               .string();
+    path =
+        (std::filesystem::temp_directory_path() / ("tavisk-session-image-" + std::to_string(seed()) + ".bin"))
+            .string();
     std::lock_guard<std::recursive_mutex> lock(liveMutex);
     liveRig = this;
 }

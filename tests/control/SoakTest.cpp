@@ -68,7 +68,8 @@ public:
         for (sim::Emission& e : inner->takeDue(now)) {
             sim::SimTime due = std::max(e.due, pending.empty() ? e.due : pending.back().due);
             if (noiseEvery && ++emissions % noiseEvery == 0)
-                pending.push_back({due, randomBytes(random, static_cast<std::size_t>(uniform(random, 1, 8)))});
+                pending.push_back(
+                    {due, randomBytes(random, static_cast<std::size_t>(uniform(random, 1, 8)))});
             if (!splitBytes) {
                 pending.push_back({due, std::move(e.bytes)});
                 continue;
@@ -102,7 +103,8 @@ std::string withoutNumbers(const std::string& line) {
     std::string kind;
     for (std::size_t i = 0; i < line.size(); ++i) {
         // Numbers stand alone; the digits of a name ("STM32") stay.
-        const bool inName = i > 0 && std::isalnum(static_cast<unsigned char>(line[i - 1])) && kind.back() != 'N';
+        const bool inName =
+            i > 0 && std::isalnum(static_cast<unsigned char>(line[i - 1])) && kind.back() != 'N';
         if (std::isdigit(static_cast<unsigned char>(line[i])) && !inName) {
             if (kind.empty() || kind.back() != 'N')
                 kind += 'N';
@@ -114,10 +116,10 @@ std::string withoutNumbers(const std::string& line) {
 }
 
 struct Outcome {
-    bool success = false;      // the success text would show
+    bool success = false;        // the success text would show
     bool imageConfirmed = false; // the simulator holds the image byte for byte
-    std::string cause;         // the line that says why, when it did not succeed
-    std::string faults;        // what was done to the line
+    std::string cause;           // the line that says why, when it did not succeed
+    std::string faults;          // what was done to the line
 };
 
 class Soak : public ::testing::Test {
@@ -126,13 +128,15 @@ protected:
     // that ends with the device's confirmation or with the line that says why.
     Outcome stm32Run(Random& random) {
         Outcome outcome;
-        const Bytes image = randomBytes(random, static_cast<std::size_t>(uniform(random, 1, 128) * 32 - uniform(random, 0, 31)));
+        const Bytes image = randomBytes(
+            random, static_cast<std::size_t>(uniform(random, 1, 128) * 32 - uniform(random, 0, 31)));
         const int chunks = static_cast<int>((image.size() + 31) / 32);
         UploadRig rig;
         const int faultCount = uniform(random, 0, 2);
         for (int i = 0; i < faultCount; ++i) {
             SimBeacon::FaultPlan plan;
-            plan.fault = static_cast<SimBeacon::Fault>(uniform(random, 0, static_cast<int>(SimBeacon::Fault::HangUp)));
+            plan.fault =
+                static_cast<SimBeacon::Fault>(uniform(random, 0, static_cast<int>(SimBeacon::Fault::HangUp)));
             const std::uint8_t commands[] = {0, 1, 5, 3, 8, 8, 8};
             plan.command = commands[uniform(random, 0, 6)];
             plan.skip = static_cast<unsigned>(uniform(random, 0, plan.command == 8 ? chunks + 1 : 3));
@@ -157,8 +161,8 @@ protected:
         const BeaconSession::UploadTick end = rig.runUpload(120s);
         if (!end.ended)
             ADD_FAILURE() << "run hung: the upload did not end within 120 s;" << outcome.faults;
-        outcome.success = end.succeeded &&
-                          ProgressText::label(rig.engine().transferPercent.load(), true) == ProgressText::kSuccess;
+        outcome.success = end.succeeded && ProgressText::label(rig.engine().transferPercent.load(), true) ==
+                                               ProgressText::kSuccess;
         outcome.imageConfirmed = rig.beacon().imageMatches() && rig.beacon().receivedImage() == image;
         if (!outcome.success)
             outcome.cause = withoutNumbers(end.failure);
@@ -255,7 +259,8 @@ protected:
         // Counted by kind: the digests of a verification that failed differ from run to run.
         outcome.cause = outcome.cause.substr(0, outcome.cause.find(" (MD5 of the image"));
         Bytes flash;
-        rom->with([&](sim::SimRomLoader& m) { flash.assign(m.flash().begin(), m.flash().begin() + image.size()); });
+        rom->with(
+            [&](sim::SimRomLoader& m) { flash.assign(m.flash().begin(), m.flash().begin() + image.size()); });
         outcome.imageConfirmed = flash == image;
         rig.stop();
         return outcome;
@@ -279,8 +284,8 @@ TEST_F(Soak, EveryRunEndsConfirmedOrWithAReasonAndNeverWithAFalseSuccess) {
         log.clear();
         const bool esp32 = run % 2 == 1;
         const Outcome outcome = esp32 ? esp32Run(random) : stm32Run(random);
-        const std::string name = std::string(esp32 ? "ESP32" : "STM32") + " run " + std::to_string(run) + ":" +
-                                 outcome.faults;
+        const std::string name =
+            std::string(esp32 ? "ESP32" : "STM32") + " run " + std::to_string(run) + ":" + outcome.faults;
         if (HasFailure()) {
             log.printTail(std::cerr, 40);
             FAIL() << name;
@@ -292,7 +297,8 @@ TEST_F(Soak, EveryRunEndsConfirmedOrWithAReasonAndNeverWithAFalseSuccess) {
                 ADD_FAILURE() << name << ": success reported for an image the simulator does not hold";
             }
         } else {
-            ++failures[(esp32 ? "ESP32: " : "STM32: ") + (outcome.cause.empty() ? "NO REASON" : outcome.cause)];
+            ++failures[(esp32 ? "ESP32: " : "STM32: ") +
+                       (outcome.cause.empty() ? "NO REASON" : outcome.cause)];
             EXPECT_FALSE(outcome.cause.empty()) << name << ": failed without a line that says why";
         }
     }

@@ -63,9 +63,17 @@ TEST(JobWorker, HowAStartAndItsJobEnd) {
         {"runs the job, then what comes after it", 0, [] {}, true, {"job", "afterwards"}, nullptr},
         // The process would end if the constructor's exception escaped.
         {"no thread to be had", 1, [] {}, false, {}, "Test: flash worker could not start: "},
-        {"the job throws a standard exception", 0, [] { throw std::runtime_error("no memory left"); }, true,
-         {"job", "afterwards"}, "Test: flash worker ended by an exception: no memory left"},
-        {"the job throws something else", 0, [] { throw 7; }, true, {"job", "afterwards"},
+        {"the job throws a standard exception",
+         0,
+         [] { throw std::runtime_error("no memory left"); },
+         true,
+         {"job", "afterwards"},
+         "Test: flash worker ended by an exception: no memory left"},
+        {"the job throws something else",
+         0,
+         [] { throw 7; },
+         true,
+         {"job", "afterwards"},
          "Test: flash worker ended by an unknown exception"},
     };
     for (const auto& c : cases) {

@@ -383,5 +383,7 @@ INSTANTIATE_TEST_SUITE_P(Causes, FileLoggerRefusedFolder,
                          testing::Values(RefusedFolderCase{"Link", "a symbolic link"},
                                          RefusedFolderCase{"RegularFile", "a regular file, not a folder"},
                                          RefusedFolderCase{"OtherUsersFolder", "owned by another user"}),
-                         [](const testing::TestParamInfo<RefusedFolderCase>& info) { return info.param.name; });
+                         [](const testing::TestParamInfo<RefusedFolderCase>& info) {
+                             return info.param.name;
+                         });
 #endif

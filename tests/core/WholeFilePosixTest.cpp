@@ -103,7 +103,8 @@ TEST_F(SpecialEntries, AFileThatEndsEarlyOrDoesNotFitInMemorySaysWhy) {
     if (fs::is_regular_file(shortFile)) {
         const WholeFile read = readWholeFile(shortFile.u8string(), 8192);
         EXPECT_EQ(read.status, WholeFile::READ_FAILED);
-        EXPECT_EQ(read.cause(8192).rfind("the file cannot be read (it ended after ", 0), 0u) << read.cause(8192);
+        EXPECT_EQ(read.cause(8192).rfind("the file cannot be read (it ended after ", 0), 0u)
+            << read.cause(8192);
         EXPECT_TRUE(read.bytes.empty());
     }
 

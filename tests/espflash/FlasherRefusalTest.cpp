@@ -69,7 +69,8 @@ TEST(FlasherResults, WhatTheLoaderRefusesIsFoundBeforeTheChipIsAsked) {
         options.offset = c.offset;
         std::string why;
         LoaderResult refusal = LOADER_OK;
-        EXPECT_EQ(TaviskEspSerialFlasher::acceptsImage(c.size, options, &why, &refusal), c.refusal == LOADER_OK)
+        EXPECT_EQ(TaviskEspSerialFlasher::acceptsImage(c.size, options, &why, &refusal),
+                  c.refusal == LOADER_OK)
             << c.name;
         EXPECT_EQ(refusal, c.refusal) << c.name;
         EXPECT_EQ(why, c.why) << c.name;
@@ -117,10 +118,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "esp_loader_flash_start failed: 5 means an invalid argument: its size of 1001 bytes is not a "
                 "multiple of 4 (the loader writes whole 32-bit words)",
                 0},
-        Refused{"larger_than_the_chips_flash", 2 * 1024 * 1024, 1024 * 1024, "esp_loader_flash_start failed: 3",
-                "esp_loader_flash_start failed: 3 means an image that does not fit the chip's flash: its 2097152 "
-                "bytes at offset 0 end beyond the chip's flash of 1048576 bytes",
-                1}),
+        Refused{
+            "larger_than_the_chips_flash", 2 * 1024 * 1024, 1024 * 1024, "esp_loader_flash_start failed: 3",
+            "esp_loader_flash_start failed: 3 means an image that does not fit the chip's flash: its 2097152 "
+            "bytes at offset 0 end beyond the chip's flash of 1048576 bytes",
+            1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

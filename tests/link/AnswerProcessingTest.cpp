@@ -275,9 +275,10 @@ TEST_F(AnswerProcessing, FieldValueIsStoredAndChained) {
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].payload(), (Bytes{pack(), 5, 4, 2}));
     EXPECT_EQ(frames[0].timeoutMs, 100u);
-    EXPECT_EQ(capture.countWhole("PayloadHandler: field value request (device 5, field 2). Pack #2, attempt #0",
-                                 BaseLogger::INFO),
-              1u);
+    EXPECT_EQ(
+        capture.countWhole("PayloadHandler: field value request (device 5, field 2). Pack #2, attempt #0",
+                           BaseLogger::INFO),
+        1u);
     answer(engine, {pack(), 5, 0, 0, 1, 0});
     EXPECT_TRUE(drain(engine).empty()) << "field 2 of 3 ends the chain";
 }

@@ -222,10 +222,11 @@ TEST_F(EngineTransfer, HundredBytesGoEraseChunksClose) {
     EXPECT_FALSE(engine.isPending(MSG_FILE_WRITE));
     EXPECT_EQ(capture.count("Firmware transfer complete: 100 bytes in ", BaseLogger::WARNING), 1u);
     // The request lines whole, as scripts match them.
-    for (const char* line : {"erase file request (device 5, file 0). Pack #1, attempt #0",
-                             "write file request (device 5, file 0, offset 0, chunk size 32). Pack #2, attempt #0",
-                             "write file request (device 5, file 0, offset 96, chunk size 4). Pack #5, attempt #0",
-                             "finish file request (device 5, file 0). Pack #6, attempt #0"})
+    for (const char* line :
+         {"erase file request (device 5, file 0). Pack #1, attempt #0",
+          "write file request (device 5, file 0, offset 0, chunk size 32). Pack #2, attempt #0",
+          "write file request (device 5, file 0, offset 96, chunk size 4). Pack #5, attempt #0",
+          "finish file request (device 5, file 0). Pack #6, attempt #0"})
         EXPECT_EQ(capture.countWhole(std::string("PayloadHandler: ") + line, BaseLogger::INFO), 1u) << line;
     EXPECT_EQ(capture.count("erase file response (device 5, file #0) Pack #1", BaseLogger::INFO), 1u);
 

@@ -45,9 +45,15 @@ TEST(SerialPortNames, IndexAndDevicePaths) {
 
 TEST(SerialPortNames, NameWithoutLeadingSlashMustNotClimbOutOfDev) {
     const std::pair<const char*, bool> cases[] = {
-        {"ttyUSB0", false},       {"pts/3", false},          {"..", true},
-        {"../etc/passwd", true},  {"pts/../../etc", true},   {"pts/..", true},
-        {"a..b", false},          {"..hidden", false},       {"/dev/../etc/passwd", false}, // named in full
+        {"ttyUSB0", false},
+        {"pts/3", false},
+        {"..", true},
+        {"../etc/passwd", true},
+        {"pts/../../etc", true},
+        {"pts/..", true},
+        {"a..b", false},
+        {"..hidden", false},
+        {"/dev/../etc/passwd", false}, // named in full
         {"", false},
     };
     for (const auto& [name, leaves] : cases)

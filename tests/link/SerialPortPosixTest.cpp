@@ -484,8 +484,9 @@ TEST(SerialPortPosixDiscovery, NamedPathsAreListedOnlyAsCharacterDevicesInsideDe
     SerialPortPosix port(folder.dev, folder.sys);
     EXPECT_EQ(port.getAvailablePorts(), std::vector<std::string>{pty.slavePath()});
     for (const Case& c : cases)
-        EXPECT_EQ(log.count("SerialPort: TAVISK_SERIAL_PORTS: " + c.name + " skipped (" + c.why, BaseLogger::DEBUG),
-                  1u)
+        EXPECT_EQ(
+            log.count("SerialPort: TAVISK_SERIAL_PORTS: " + c.name + " skipped (" + c.why, BaseLogger::DEBUG),
+            1u)
             << c.name;
     ::close(fifoFd);
 }
@@ -508,7 +509,8 @@ TEST(SerialPortPosixOpen, OnlyCharacterDevicesInsideDevAreOpened) {
     for (const Case& c : cases) {
         EXPECT_EQ(port.openPort(c.name), LINK_OPEN_FAILED) << c.name;
         EXPECT_FALSE(port.isOpen());
-        EXPECT_EQ(log.count("SerialPort: Error opening port " + c.name + " (" + c.why + ")", BaseLogger::ERROR), 1u)
+        EXPECT_EQ(
+            log.count("SerialPort: Error opening port " + c.name + " (" + c.why + ")", BaseLogger::ERROR), 1u)
             << c.name;
     }
     struct stat st {};

@@ -139,7 +139,8 @@ TEST_F(ConnectionDialogTest, ConnectWhileAJobHasTheLineLeavesTheWordsToTheRefusa
     dialog->show();
     LogCapture log;
     connectButton->clicked();
-    EXPECT_EQ(owner.asked, std::vector<std::string>{"/dev/ttyUSB0"}) << "the owner of the line is asked, and refuses";
+    EXPECT_EQ(owner.asked, std::vector<std::string>{"/dev/ttyUSB0"})
+        << "the owner of the line is asked, and refuses";
     EXPECT_EQ(owner.disconnects, 0);
     EXPECT_EQ(log.count(failedLine), 0u);
     EXPECT_EQ(log.count(successLine), 0u);

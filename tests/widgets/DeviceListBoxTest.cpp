@@ -113,8 +113,9 @@ TEST_F(DeviceList, AFailedSearchEmptiesTheListARefusedOneKeepsIt) {
         search->clicked();
         EXPECT_EQ(rows(), c.rowsAfter) << c.name;
         EXPECT_EQ(widgets->deviceModel.copyDeviceList().size(), c.devicesAfter) << c.name;
-        EXPECT_EQ(log.countWhole("DeviceListBox: Device search request transmitted with error (no active connection?)",
-                                 BaseLogger::ERROR),
+        EXPECT_EQ(log.countWhole(
+                      "DeviceListBox: Device search request transmitted with error (no active connection?)",
+                      BaseLogger::ERROR),
                   c.errorLines)
             << c.name;
         EXPECT_EQ(log.count(startedLine), 0u) << c.name;

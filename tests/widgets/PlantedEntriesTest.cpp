@@ -94,8 +94,8 @@ std::string resourceBytes(const char* path) {
     if (::lstat(path.c_str(), &st) != 0)
         return ::testing::AssertionFailure() << path << " is missing";
     if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0)
-        return ::testing::AssertionFailure() << path << ": mode " << std::oct << st.st_mode << std::dec
-                                             << ", owner " << st.st_uid;
+        return ::testing::AssertionFailure()
+               << path << ": mode " << std::oct << st.st_mode << std::dec << ", owner " << st.st_uid;
     return ::testing::AssertionSuccess();
 }
 
@@ -120,7 +120,8 @@ protected:
     // The folder below root with the row's mode (the folders between private), and the entry
     // planted in it. For a planted file, returns the descriptor that its owner keeps open (for
     // a hard link, that of the user's own file, which holds the content).
-    int plant(const fs::path& root, const fs::path& folder, const std::string& name, const std::string& content) {
+    int plant(const fs::path& root, const fs::path& folder, const std::string& name,
+              const std::string& content) {
         fs::create_directories(folder);
         for (fs::path up = folder; up != root; up = up.parent_path())
             ::chmod(up.c_str(), 0700);
@@ -197,8 +198,8 @@ TEST_P(PlantedEntry, IsNeitherUsedNorWrittenThrough) {
         if (c.folderMode == 0777) {
             // Emptied, then built afresh.
             EXPECT_TRUE(trusted(share / "icons" / "hicolor" / "index.theme"));
-            EXPECT_EQ(result.out, share.string() + ":/sys/data\n" + (share / "glib-2.0" / "schemas").string() +
-                                      "\n" + share.string());
+            EXPECT_EQ(result.out, share.string() + ":/sys/data\n" +
+                                      (share / "glib-2.0" / "schemas").string() + "\n" + share.string());
         } else {
             EXPECT_EQ(result.out, "/sys/data\n(unset)\n(none)");
         }
