@@ -148,7 +148,7 @@ void MainWindow::onEspFlashUiUpdate() {
     set_sensitive(true);
     widgets.setJobControlsSensitive(true);
     if (!result->ok) {
-        const std::string line = "ESP32 flashing failed: " + result->error;
+        const std::string line = EspFlashJob::failureLine(result->error);
         logger->log(line, BaseLogger::ERROR, kPrefix);
         showFailure(line);
         return;

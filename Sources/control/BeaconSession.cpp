@@ -12,7 +12,6 @@ namespace {
 const std::string kPrefix = "MainWindow: ";
 const std::string kSenderPrefix = "SerialSender: ";
 const char* const kNoImage = "File path is empty or did't exist";
-const std::string kFlashFailed = "ESP32 flashing failed: ";
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 using Job = LineOwner::Job;
@@ -225,7 +224,7 @@ bool BeaconSession::startEsp32Flash(const std::string& path, std::string* refusa
     // have given for that file; what exactly was wrong follows on a line of its own.
     RecordedUpload::Refusal refused;
     if (!upload.record(FirmwareTarget::ESP32, path, refused)) {
-        logger->log(kFlashFailed + TaviskEspSerialFlasher::imageFileText(refused.status, path),
+        logger->log(EspFlashJob::failureLine(TaviskEspSerialFlasher::imageFileText(refused.status, path)),
                     BaseLogger::ERROR, kPrefix);
         refuseEsp32Image(refused.cause, refusal);
         return false;
@@ -235,7 +234,7 @@ bool BeaconSession::startEsp32Flash(const std::string& path, std::string* refusa
     if (!TaviskEspSerialFlasher::acceptsImage(upload.get().image->size(), EspFlashJob::flashOptions(), &why,
                                               &result)) {
         const std::string text = TaviskEspSerialFlasher::loaderFailureText("esp_loader_flash_start", result);
-        logger->log(kFlashFailed + text, BaseLogger::ERROR, kPrefix);
+        logger->log(EspFlashJob::failureLine(text), BaseLogger::ERROR, kPrefix);
         const std::string meaning = text + " means " + TaviskEspSerialFlasher::meaningOf(result) + ": " + why;
         logger->log(meaning, BaseLogger::ERROR, kPrefix);
         if (refusal)
@@ -250,7 +249,7 @@ bool BeaconSession::startEsp32Flash(const std::string& path, std::string* refusa
 }
 
 void BeaconSession::refuseEsp32Image(const std::string& cause, std::string* refusal) {
-    const std::string why = "ESP32 image refused: " + cause;
+    const std::string why = RecordedUpload::refusedLine(FirmwareTarget::ESP32, cause);
     logger->log(why, BaseLogger::WARNING, kPrefix);
     if (refusal)
         *refusal = why;

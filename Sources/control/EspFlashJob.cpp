@@ -39,6 +39,10 @@ bool EspFlashJob::start() {
     return true;
 }
 
+std::string EspFlashJob::failureLine(const std::string& text) {
+    return "ESP32 flashing failed: " + text;
+}
+
 TaviskEspSerialFlasher::FlashOptions EspFlashJob::flashOptions() {
     TaviskEspSerialFlasher::FlashOptions options;
     options.offset = 0;

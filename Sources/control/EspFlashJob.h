@@ -39,6 +39,9 @@ public:
 
     // What every flash is made with: offset 0, blocks of 1024 bytes, no reboot.
     static TaviskEspSerialFlasher::FlashOptions flashOptions();
+    // The ERROR line of a flash that failed or was refused, from the flasher's text:
+    // "ESP32 flashing failed: <text>".
+    static std::string failureLine(const std::string& text);
 
     // Starts a flash with flashOptions(). False, with a WARNING, while a flash runs; the
     // running one is not disturbed.

@@ -9,6 +9,10 @@
 static_assert(RecordedUpload::kMaxStm32ImageSize <= FileTransfer::kMaxSize,
               "an STM32 image must fit the transfer's 32-bit size");
 
+std::string RecordedUpload::refusedLine(FirmwareTarget target, const std::string& cause) {
+    return std::string(firmwareTargetName(target)) + " image refused: " + cause;
+}
+
 std::uint64_t RecordedUpload::limitFor(FirmwareTarget target) {
     return target == FirmwareTarget::ESP32 ? TaviskEspSerialFlasher::kMaxImageSize : kMaxStm32ImageSize;
 }

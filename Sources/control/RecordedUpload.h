@@ -34,6 +34,9 @@ public:
         std::string cause; // for a line: "<path>: the file does not exist", "no file is chosen", ...
     };
 
+    // The WARNING that refuses the target's image: "STM32 image refused: <cause>".
+    static std::string refusedLine(FirmwareTarget target, const std::string& cause);
+
     // The largest image for the target.
     static std::uint64_t limitFor(FirmwareTarget target);
 

@@ -32,7 +32,7 @@ bool Stm32UploadJob::start(const std::string& path, std::string* refusal) {
     RecordedUpload::Refusal refused;
     if (!upload.record(FirmwareTarget::STM32, path, refused)) {
         logger->log(kNoImage, BaseLogger::WARNING, kPrefix);
-        const std::string why = "STM32 image refused: " + refused.cause;
+        const std::string why = RecordedUpload::refusedLine(FirmwareTarget::STM32, refused.cause);
         logger->log(why, BaseLogger::WARNING, kPrefix);
         if (refusal)
             *refusal = why;
@@ -93,7 +93,7 @@ Stm32UploadJob::Tick Stm32UploadJob::tickEraseWait() {
             return fail("the erase code could not be written");
         phase = Phase::ERASE_WRITTEN;
         // Its time runs from now: the request was framed on this thread, just now.
-        answerOverdue(MSG_SET_FIELD);
+        watchLastRequest();
         Tick next;
         next.keepTicking = true;
         return next;
@@ -158,17 +158,20 @@ Stm32UploadJob::Tick Stm32UploadJob::tickTransfer() {
     return next;
 }
 
+void Stm32UploadJob::watchLastRequest() {
+    watchedRequest = engine.lastFramed().sequence;
+    watchedSince = clock.now();
+}
+
 bool Stm32UploadJob::answerOverdue(MessageType type) {
     const PayloadHandler::FramedRequest framed = engine.lastFramed();
     if (framed.type != type)
         return false;
-    const Clock::TimePoint now = clock.now();
     if (framed.sequence != watchedRequest) {
-        watchedRequest = framed.sequence;
-        watchedSince = now;
+        watchLastRequest();
         return false;
     }
-    return now - watchedSince > std::chrono::milliseconds(framed.replyMs) + kAnswerGrace;
+    return clock.now() - watchedSince > std::chrono::milliseconds(framed.replyMs) + kAnswerGrace;
 }
 
 std::string Stm32UploadJob::pendingFileRequestText() {

@@ -100,6 +100,8 @@ private:
     // none.
     bool writeFirmware();
     std::shared_ptr<FileRequest> newRequest(const std::string& path);
+    // Starts the time of the request framed last.
+    void watchLastRequest();
     // Whether the answer to the last request, of `type`, is overdue; the first look at a new
     // request starts its time.
     bool answerOverdue(MessageType type);
