@@ -1,5 +1,6 @@
 #include "app/MainWindow.h"
 
+#include "control/WindowLines.h"
 #include "control/WindowLogging.h"
 #include "core/LoggerManager.h"
 #include "platform/ProcessServices.h"
@@ -17,7 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kPrefix = "MainWindow: ";
+using WindowLines::kPrefix;
 constexpr const char* kUiPath = "UI/UserInterface.glade";
 constexpr const char* kUiResource = "/taviskbeaconutility/ui/UserInterface.glade";
 
@@ -108,7 +109,9 @@ MainWindow::MainWindow(GtkWindow* cobject, const Glib::RefPtr<Gtk::Builder>& bui
 }
 
 void MainWindow::initPayloadProtocol() {
-    session.initPayloadProtocol();
+    // The session has made the engine, its model and the two workers with the window; they
+    // start with the first search or upload.
+    logger->log("Init Payload protocol", BaseLogger::DEBUG, kPrefix);
 }
 
 void MainWindow::initWidgets(Glib::RefPtr<Gtk::Builder>& newBuilder, Glib::RefPtr<Gtk::Application>& app) {
@@ -122,7 +125,7 @@ void MainWindow::initWidgets(Glib::RefPtr<Gtk::Builder>& newBuilder, Glib::RefPt
     if (widgets.appStatusbar)
         flashContextId = widgets.appStatusbar->get_context_id("flash");
     GlobalHandlerEvents::getInstance()._executeHandler(SELECT_STM32);
-    if (widgets.deviceListBox && session.deviceHandler) {
+    if (widgets.deviceListBox) {
         widgets.deviceListBox->deviceHandler = session.deviceHandler;
         widgets.deviceListBox->lineOwner = &session;
     }

@@ -21,10 +21,10 @@ class LoggerManager;
 // widgets never call it: they fire registry keys, and its handlers do the work. What it
 // decides without GTK lives in its BeaconSession (link, engine, workers, erase wait, upload,
 // ESP32 flash and reconnect jobs); the window adds the widgets, the timer and the two
-// dispatchers that bring worker news to the GUI thread. It reaches the session's objects as
-// `session.usbCommunication`, ... and the widgets as `widgets.selectFirmwareBox`, ...: it keeps
-// no second name for any of them. The device maintenance operations have no control in the
-// window; they are the session's (BeaconSession::rebootDevice, ...).
+// dispatchers that bring worker news to the GUI thread. Of the session's objects it names two,
+// `session.payloadHandler` and `session.deviceHandler`, and it reaches the widgets as
+// `widgets.selectFirmwareBox`, ...: it keeps no second name for any of them. The device maintenance
+// operations have no control in the window; they are the session's (BeaconSession::rebootDevice, ...).
 //
 // Handlers run on the thread that fires their key: the GUI thread, except
 // SET_CURRENT_DEVICE_ADDR, GET_INFO_FIELDS_RESPOND, UPLOAD_FIRMWARE with LOAD_FIRMWARE and
@@ -87,6 +87,9 @@ private:
     void beginJobDisplay();
     // A failed or refused upload: its line on the status bar ("flash"), replacing the last.
     void showFailure(const std::string& line);
+    // An STM32 upload that ended with this tick: the controls back, and its success text or
+    // its failure line; nothing for a tick that ended nothing.
+    void showStm32End(const BeaconSession::UploadTick& tick);
     // SIGTERM, SIGINT or SIGHUP: ends the program as Quit does.
     void quitOnSignal(const char* signalName);
     // Quit's and the signals' one way out: the main loop ends, a running file chooser is

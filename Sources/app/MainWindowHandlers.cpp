@@ -2,6 +2,7 @@
 // chooser, device search and the current device.
 #include "app/MainWindow.h"
 
+#include "control/WindowLines.h"
 #include "core/LoggerManager.h"
 #include "platform/ProcessServices.h"
 #include "widgets/ConnectionDialog.h"
@@ -10,7 +11,7 @@
 
 namespace {
 
-const std::string kPrefix = "MainWindow: ";
+using WindowLines::kPrefix;
 
 using Status = MainWindow::Status;
 
@@ -33,6 +34,16 @@ void MainWindow::initGlobalHandlersEvents() {
             return window ? (window->*handler)() : GlobalHandlerEvents::FAILURE;
         };
     };
+    // The device model's keys come from the listener thread, also while the window goes:
+    // without a window there is no model to answer them from.
+    const auto modelRoute = [](Status (MainWindow::*handler)()) {
+        return [handler] {
+            if (MainWindow* window = liveWindow.load())
+                return (window->*handler)();
+            LoggerManager::getInstance().log("deviceHandler doesn't exist!!!", BaseLogger::ERROR, kPrefix);
+            return GlobalHandlerEvents::FAILURE;
+        };
+    };
     const auto fileRoute = [](HandlersFuncKeys key) {
         return [key] {
             MainWindow* window = liveWindow.load();
@@ -53,8 +64,9 @@ void MainWindow::initGlobalHandlersEvents() {
         return window ? window->uploadFirmwareHandler(stage) : GlobalHandlerEvents::FAILURE;
     });
     GlobalHandlerEvents::addHandler(SEARCH_DEVICES, route(&MainWindow::searchDevicesHandler));
-    GlobalHandlerEvents::addHandler(GET_INFO_FIELDS_RESPOND, route(&MainWindow::getInfoFieldsHandler));
-    GlobalHandlerEvents::addHandler(SET_CURRENT_DEVICE_ADDR, route(&MainWindow::setCurrentDeviceAddrHandler));
+    GlobalHandlerEvents::addHandler(GET_INFO_FIELDS_RESPOND, modelRoute(&MainWindow::getInfoFieldsHandler));
+    GlobalHandlerEvents::addHandler(SET_CURRENT_DEVICE_ADDR,
+                                    modelRoute(&MainWindow::setCurrentDeviceAddrHandler));
     GlobalHandlerEvents::addHandler(UPDATE_LOADING_STATUS, route(&MainWindow::updateLoadStatusHandler));
 }
 

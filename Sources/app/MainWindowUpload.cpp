@@ -3,6 +3,7 @@
 #include "app/MainWindow.h"
 
 #include "control/ProgressText.h"
+#include "control/WindowLines.h"
 #include "core/LoggerManager.h"
 #include "widgets/SelectFirmwareBox.h"
 
@@ -10,7 +11,7 @@
 
 namespace {
 
-const std::string kPrefix = "MainWindow: ";
+using WindowLines::kPrefix;
 
 using Status = MainWindow::Status;
 
@@ -72,12 +73,18 @@ void MainWindow::showFailure(const std::string& line) {
 
 bool MainWindow::probeStm32EraseReady() {
     const BeaconSession::UploadTick tick = session.tickStm32Upload();
-    if (tick.ended) {
-        // The label keeps its percentage on a failure; the reason goes under it.
-        widgets.setJobControlsSensitive(true);
-        showFailure(tick.failure);
-    }
+    showStm32End(tick);
     return tick.keepTicking;
+}
+
+void MainWindow::showStm32End(const BeaconSession::UploadTick& tick) {
+    if (!tick.ended)
+        return;
+    widgets.setJobControlsSensitive(true);
+    if (tick.succeeded)
+        updateLoadStatusUi();
+    else
+        showFailure(tick.failure); // the label keeps its percentage; the reason goes under it
 }
 
 Status MainWindow::updateLoadStatusHandler() {
@@ -99,11 +106,14 @@ Status MainWindow::updateLoadStatusHandler() {
 void MainWindow::onPayloadProgressUiUpdate() {
     // Cleared before the redraw, so that a report during it queues another.
     progressUpdatePending.exchange(false);
+    // The device's confirmation ends the upload here, in the turn that shows its success:
+    // the controls come back with the success text, and a quit from then on abandons nothing.
+    showStm32End(session.finishConfirmedStm32Upload());
     updateLoadStatusUi();
 }
 
 void MainWindow::updateLoadStatusUi() {
-    if (!widgets.loadStatusBar || !session.payloadHandler)
+    if (!widgets.loadStatusBar)
         return;
     // 100 only once the device has confirmed the whole image.
     const unsigned percent = session.payloadHandler->transferPercent.load();

@@ -1,5 +1,6 @@
 #include "control/BeaconSession.h"
 
+#include "control/WindowLines.h"
 #include "core/LoggerManager.h"
 #include "core/SteadyClock.h"
 #include "espflash/EspSerialFlasher.h"
@@ -9,75 +10,59 @@
 
 namespace {
 
-const std::string kPrefix = "MainWindow: ";
-const std::string kSenderPrefix = "SerialSender: ";
-const char* const kNoImage = "File path is empty or did't exist";
-
+using WindowLines::kPrefix;
 using Lock = std::lock_guard<std::recursive_mutex>;
 using Job = LineOwner::Job;
 
 } // namespace
 
 BeaconSession::BeaconSession(std::function<void()> onEspFlashReport, std::unique_ptr<Clock> clock)
-    : logger(&LoggerManager::getInstance()),
+    : payloadHandler(std::make_unique<PayloadHandler>()),
+      serialListener(std::make_unique<Listener>(usbCommunication, *payloadHandler)),
+      serialSender(std::make_unique<Sender>(*payloadHandler, usbCommunication)),
+      deviceHandler(&payloadHandler->deviceHandler), logger(&LoggerManager::getInstance()),
       uploadClock(clock ? std::move(clock) : std::make_unique<SteadyClock>()),
-      espFlashJob([this](const TaviskEspSerialFlasher::FlashOptions& options,
-                         const EspFlashJob::Progress& progress,
-                         std::string* error) { return flashOverLink(options, progress, error); },
-                  [this, report = std::move(onEspFlashReport)] {
-                      // The last report of a flash comes once its worker is done with the line.
-                      if (espFlashJob.finished())
-                          line.release(Job::ESP32_FLASH);
-                      if (report)
-                          report();
-                  }),
+      fieldWriter(
+          *deviceHandler,
+          [this](std::uint8_t address, std::uint8_t index) { serialSender->setFieldValue(address, index); }),
+      stm32UploadJob(*payloadHandler, line, upload, fieldWriter, uploadSteps(), *uploadClock),
+      espFlashJob(
+          line, upload,
+          [this](const std::vector<std::uint8_t>& image, const TaviskEspSerialFlasher::FlashOptions& options,
+                 const EspFlashJob::Progress& progress,
+                 std::string* error) { return flashOverLink(image, options, progress, error); },
+          std::move(onEspFlashReport)),
       reconnectJob(reconnectSteps(), std::make_unique<SteadyClock>()) {}
 
 BeaconSession::~BeaconSession() {
     shutdown();
 }
 
-void BeaconSession::initPayloadProtocol() {
-    logger->log("Init Payload protocol", BaseLogger::DEBUG, kPrefix);
-    // The workers use the engine: they go first.
-    serialSender.reset();
-    serialListener.reset();
-    stm32UploadJob.reset();
-    fieldWriter.reset();
-    payloadHandler = std::make_unique<PayloadHandler>();
-    serialListener = std::make_unique<Listener>(usbCommunication, *payloadHandler);
-    serialSender = std::make_unique<Sender>(*payloadHandler, usbCommunication);
-    deviceHandler = &payloadHandler->deviceHandler;
-    fieldWriter =
-        std::make_unique<FieldWriter>(*deviceHandler, [this](std::uint8_t address, std::uint8_t index) {
-            serialSender->setFieldValue(address, index);
-        });
+void BeaconSession::shutdown() {
+    espFlashJob.waitForEnd();
+    reconnectJob.cancelAndJoin();
+    stm32UploadJob.stop();
+    serialListener->terminate();
+    serialSender->terminate();
+}
+
+Stm32UploadJob::Steps BeaconSession::uploadSteps() {
     Stm32UploadJob::Steps steps;
     steps.linkUp = [this] { return usbCommunication.isConnected(); };
     steps.startWorkers = [this] { return startWorkers(); };
     steps.search = [this] { serialSender->search(); };
     steps.askFields = [this](std::uint8_t address) { serialSender->getInfoFields(address); };
-    stm32UploadJob = std::make_unique<Stm32UploadJob>(*payloadHandler, line, upload, *fieldWriter,
-                                                      std::move(steps), *uploadClock);
-}
-
-void BeaconSession::shutdown() {
-    espFlashJob.waitForEnd();
-    reconnectJob.cancelAndJoin();
-    if (stm32UploadJob)
-        stm32UploadJob->stop();
-    if (serialListener)
-        serialListener->terminate();
-    if (serialSender)
-        serialSender->terminate();
+    return steps;
 }
 
 std::string BeaconSession::abandonedJobText() {
+    if (line.running() == Job::STM32_UPLOAD)
+        stm32UploadJob.finishIfConfirmed();
     switch (line.running()) {
     case Job::NONE:
         return {};
     case Job::STM32_UPLOAD:
-        return stm32UploadJob->abandonedText();
+        return stm32UploadJob.abandonedText();
     case Job::ESP32_FLASH:
         return "an ESP32 flash at " + std::to_string(espFlashJob.percent()) +
                " %: the program ends once the flash has ended";
@@ -89,7 +74,7 @@ std::string BeaconSession::abandonedJobText() {
 }
 
 std::uint8_t BeaconSession::currentDeviceAddress() const {
-    return deviceHandler ? deviceHandler->currentAddress.load() : 0xFF;
+    return deviceHandler->currentAddress.load();
 }
 
 bool BeaconSession::startWorkers() {
@@ -140,8 +125,7 @@ BeaconSession::Status BeaconSession::searchDevices() {
         return GlobalHandlerEvents::FAILURE;
     // A search starts the model afresh, also one that finds no link to go out on; nothing
     // else may empty it while a job relies on it.
-    if (deviceHandler)
-        deviceHandler->clearDeviceList();
+    deviceHandler->clearDeviceList();
     if (!usbCommunication.isConnected()) {
         logger->log(
             "Search devices requested, but there is no active COM/USB connection. Open the Connection "
@@ -157,10 +141,6 @@ BeaconSession::Status BeaconSession::searchDevices() {
 }
 
 BeaconSession::Status BeaconSession::getInfoFields() {
-    if (!deviceHandler) {
-        logger->log("deviceHandler doesn't exist!!!", BaseLogger::ERROR, kPrefix);
-        return GlobalHandlerEvents::FAILURE;
-    }
     logger->log("Trying get device field info", BaseLogger::INFO, kPrefix);
     if (!usbCommunication.isConnected())
         return GlobalHandlerEvents::FAILURE;
@@ -179,10 +159,6 @@ BeaconSession::Status BeaconSession::getInfoFields() {
 }
 
 BeaconSession::Status BeaconSession::setCurrentDeviceAddr() {
-    if (!deviceHandler) {
-        logger->log("deviceHandler doesn't exist!!!", BaseLogger::ERROR, kPrefix);
-        return GlobalHandlerEvents::FAILURE;
-    }
     {
         Lock lock(deviceHandler->getMutex());
         if (deviceHandler->getDeviceList()->empty())
@@ -194,93 +170,41 @@ BeaconSession::Status BeaconSession::setCurrentDeviceAddr() {
 }
 
 BeaconSession::Status BeaconSession::loadFirmware() {
-    return stm32UploadJob->loadFirmware();
+    return stm32UploadJob.loadFirmware();
 }
 
 // --- STM32 upload ----------------------------------------------------------------------------
 
 bool BeaconSession::startStm32Upload(const std::string& path, std::string* refusal) {
-    return stm32UploadJob->start(path, refusal);
+    return stm32UploadJob.start(path, refusal);
 }
 
 BeaconSession::UploadTick BeaconSession::tickStm32Upload() {
-    return stm32UploadJob->tick();
+    return stm32UploadJob.tick();
+}
+
+BeaconSession::UploadTick BeaconSession::finishConfirmedStm32Upload() {
+    return stm32UploadJob.finishIfConfirmed();
 }
 
 // --- ESP32 flash -----------------------------------------------------------------------------
 
 bool BeaconSession::startEsp32Flash(const std::string& path, std::string* refusal) {
-    if (path.empty()) {
-        logger->log(kNoImage, BaseLogger::WARNING, kPrefix);
-        refuseEsp32Image("no file is chosen", refusal);
-        return false;
-    }
-    LineOwner::Claim claim(line, Job::ESP32_FLASH, "ESP32 flash", refusal,
-                           "ESP32 flashing already in progress");
-    if (!claim)
-        return false;
-    // Read and checked before the device is asked to switch to its bootloader, also against
-    // what the loader is known to refuse. The failure's line is the one the flasher would
-    // have given for that file; what exactly was wrong follows on a line of its own.
-    RecordedUpload::Refusal refused;
-    if (!upload.record(FirmwareTarget::ESP32, path, refused)) {
-        logger->log(EspFlashJob::failureLine(TaviskEspSerialFlasher::imageFileText(refused.status, path)),
-                    BaseLogger::ERROR, kPrefix);
-        refuseEsp32Image(refused.cause, refusal);
-        return false;
-    }
-    std::string why;
-    LoaderResult result = LOADER_OK;
-    if (!TaviskEspSerialFlasher::acceptsImage(upload.get().image->size(), EspFlashJob::flashOptions(), &why,
-                                              &result)) {
-        const std::string text = TaviskEspSerialFlasher::loaderFailureText("esp_loader_flash_start", result);
-        logger->log(EspFlashJob::failureLine(text), BaseLogger::ERROR, kPrefix);
-        const std::string meaning = text + " means " + TaviskEspSerialFlasher::meaningOf(result) + ": " + why;
-        logger->log(meaning, BaseLogger::ERROR, kPrefix);
-        if (refusal)
-            *refusal = meaning;
-        return false;
-    }
-    if (!espFlashJob.start())
-        return false;
-    // The flash's last report frees the line.
-    claim.keep();
-    return true;
+    return espFlashJob.start(path, refusal);
 }
 
-void BeaconSession::refuseEsp32Image(const std::string& cause, std::string* refusal) {
-    const std::string why = RecordedUpload::refusedLine(FirmwareTarget::ESP32, cause);
-    logger->log(why, BaseLogger::WARNING, kPrefix);
-    if (refusal)
-        *refusal = why;
-}
-
-bool BeaconSession::flashOverLink(const TaviskEspSerialFlasher::FlashOptions& options,
+bool BeaconSession::flashOverLink(const std::vector<std::uint8_t>& image,
+                                  const TaviskEspSerialFlasher::FlashOptions& options,
                                   const EspFlashJob::Progress& progress, std::string* error) {
     // The flash needs the line to itself, and what the engine still waited for is void once
     // the ESP32 has been switched over: the next search or upload starts afresh.
     serialListener->terminate();
     serialSender->terminate();
     payloadHandler->resetState();
-    // The bytes read when the flash was asked for, not the file as it is now.
-    const RecordedUpload::Image image = upload.get().image;
-    if (!image) {
-        if (error)
-            *error = "no image was recorded for the flash";
-        return false;
-    }
-    return TaviskEspSerialFlasher::flashImage(usbCommunication, *image, options, progress, error);
+    return TaviskEspSerialFlasher::flashImage(usbCommunication, image, options, progress, error);
 }
 
 // --- device maintenance ----------------------------------------------------------------------
-
-bool BeaconSession::writeField(const FieldWriter::Target& target, const void* value) {
-    if (!fieldWriter) {
-        logger->log(target.noDevice, BaseLogger::ERROR, kPrefix);
-        return false;
-    }
-    return fieldWriter->write(target, value);
-}
 
 void BeaconSession::startPayloadListener() {
     asDeviceRequest("Starting the listener", [this] { serialListener->start(false); });
@@ -316,7 +240,7 @@ void BeaconSession::getInfoFieldsRespond() {
 
 void BeaconSession::setDeviceDfuMode() {
     asDeviceRequest("Device update mode request", [this] {
-        logger->log("set device to DFU mode", BaseLogger::INFO, kSenderPrefix);
+        logger->log("set device to DFU mode", BaseLogger::INFO, WindowLines::kSenderPrefix);
         std::uint8_t address = currentDeviceAddress();
         payloadHandler->onMessage(MSG_DFU, &address);
         payloadHandler->generateResponse(MSG_DFU, nullptr);
@@ -330,7 +254,7 @@ void BeaconSession::setFieldValue(const void* value, unsigned long long index) {
         write.index = static_cast<std::uint8_t>(index);
         write.noDevice = "device didn't exist for set field value";
         write.noField = "field didn't exist for set field value";
-        writeField(write, value);
+        fieldWriter.write(write, value);
     });
 }
 
@@ -347,7 +271,7 @@ void BeaconSession::rebootDevice() {
     reboot.noFieldType = BaseLogger::WARNING;
     // A little-endian 1 of 8 bytes: the field keeps as many as its type has.
     const std::uint8_t one[8] = {1};
-    if (writeField(reboot, one) && startReconnect())
+    if (fieldWriter.write(reboot, one) && startReconnect())
         claim.keep();
 }
 
@@ -368,8 +292,7 @@ ReconnectJob::Steps BeaconSession::reconnectSteps() {
     steps.stopWorkers = [this] {
         serialSender->terminate();
         serialListener->terminate();
-        if (payloadHandler)
-            payloadHandler->resetState();
+        payloadHandler->resetState();
     };
     steps.disconnect = [this] { usbCommunication.disconnect(); };
     steps.connect = [this] { return usbCommunication.connect(UsbCommunication::COM) == LINK_OK; };

@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 // What the main window does with the device, without GTK: it owns the link, the protocol
 // engine with its device model, the listener and the sender, the STM32 upload job, the ESP32
@@ -43,6 +44,8 @@ public:
     using Status = GlobalHandlerEvents::HandlerEventsStatus;
     using UploadTick = Stm32UploadJob::Tick;
 
+    // Builds the link, the engine with its device model, the listener, the sender and the jobs,
+    // without starting anything: nothing of it is ever missing afterwards.
     // `onEspFlashReport` runs on the ESP32 flash worker after each percentage and at the end.
     // `uploadClock` times the STM32 upload's answers (a steady clock when none is given).
     explicit BeaconSession(std::function<void()> onEspFlashReport = {},
@@ -52,9 +55,6 @@ public:
     BeaconSession(const BeaconSession&) = delete;
     BeaconSession& operator=(const BeaconSession&) = delete;
 
-    // Creates the engine, the listener, the sender and the STM32 upload job, without starting
-    // anything. Call once, before anything else.
-    void initPayloadProtocol();
     // Waits for a running ESP32 flash, cuts a reconnect short and joins it, ends an STM32
     // upload, then ends the listener and the sender. Afterwards no worker of the session runs.
     void shutdown();
@@ -63,7 +63,8 @@ public:
     LineOwner::Job runningJob() const { return line.running(); }
     // What the program would abandon if it ended now, for its last line: "an STM32 upload at
     // 42 %: the upload is abandoned and the device is left without its whole image", ...;
-    // empty while no job runs.
+    // empty while no job runs. An upload whose whole image the device has confirmed is ended
+    // first: nothing of it is abandoned.
     std::string abandonedJobText();
     // The device that the window asks and writes: the one the model added last.
     std::uint8_t currentDeviceAddress() const;
@@ -94,12 +95,14 @@ public:
     // given, gets the line that says why.
     bool startStm32Upload(const std::string& path, std::string* refusal = nullptr);
     UploadTick tickStm32Upload();
-    const Stm32UploadJob& stm32Upload() const { return *stm32UploadJob; }
+    // As soon as the GUI thread hears that the engine has moved on: ends the upload when the
+    // device has confirmed the whole image (Stm32UploadJob::finishIfConfirmed).
+    UploadTick finishConfirmedStm32Upload();
+    const Stm32UploadJob& stm32Upload() const { return stm32UploadJob; }
 
     // --- ESP32 flash
-    // Takes the line, reads the image and starts the flash job; false when refused, as
-    // startStm32Upload. The job ends the listener and the sender first: the flash needs the
-    // line to itself.
+    // The flash job (EspFlashJob::start); false when refused, as startStm32Upload. The flash
+    // ends the listener and the sender first: it needs the line to itself.
     bool startEsp32Flash(const std::string& path, std::string* refusal = nullptr);
     EspFlashJob& espFlash() { return espFlashJob; }
 
@@ -121,34 +124,34 @@ public:
     void scheduleSerialReconnectAfterReboot();
     bool reconnectInProgress() const { return reconnectJob.inProgress(); }
 
-    // The device link, the engine, its model and the two workers; the main window knows them
-    // by these names.
+    // The device link, the engine, its model and the two workers, made with the session and
+    // never replaced; the main window and the tests know them by these names.
     UsbCommunication usbCommunication;
-    std::unique_ptr<PayloadHandler> payloadHandler;
-    std::unique_ptr<Listener> serialListener;
-    std::unique_ptr<Sender> serialSender;
-    DeviceHandler* deviceHandler = nullptr; // the engine's; set by initPayloadProtocol
+    const std::unique_ptr<PayloadHandler> payloadHandler;
+    const std::unique_ptr<Listener> serialListener;
+    const std::unique_ptr<Sender> serialSender;
+    DeviceHandler* const deviceHandler; // the engine's
 
 private:
     // Starts the listener and the sender; false, with an ERROR line, when no thread can be made.
     bool startWorkers();
     // Runs `request` unless a job has the line (then it is refused with its WARNING).
     template <typename Request> void asDeviceRequest(const char* what, Request request);
-    bool writeField(const FieldWriter::Target& target, const void* value);
-    bool flashOverLink(const TaviskEspSerialFlasher::FlashOptions& options,
+    bool flashOverLink(const std::vector<std::uint8_t>& image,
+                       const TaviskEspSerialFlasher::FlashOptions& options,
                        const EspFlashJob::Progress& progress, std::string* error);
-    void refuseEsp32Image(const std::string& cause, std::string* refusal);
+    Stm32UploadJob::Steps uploadSteps();
     ReconnectJob::Steps reconnectSteps();
     // Schedules the reconnect for the RECONNECT job that has the line; false when it cannot run.
     bool startReconnect();
 
     LoggerManager* logger;
-    std::unique_ptr<Clock> uploadClock;
+    const std::unique_ptr<Clock> uploadClock;
     // Before the jobs: their workers free the line as they end.
     LineOwner line;
     RecordedUpload upload;
-    std::unique_ptr<FieldWriter> fieldWriter;       // over the engine's model; set by initPayloadProtocol
-    std::unique_ptr<Stm32UploadJob> stm32UploadJob; // set by initPayloadProtocol
+    FieldWriter fieldWriter; // over the engine's model
+    Stm32UploadJob stm32UploadJob;
     // Last: their workers use everything above, so they are joined before it goes.
     EspFlashJob espFlashJob;
     ReconnectJob reconnectJob;

@@ -27,13 +27,10 @@ EraseWait::Step EraseWait::step(int ticks, const Knowledge& known) {
     return result;
 }
 
-bool EraseWait::arm(EraseCmd newCmd) {
+void EraseWait::arm(EraseCmd newCmd) {
     active = true;
     cmd = newCmd;
     counter = 0;
-    const bool needTimer = !timer;
-    timer = true;
-    return needTimer;
 }
 
 EraseWait::Step EraseWait::tick(const Knowledge& known) {
@@ -44,9 +41,7 @@ EraseWait::Step EraseWait::tick(const Knowledge& known) {
     } else {
         result.ticks = counter;
     }
-    if (!result.keepWaiting) {
+    if (!result.keepWaiting)
         active = false;
-        timer = false;
-    }
     return result;
 }

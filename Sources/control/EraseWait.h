@@ -41,17 +41,15 @@ public:
     // One tick, decided from the counter before it and what is known now.
     static Step step(int ticks, const Knowledge& known);
 
-    // Starts (or restarts) the wait with this code and the counter at 0. True when no timer
-    // runs for the wait yet: the caller then starts one, which calls tick() until it answers
-    // keepWaiting false. A restart during a wait keeps its one timer.
-    bool arm(EraseCmd cmd);
-    // One timer tick; an unarmed wait answers keepWaiting false at once.
+    // Starts (or restarts) the wait with this code and the counter at 0; tick() then runs it
+    // until it answers keepWaiting false.
+    void arm(EraseCmd cmd);
+    // One tick; an unarmed wait answers keepWaiting false at once.
     Step tick(const Knowledge& known);
-    // Ends the wait quietly; its timer stops on its next tick.
+    // Ends the wait quietly.
     void disarm() { active = false; }
 
     bool isActive() const { return active; }
-    bool timerRunning() const { return timer; }
     EraseCmd code() const { return cmd; }
     int ticks() const { return counter; }
 
@@ -62,7 +60,6 @@ private:
     static constexpr int kAskEvery = 5;
 
     bool active = false;
-    bool timer = false;
     EraseCmd cmd = ERASE_FILE_0;
     int counter = 0;
 };

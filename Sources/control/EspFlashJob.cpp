@@ -1,27 +1,73 @@
 #include "control/EspFlashJob.h"
 
+#include "control/WindowLines.h"
 #include "core/LoggerManager.h"
 
 #include <exception>
 #include <utility>
 
 namespace {
-const std::string kPrefix = "MainWindow: ";
-}
+using WindowLines::kPrefix;
+using Job = LineOwner::Job;
+} // namespace
 
-EspFlashJob::EspFlashJob(FlashFunction flashFunction, std::function<void()> notifyFunction)
-    : flash(std::move(flashFunction)), notify(std::move(notifyFunction)),
+EspFlashJob::EspFlashJob(LineOwner& lineOwner, RecordedUpload& recorded, FlashFunction flashFunction,
+                         std::function<void()> notifyFunction)
+    : line(lineOwner), upload(recorded), flash(std::move(flashFunction)), notify(std::move(notifyFunction)),
       logger(&LoggerManager::getInstance()), worker("ESP32 flash worker", kPrefix) {}
 
 EspFlashJob::~EspFlashJob() {
     waitForEnd();
 }
 
-bool EspFlashJob::start() {
-    if (worker.busy()) {
-        logger->log("ESP32 flashing already in progress", BaseLogger::WARNING, kPrefix);
+bool EspFlashJob::start(const std::string& path, std::string* refusal) {
+    if (path.empty()) {
+        logger->log(WindowLines::kNoImage, BaseLogger::WARNING, kPrefix);
+        refuseImage("no file is chosen", refusal);
         return false;
     }
+    LineOwner::Claim claim(line, Job::ESP32_FLASH, "ESP32 flash", refusal,
+                           "ESP32 flashing already in progress");
+    if (!claim)
+        return false;
+    // Read and checked before the device is asked to switch to its bootloader, also against
+    // what the loader is known to refuse. The failure's line is the one the flasher would
+    // have given for that file; what exactly was wrong follows on a line of its own.
+    RecordedUpload::Refusal refused;
+    if (!upload.record(FirmwareTarget::ESP32, path, refused)) {
+        logger->log(failureLine(TaviskEspSerialFlasher::imageFileText(refused.status, path)),
+                    BaseLogger::ERROR, kPrefix);
+        refuseImage(refused.cause, refusal);
+        return false;
+    }
+    // The bytes read now, not the file as it may be by the time the flash runs.
+    const RecordedUpload::Image image = upload.get().image;
+    std::string why;
+    LoaderResult result = LOADER_OK;
+    if (!TaviskEspSerialFlasher::acceptsImage(image->size(), flashOptions(), &why, &result)) {
+        const std::string text = TaviskEspSerialFlasher::loaderFailureText("esp_loader_flash_start", result);
+        logger->log(failureLine(text), BaseLogger::ERROR, kPrefix);
+        const std::string meaning = text + " means " + TaviskEspSerialFlasher::meaningOf(result) + ": " + why;
+        logger->log(meaning, BaseLogger::ERROR, kPrefix);
+        if (refusal)
+            *refusal = meaning;
+        return false;
+    }
+    if (!launch(image))
+        return false;
+    // The flash's end frees the line.
+    claim.keep();
+    return true;
+}
+
+void EspFlashJob::refuseImage(const std::string& cause, std::string* refusal) {
+    const std::string why = RecordedUpload::refusedLine(FirmwareTarget::ESP32, cause);
+    logger->log(why, BaseLogger::WARNING, kPrefix);
+    if (refusal)
+        *refusal = why;
+}
+
+bool EspFlashJob::launch(RecordedUpload::Image image) {
     // An earlier flash that ended: its last report reads what is reset here.
     worker.join();
     done = false;
@@ -32,11 +78,15 @@ bool EspFlashJob::start() {
         result = Result();
     }
     completionDue = true;
-    if (!worker.start([this] { run(); }, [this] { notify(); })) {
+    const bool started = worker.start([this, image] { run(*image); },
+                                      [this] {
+                                          // The worker is done with the line.
+                                          line.release(Job::ESP32_FLASH);
+                                          report();
+                                      });
+    if (!started)
         completionDue = false;
-        return false;
-    }
-    return true;
+    return started;
 }
 
 std::string EspFlashJob::failureLine(const std::string& text) {
@@ -51,18 +101,23 @@ TaviskEspSerialFlasher::FlashOptions EspFlashJob::flashOptions() {
     return options;
 }
 
-void EspFlashJob::run() {
+void EspFlashJob::report() {
+    if (notify)
+        notify();
+}
+
+void EspFlashJob::run(const std::vector<std::uint8_t>& image) {
     const TaviskEspSerialFlasher::FlashOptions options = flashOptions();
     const Progress progress = [this](unsigned char percent) {
         lastPercent = percent;
-        notify();
+        report();
     };
     std::string error;
     bool written = false;
     // Whatever the flasher throws ends this flash as a failure with its text: the window
     // must become usable again.
     try {
-        written = flash(options, progress, &error);
+        written = flash(image, options, progress, &error);
     } catch (const std::exception& exception) {
         written = false;
         error = exception.what();

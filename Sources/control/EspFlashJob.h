@@ -1,5 +1,7 @@
 #pragma once
 
+#include "control/LineOwner.h"
+#include "control/RecordedUpload.h"
 #include "core/JobWorker.h"
 #include "espflash/EspSerialFlasher.h"
 
@@ -9,12 +11,16 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 class LoggerManager;
 
-// One ESP32 flash at a time on a worker thread of its own. The worker reports each
-// percentage and its end through `notify` (the main window emits a dispatcher there, so that
-// the GUI thread redraws); the GUI thread reads the state and takes the result once per flash.
+// One ESP32 flash at a time, from Upload to its end: the line taken, the image read into
+// memory and checked against what the loader is known to refuse (before the device is asked
+// to switch its ESP32 to the bootloader), then the flash on a worker thread of its own. The
+// worker reports each percentage and its end through `notify` (the main window emits a
+// dispatcher there, so that the GUI thread redraws); the GUI thread reads the state and takes
+// the result once per flash. The end frees the line, before its report.
 //
 // start(), takeCompletion() and waitForEnd() are called on one thread (the GUI thread); the
 // state they read is shared with the worker through atomics and `resultMutex`. The last
@@ -22,8 +28,9 @@ class LoggerManager;
 class EspFlashJob {
 public:
     using Progress = std::function<void(unsigned char)>;
-    // Flashes the image it was given: true when it was written; on failure the text in `error`.
-    using FlashFunction = std::function<bool(const TaviskEspSerialFlasher::FlashOptions&,
+    // Flashes `image`: true when it was written; on failure the text in `error`.
+    using FlashFunction = std::function<bool(const std::vector<std::uint8_t>& image,
+                                             const TaviskEspSerialFlasher::FlashOptions&,
                                              const Progress& progress, std::string* error)>;
 
     struct Result {
@@ -31,7 +38,7 @@ public:
         std::string error; // the flasher's text when it failed
     };
 
-    EspFlashJob(FlashFunction flash, std::function<void()> notify);
+    EspFlashJob(LineOwner& line, RecordedUpload& upload, FlashFunction flash, std::function<void()> notify);
     // Waits for a running flash: a flash cut short could leave the chip half written.
     ~EspFlashJob();
     EspFlashJob(const EspFlashJob&) = delete;
@@ -43,9 +50,14 @@ public:
     // "ESP32 flashing failed: <text>".
     static std::string failureLine(const std::string& text);
 
-    // Starts a flash with flashOptions(). False, with a WARNING, while a flash runs; the
-    // running one is not disturbed.
-    bool start();
+    // Takes the line, reads the image at the UTF-8 `path` and starts the flash with
+    // flashOptions(). False, with nothing sent, for an empty path ("File path is empty or did't
+    // exist"), while another job has the line (a second flash first with "ESP32 flashing
+    // already in progress"; the running one is not disturbed), for an image that cannot be
+    // read (the flasher's line for the file, then "ESP32 image refused: <path>: <cause>") or
+    // that the loader would refuse (its failure and what it means); `refusal`, when given,
+    // gets the line that says why.
+    bool start(const std::string& path, std::string* refusal = nullptr);
 
     std::uint8_t percent() const { return lastPercent.load(); }
     bool finished() const { return done.load(); }
@@ -60,8 +72,14 @@ public:
     void waitForEnd();
 
 private:
-    void run();
+    // Starts the worker on the recorded image; false when no worker could run it.
+    bool launch(RecordedUpload::Image image);
+    void run(const std::vector<std::uint8_t>& image);
+    void refuseImage(const std::string& cause, std::string* refusal);
+    void report();
 
+    LineOwner& line;
+    RecordedUpload& upload;
     FlashFunction flash;
     std::function<void()> notify;
     LoggerManager* logger;

@@ -1,5 +1,6 @@
 #include "control/FieldWriter.h"
 
+#include "control/WindowLines.h"
 #include "core/LoggerManager.h"
 #include "link/DeviceHandler.h"
 
@@ -9,7 +10,7 @@
 #include <utility>
 
 namespace {
-const std::string kPrefix = "MainWindow: ";
+using WindowLines::kPrefix;
 }
 
 FieldWriter::FieldWriter(DeviceHandler& deviceModel, AskDevice ask)

@@ -1,9 +1,10 @@
 #include "control/LineOwner.h"
 
+#include "control/WindowLines.h"
 #include "core/LoggerManager.h"
 
 namespace {
-const std::string kPrefix = "MainWindow: ";
+using WindowLines::kPrefix;
 }
 
 LineOwner::LineOwner() : logger(&LoggerManager::getInstance()) {}

@@ -1,9 +1,12 @@
 #include "control/ReconnectJob.h"
 
+#include "control/WindowLines.h"
+
 #include <utility>
 
 ReconnectJob::ReconnectJob(Steps jobSteps, std::unique_ptr<Clock> jobClock)
-    : steps(std::move(jobSteps)), clock(std::move(jobClock)), worker("reconnect worker", "MainWindow: ") {}
+    : steps(std::move(jobSteps)), clock(std::move(jobClock)),
+      worker("reconnect worker", WindowLines::kPrefix) {}
 
 ReconnectJob::~ReconnectJob() {
     cancelAndJoin();

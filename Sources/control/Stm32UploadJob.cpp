@@ -1,5 +1,6 @@
 #include "control/Stm32UploadJob.h"
 
+#include "control/WindowLines.h"
 #include "core/LoggerManager.h"
 #include "link/DeviceHandler.h"
 
@@ -7,9 +8,7 @@
 
 namespace {
 
-const std::string kPrefix = "MainWindow: ";
-const std::string kSenderPrefix = "SerialSender: ";
-const char* const kNoImage = "File path is empty or did't exist";
+using WindowLines::kPrefix;
 const std::string kUploadFailed = "STM32 upload failed: ";
 
 using Lock = std::lock_guard<std::recursive_mutex>;
@@ -28,10 +27,15 @@ bool Stm32UploadJob::start(const std::string& path, std::string* refusal) {
     if (!claim)
         return false;
     // Read whole before anything is erased: a device erased for an image that cannot be sent
-    // would be left without firmware, and the bytes sent are those read now.
+    // would be left without firmware, and the bytes sent are those read now. A file that the
+    // engine could not have loaded is refused in its words, as it would have been after the
+    // erase; what exactly was wrong follows on a line of its own.
     RecordedUpload::Refusal refused;
     if (!upload.record(FirmwareTarget::STM32, path, refused)) {
-        logger->log(kNoImage, BaseLogger::WARNING, kPrefix);
+        if (path.empty())
+            logger->log(WindowLines::kNoImage, BaseLogger::WARNING, kPrefix);
+        else
+            engine.reportUnreadableFile(refused.status, path);
         const std::string why = RecordedUpload::refusedLine(FirmwareTarget::STM32, refused.cause);
         logger->log(why, BaseLogger::WARNING, kPrefix);
         if (refusal)
@@ -89,7 +93,7 @@ Stm32UploadJob::Tick Stm32UploadJob::tickEraseWait() {
         steps.askFields(currentAddress());
         break;
     case EraseWait::Request::WRITE_ERASE: {
-        if (!eraseMemorySector(eraseProbe.code(), ""))
+        if (!eraseMemorySector(eraseProbe.code()))
             return fail("the erase code could not be written");
         phase = Phase::ERASE_WRITTEN;
         // Its time runs from now: the request was framed on this thread, just now.
@@ -102,7 +106,7 @@ Stm32UploadJob::Tick Stm32UploadJob::tickEraseWait() {
         break;
     }
     if (step.failure)
-        return end(step.failure);
+        return finish(step.failure);
     Tick next;
     next.keepTicking = step.keepWaiting;
     return next;
@@ -130,8 +134,17 @@ Stm32UploadJob::Tick Stm32UploadJob::tickEraseWritten() {
     return fail("the erase write went unanswered");
 }
 
+Stm32UploadJob::Tick Stm32UploadJob::finishIfConfirmed() {
+    Lock lock(engine.getMutex());
+    return confirmed() ? succeed() : Tick();
+}
+
+bool Stm32UploadJob::confirmed() {
+    return phase == Phase::TRANSFER && engine.completedTransfers() > transfersBefore;
+}
+
 Stm32UploadJob::Tick Stm32UploadJob::tickTransfer() {
-    if (engine.completedTransfers() > transfersBefore)
+    if (confirmed())
         return succeed();
     const std::string percent = std::to_string(engine.transferPercent.load()) + " %";
     if (!steps.linkUp()) {
@@ -185,16 +198,16 @@ std::string Stm32UploadJob::pendingFileRequestText() {
 
 Stm32UploadJob::Tick Stm32UploadJob::succeed() {
     logger->log("STM32 upload completed", BaseLogger::INFO, kPrefix);
-    Tick done = end({});
+    Tick done = finish({});
     done.succeeded = true;
     return done;
 }
 
 Stm32UploadJob::Tick Stm32UploadJob::fail(const std::string& reason) {
-    return end(kUploadFailed + reason);
+    return finish(kUploadFailed + reason);
 }
 
-Stm32UploadJob::Tick Stm32UploadJob::end(std::string failure) {
+Stm32UploadJob::Tick Stm32UploadJob::finish(std::string failure) {
     if (!failure.empty())
         logger->log(failure, BaseLogger::ERROR, kPrefix);
     phase = Phase::IDLE;
@@ -239,12 +252,10 @@ std::string Stm32UploadJob::abandonedText() {
     case Phase::IDLE:
     case Phase::ERASE_WAIT:
         return "an STM32 upload before the erase was written: the upload is abandoned and nothing was "
-               "changed on the "
-               "device";
+               "changed on the device";
     case Phase::ERASE_WRITTEN:
         return "an STM32 upload while the device erases: the upload is abandoned and the device may be left "
-               "erased, "
-               "without its image";
+               "erased, without its image";
     case Phase::TRANSFER:
         break;
     }
@@ -252,18 +263,11 @@ std::string Stm32UploadJob::abandonedText() {
            " %: the upload is abandoned and the device is left without its whole image";
 }
 
-std::shared_ptr<const FileRequest> Stm32UploadJob::lastRequest() const {
-    std::lock_guard<std::mutex> lock(requestMutex);
-    return newestRequest;
-}
-
-std::shared_ptr<FileRequest> Stm32UploadJob::newRequest(const std::string& path) {
-    auto request = std::make_shared<FileRequest>();
-    request->address = currentAddress();
-    request->index = fileNumber();
-    request->path = path;
-    std::lock_guard<std::mutex> lock(requestMutex);
-    newestRequest = request;
+FileRequest Stm32UploadJob::newRequest(const std::string& path) const {
+    FileRequest request;
+    request.address = currentAddress();
+    request.index = fileNumber();
+    request.path = path;
     return request;
 }
 
@@ -271,10 +275,9 @@ std::uint8_t Stm32UploadJob::currentAddress() const {
     return engine.deviceHandler.currentAddress.load();
 }
 
-bool Stm32UploadJob::eraseMemorySector(EraseCmd cmd, const std::string& text) {
-    const auto request = newRequest(text);
+bool Stm32UploadJob::eraseMemorySector(EraseCmd cmd) {
     FieldWriter::Target erase;
-    erase.address = request->address;
+    erase.address = currentAddress();
     erase.name = "erase";
     erase.noDevice = "device didn't exist for erase request";
     erase.noField = "erase field didn't exist";
@@ -300,13 +303,13 @@ bool Stm32UploadJob::eraseMemorySector(EraseCmd cmd, const std::string& text) {
 bool Stm32UploadJob::writeFirmware() {
     const RecordedUpload::Record image = upload.get();
     if (!image.image) {
-        logger->log(kNoImage, BaseLogger::WARNING, kPrefix);
+        logger->log(WindowLines::kNoImage, BaseLogger::WARNING, kPrefix);
         return false;
     }
-    const auto request = newRequest(image.path);
-    request->image = image.image;
-    logger->log("load device firmware", BaseLogger::INFO, kSenderPrefix);
-    engine.onMessage(MSG_FIRMWARE_WRITE, request.get());
+    FileRequest request = newRequest(image.path);
+    request.image = image.image;
+    logger->log("load device firmware", BaseLogger::INFO, WindowLines::kSenderPrefix);
+    engine.onMessage(MSG_FIRMWARE_WRITE, &request);
     engine.generateResponse(MSG_FILE_WRITE, nullptr);
     return true;
 }

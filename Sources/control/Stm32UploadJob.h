@@ -13,8 +13,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
 
 class LoggerManager;
@@ -29,13 +27,14 @@ class LoggerManager;
 // The window's timer calls tick() every kTickInterval until the upload has ended. An answer
 // counts as overdue once the request's reply time and kAnswerGrace have passed on the job's
 // clock since the job first saw the request; the request is then given up, so that a late
-// answer sets nothing off.
+// answer sets nothing off. The device's confirmation of the whole image is processed on the
+// listener thread; the GUI thread ends the upload with it as soon as it hears of it
+// (finishIfConfirmed), so that the success it shows and the end of the job are one step.
 //
-// Threads: start(), tick(), abandonedText() and stop() on the GUI thread; loadFirmware() on the
-// listener thread, inside the processing of the erase acknowledgement. The phase and the
-// overdue watch are guarded by the engine's mutex (the answers that move the upload on are
-// processed under it); the erase wait belongs to the GUI thread; the newest request record is
-// guarded by `requestMutex`.
+// Threads: start(), tick(), finishIfConfirmed(), abandonedText() and stop() on the GUI thread;
+// loadFirmware() on the listener thread, inside the processing of the erase acknowledgement.
+// The phase and the overdue watch are guarded by the engine's mutex (the answers that move the
+// upload on are processed under it); the erase wait belongs to the GUI thread.
 class Stm32UploadJob {
 public:
     // One tick of a running upload.
@@ -67,11 +66,16 @@ public:
     Stm32UploadJob& operator=(const Stm32UploadJob&) = delete;
 
     // Takes the line, reads the image into memory, starts the workers, arms the erase wait
-    // and searches. False, with WARNINGs and nothing sent, while another job has the line or
-    // when the image cannot be uploaded; `refusal`, when given, gets the line that says why.
+    // and searches. False, with nothing sent, while another job has the line (a WARNING) or
+    // when the image cannot be uploaded (the engine's ERRORs for a file it could not load,
+    // then the WARNING "STM32 image refused: <path>: <cause>"); `refusal`, when given, gets
+    // the line that says why.
     bool start(const std::string& path, std::string* refusal = nullptr);
     // One tick of the running upload (erase wait, erase acknowledgement, transfer).
     Tick tick();
+    // Ends the upload when the device has confirmed the whole image (the line freed, INFO
+    // "STM32 upload completed"): the tick that says so. Anything else: nothing ended.
+    Tick finishIfConfirmed();
     // LOAD_FIRMWARE: hands the recorded image to the engine when this upload waits for the
     // acknowledgement of its erase write; anything else starts nothing.
     GlobalHandlerEvents::HandlerEventsStatus loadFirmware();
@@ -83,8 +87,6 @@ public:
     std::string abandonedText();
 
     const EraseWait& eraseWait() const { return eraseProbe; }
-    // The request record made last (the erase write's, then the image's); null before any.
-    std::shared_ptr<const FileRequest> lastRequest() const;
 
 private:
     enum class Phase { IDLE, ERASE_WAIT, ERASE_WRITTEN, TRANSFER };
@@ -95,11 +97,13 @@ private:
     Tick tickTransfer();
     // Writes `cmd` into the current device's field "erase" (as a 4-byte value); false when the
     // request could not be queued.
-    bool eraseMemorySector(EraseCmd cmd, const std::string& text);
+    bool eraseMemorySector(EraseCmd cmd);
     // Hands the recorded image to the engine, which starts the transfer; false when there is
     // none.
     bool writeFirmware();
-    std::shared_ptr<FileRequest> newRequest(const std::string& path);
+    // A request record for the current device and the upload's file; it lives for the call
+    // that hands it to the engine, which copies what it needs.
+    FileRequest newRequest(const std::string& path) const;
     // Starts the time of the request framed last.
     void watchLastRequest();
     // Whether the answer to the last request, of `type`, is overdue; the first look at a new
@@ -107,10 +111,12 @@ private:
     bool answerOverdue(MessageType type);
     std::string pendingFileRequestText();
     // The ends of the upload: with the device's confirmation; with "STM32 upload failed: " and
-    // `reason`; with a line of its own, as it stands.
+    // `reason`; with a line of its own, as it stands. confirmed(): the device has confirmed
+    // this upload's whole image.
     Tick succeed();
     Tick fail(const std::string& reason);
-    Tick end(std::string line);
+    Tick finish(std::string line);
+    bool confirmed();
 
     std::uint8_t currentAddress() const;
     // The file on the device that the upload writes: the one its erase code erases.
@@ -130,8 +136,4 @@ private:
     // The request whose answer is awaited, and when the job first saw it.
     std::uint64_t watchedRequest = 0;
     Clock::TimePoint watchedSince{};
-    // Guards `newestRequest`: made on the GUI thread (erase) and on the listener thread
-    // (firmware). A record stays alive while anyone holds it, so none is freed while read.
-    mutable std::mutex requestMutex;
-    std::shared_ptr<FileRequest> newestRequest;
 };

@@ -1,5 +1,6 @@
 #include "control/WindowLogging.h"
 
+#include "control/WindowLines.h"
 #include "core/LoggerManager.h"
 
 #include <cctype>
@@ -26,5 +27,5 @@ void configureWindowLogging(const char* levelName) {
     else
         logger.log("TAVISK_LOG_LEVEL \"" + std::string(levelName) +
                        "\" is not a level (OFF, FULL, IMPORTANT or MINIMUM): using FULL",
-                   BaseLogger::WARNING, "MainWindow: ");
+                   BaseLogger::WARNING, WindowLines::kPrefix);
 }

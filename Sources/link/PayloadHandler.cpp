@@ -235,29 +235,38 @@ void PayloadHandler::recordRequest(MessageType type, unsigned char address, unsi
 
 bool PayloadHandler::loadFile(const std::string& path, std::vector<std::uint8_t>& out) {
     WholeFile file = readWholeFile(path, FileTransfer::kMaxSize);
-    switch (WholeFile::failedStep(file.status)) {
-    case WholeFile::Step::NONE:
-        break;
-    case WholeFile::Step::OPEN:
-        log("Can't open file.", BaseLogger::ERROR);
-        log("Can't open file: " + path, BaseLogger::ERROR);
-        return false;
-    case WholeFile::Step::SIZE:
-        log("Can't get file size.", BaseLogger::ERROR);
-        log("Can't get file size: " + path, BaseLogger::ERROR);
-        return false;
-    case WholeFile::Step::LIMIT:
-        log(tooLargeText(file.size) + ": " + path, BaseLogger::ERROR);
-        return false;
-    case WholeFile::Step::READ:
-        log("Can't read file.", BaseLogger::ERROR);
-        log("Can't read file: " + path, BaseLogger::ERROR);
+    if (file.status != WholeFile::READ) {
+        if (WholeFile::failedStep(file.status) == WholeFile::Step::LIMIT)
+            log(tooLargeText(file.size) + ": " + path, BaseLogger::ERROR);
+        else
+            reportUnreadableFile(file.status, path);
         return false;
     }
     if (wants(BaseLogger::INFO))
         log("File size in bytes: " + std::to_string(file.size), BaseLogger::INFO);
     out.swap(file.bytes);
     return true;
+}
+
+std::vector<std::string> PayloadHandler::unreadableFileLines(WholeFile::Status status,
+                                                             const std::string& path) {
+    switch (WholeFile::failedStep(status)) {
+    case WholeFile::Step::OPEN:
+        return {"Can't open file.", "Can't open file: " + path};
+    case WholeFile::Step::SIZE:
+        return {"Can't get file size.", "Can't get file size: " + path};
+    case WholeFile::Step::READ:
+        return {"Can't read file.", "Can't read file: " + path};
+    case WholeFile::Step::NONE: // read (an empty file is loaded too)
+    case WholeFile::Step::LIMIT:
+        break;
+    }
+    return {};
+}
+
+void PayloadHandler::reportUnreadableFile(WholeFile::Status status, const std::string& path) {
+    for (const std::string& line : unreadableFileLines(status, path))
+        log(line, BaseLogger::ERROR);
 }
 
 void PayloadHandler::generateResponse(MessageType type, void*) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/BaseLogger.h"
+#include "core/WholeFile.h"
 #include "link/AbstractProtocolHandler.h"
 #include "link/DeviceHandler.h"
 #include "link/FileRequest.h"
@@ -66,6 +67,13 @@ public:
     // Records a request (argument per MessageType; see the .cpp) ...
     void onMessage(MessageType type, void* argument);
     void enqueueMessage(MessageType type, unsigned char address, unsigned char index, std::string path);
+    // The lines with which the engine refuses a file that it cannot load, by how its read
+    // ended: two ERRORs for a file that cannot be opened, sized or read ("Can't open file."
+    // and "Can't open file: <path>", ...); none for one that was read or is only too large.
+    static std::vector<std::string> unreadableFileLines(WholeFile::Status status, const std::string& path);
+    // Logs those lines, as a file write of that file would: for a caller that read the file
+    // itself before asking for the write.
+    void reportUnreadableFile(WholeFile::Status status, const std::string& path);
     // A file write of bytes in hand (MSG_FILE_WRITE without reading a file).
     void enqueueFile(unsigned char address, unsigned char index, std::vector<std::uint8_t> bytes);
     // ... and frames the pending request of that type; the pointer is not used.

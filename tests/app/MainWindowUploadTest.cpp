@@ -6,6 +6,7 @@
 #include "control/ProgressText.h"
 #include "tests/sim/beacon/SharedTestImage.h"
 #include "tests/sim/rom/SampleEsp32Image.h"
+#include "tests/support/Eventually.h"
 #include "tests/widgets/WidgetTestSupport.h"
 #include "widgets/SelectFirmwareBox.h"
 
@@ -20,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 
 namespace tavisk::test {
@@ -161,55 +163,89 @@ TEST_F(MainWindowUploadTest, WhileAnStm32UploadRunsNothingCanStartAnotherJobAndA
 }
 
 // However the program ends during an upload, one line names what is abandoned, in the words
-// that are true of where the upload stands.
+// that are true of where the upload stands; once the device has confirmed the whole image,
+// nothing is abandoned, also before the window has shown the success.
 TEST_F(MainWindowUploadTest, EndingDuringAnStm32UploadSaysWhatIsAbandoned) {
     struct Ending {
         const char* name;
         std::function<void()> end;
         const char* cause;
+        bool saysWhenIdle; // a signal's end is logged also when nothing runs
     };
     const Ending endings[] = {
-        {"Quit from the menu", [&] { widget<Gtk::ImageMenuItem>("QuitImageMenuItem")->activate(); }, "Quit"},
-        {"the window closed", [&] { window.reset(); }, "The window was closed"},
+        {"Quit from the menu", [&] { widget<Gtk::ImageMenuItem>("QuitImageMenuItem")->activate(); }, "Quit",
+         false},
+        {"the window closed", [&] { window.reset(); }, "The window was closed", false},
+        {"SIGTERM",
+         [&] {
+             std::raise(SIGTERM);
+             EXPECT_TRUE(logged("MainWindow: Ended by signal SIGTERM", 10s));
+         },
+         "Ended by signal SIGTERM", true},
     };
+    enum class At { ERASE_WAIT, TRANSFER, CONFIRMATION };
     struct Stage {
         const char* name;
-        bool transferUnderWay; // else: ended at once, before the first tick of the erase wait
-        const char* said;      // what follows "<cause> during "
+        At at;
+        const char* said; // what follows "<cause> during "; null: nothing is abandoned
     };
     const Stage stages[] = {
-        {"in the erase wait", false,
+        {"in the erase wait", At::ERASE_WAIT,
          "an STM32 upload before the erase was written: the upload is abandoned and nothing was changed on "
-         "the "
-         "device"},
-        {"in the transfer", true, "an STM32 upload at "},
+         "the device"},
+        {"in the transfer", At::TRANSFER, "an STM32 upload at "},
+        {"at the confirmation", At::CONFIRMATION, nullptr},
     };
     for (const Ending& ending : endings) {
         for (const Stage& stage : stages) {
             const std::string name = std::string(ending.name) + " " + stage.name;
             start(115200);
             const Bytes image = sim::sharedTestImage(16 * 1024);
+            beacon->setExpectedImage(image);
             connectThroughDialog();
             setFile(SEARCH_FILE_STM32, writeFile("stm32.bin", image));
             clickUpload();
-            if (stage.transferUnderWay) {
+            // Else ended at once, before the first tick of the erase wait.
+            if (stage.at != At::ERASE_WAIT) {
                 ASSERT_TRUE(runUntil([&] { return beacon->receivedImage().size() >= 1024; }, 60s)) << name;
+            }
+            if (stage.at == At::CONFIRMATION) {
+                // The device and the engine finish the transfer on their own threads; the main
+                // loop does not run meanwhile, so the window has not yet heard of the end.
+                ASSERT_TRUE(
+                    eventually([&] { return session().payloadHandler->completedTransfers() > 0; }, 60s))
+                    << name;
+                EXPECT_NE(progressText(), ProgressText::kSuccess) << name;
             }
             log.clear();
             ending.end();
-            const std::string said = std::string("MainWindow: ") + ending.cause + " during " + stage.said;
-            if (stage.transferUnderWay) {
-                EXPECT_EQ(log.count(said, BaseLogger::WARNING), 1u) << name;
-                EXPECT_TRUE(log.contains(
-                    " %: the upload is abandoned and the device is left without its whole image"))
-                    << name;
+            if (stage.said) {
+                const std::string said = std::string("MainWindow: ") + ending.cause + " during " + stage.said;
+                if (stage.at == At::TRANSFER) {
+                    EXPECT_EQ(log.count(said, BaseLogger::WARNING), 1u) << name;
+                    EXPECT_TRUE(log.contains(
+                        " %: the upload is abandoned and the device is left without its whole image"))
+                        << name;
+                } else {
+                    EXPECT_EQ(log.countWhole(said, BaseLogger::WARNING), 1u) << name;
+                }
             } else {
-                EXPECT_EQ(log.countWhole(said, BaseLogger::WARNING), 1u) << name;
+                // Ended as confirmed, and the line free for the next job at once.
+                EXPECT_EQ(log.countWhole("MainWindow: STM32 upload completed", BaseLogger::INFO), 1u) << name;
+                if (window) {
+                    EXPECT_EQ(session().runningJob(), LineOwner::Job::NONE) << name;
+                }
+                EXPECT_EQ(
+                    log.countWhole(std::string("MainWindow: ") + ending.cause + " while nothing was running",
+                                   BaseLogger::WARNING),
+                    ending.saysWhenIdle ? 1u : 0u)
+                    << name;
+                EXPECT_TRUE(beacon->imageMatches()) << name;
             }
             window.reset();
-            EXPECT_EQ(log.count(std::string(" during an STM32 upload ")), 1u)
-                << name << ": the end is said once";
-            EXPECT_EQ(beacon->requestCount(3) > 0, stage.transferUnderWay)
+            EXPECT_EQ(log.count(std::string(" during an STM32 upload ")), stage.said ? 1u : 0u)
+                << name << ": the end is said once, and only of what is abandoned";
+            EXPECT_EQ(beacon->requestCount(3) > 0, stage.at != At::ERASE_WAIT)
                 << name << ": what was sent to the device";
             line.reset();
             beacon = std::make_shared<sim::SimBeacon>();
@@ -238,18 +274,35 @@ TEST_F(MainWindowUploadTest, AnUploadWithoutAnImageErasesNothing) {
     struct Case {
         const char* name;
         std::string path;
+        LogLine first;       // the refusal's first line, logged whole; empty: the refusal alone
+        std::string refused; // the refusal, which the status bar shows
     };
+    const std::string missing = writeFile("gone.bin", {1}) + ".missing";
+    const std::string empty = writeFile("empty.bin", {});
     const Case cases[] = {
-        {"no file chosen", ""},
-        {"a missing file", writeFile("gone.bin", {1}) + ".missing"},
-        {"an empty file", writeFile("empty.bin", {})},
+        {"no file chosen",
+         "",
+         {BaseLogger::WARNING, "MainWindow: File path is empty or did't exist"},
+         "STM32 image refused: no file is chosen"},
+        {"a missing file",
+         missing,
+         {BaseLogger::ERROR, "PayloadHandler: Can't open file."},
+         "STM32 image refused: " + missing + ": the file does not exist"},
+        {"an empty file",
+         empty,
+         {BaseLogger::INFO, ""},
+         "STM32 image refused: " + empty + ": the file is empty"},
     };
     for (const Case& c : cases) {
         log.clear();
         setFile(SEARCH_FILE_STM32, c.path);
         clickUpload();
-        EXPECT_EQ(log.count("MainWindow: File path is empty or did't exist", BaseLogger::WARNING), 1u)
-            << c.name;
+        if (!c.first.text.empty()) {
+            EXPECT_EQ(log.countWhole(c.first.text, c.first.type), 1u) << c.name;
+        }
+        EXPECT_EQ(log.count("File path is empty or did't exist"), c.path.empty() ? 1u : 0u) << c.name;
+        EXPECT_EQ(log.countWhole("MainWindow: " + c.refused, BaseLogger::WARNING), 1u) << c.name;
+        EXPECT_EQ(statusText(), c.refused) << c.name;
         EXPECT_FALSE(log.contains("Erase firmware")) << c.name;
         // No erase wait was armed, so nothing can be erased later either.
         EXPECT_FALSE(session().stm32Upload().eraseWait().isActive()) << c.name;

@@ -91,7 +91,7 @@ template <typename F> WaitRun runWait(EraseWait& wait, F knownAt) {
 
 TEST(EraseWait, NoDeviceSearchesOnTicksOneSixToFiftyOneAndTimesOut) {
     EraseWait wait;
-    ASSERT_TRUE(wait.arm(ERASE_FILE_0));
+    wait.arm(ERASE_FILE_0);
     const WaitRun run = runWait(wait, [](int) { return kNoDevice; });
     std::vector<int> expected;
     for (int tick = 1; tick <= 51; tick += 5)
@@ -100,9 +100,6 @@ TEST(EraseWait, NoDeviceSearchesOnTicksOneSixToFiftyOneAndTimesOut) {
     EXPECT_EQ(run.lastTick, 51);
     EXPECT_EQ(run.failure, EraseWait::kNoDevice);
     EXPECT_FALSE(wait.isActive());
-    EXPECT_FALSE(wait.timerRunning());
-    // The next upload needs a timer of its own.
-    EXPECT_TRUE(wait.arm(ERASE_FILE_0));
 }
 
 TEST(EraseWait, ADeviceFoundLateKeepsOnlyTheRemainingTicks) {
@@ -116,7 +113,7 @@ TEST(EraseWait, ADeviceFoundLateKeepsOnlyTheRemainingTicks) {
     EXPECT_EQ(run.failure, EraseWait::kNoField);
 }
 
-TEST(EraseWait, TheFieldFoundWritesTheEraseAndEndsTheTimer) {
+TEST(EraseWait, TheFieldFoundWritesTheEraseAndEndsTheWait) {
     EraseWait wait;
     wait.arm(ERASE_FILE_0);
     const WaitRun run = runWait(wait, [](int tick) {
@@ -127,16 +124,16 @@ TEST(EraseWait, TheFieldFoundWritesTheEraseAndEndsTheTimer) {
     EXPECT_EQ(run.failure, "");
     EXPECT_EQ(wait.ticks(), 0);
     EXPECT_EQ(wait.code(), ERASE_FILE_0);
-    EXPECT_FALSE(wait.timerRunning());
+    EXPECT_FALSE(wait.isActive());
 }
 
-TEST(EraseWait, ASecondStartDuringTheWaitRestartsTheCounterWithOneTimer) {
+TEST(EraseWait, ASecondStartDuringTheWaitRestartsTheCounter) {
     EraseWait wait;
-    EXPECT_TRUE(wait.arm(ERASE_FILE_0)); // the first start makes the timer
+    wait.arm(ERASE_FILE_0);
     for (int tick = 0; tick < 7; ++tick)
         wait.tick(kNoDevice);
     EXPECT_EQ(wait.ticks(), 7);
-    EXPECT_FALSE(wait.arm(ERASE_FILE_0)); // the timer runs on
+    wait.arm(ERASE_FILE_0);
     EXPECT_EQ(wait.ticks(), 0);
     // The restarted wait asks at once and lasts its full 51 ticks.
     const WaitRun run = runWait(wait, [](int) { return kNoDevice; });
@@ -144,7 +141,7 @@ TEST(EraseWait, ASecondStartDuringTheWaitRestartsTheCounterWithOneTimer) {
     EXPECT_EQ(run.lastTick, 51);
 }
 
-TEST(EraseWait, ADisarmedWaitEndsItsTimerQuietly) {
+TEST(EraseWait, ADisarmedWaitEndsQuietly) {
     EraseWait wait;
     wait.arm(ERASE_FILE_0);
     wait.tick(kNoDevice);
@@ -153,7 +150,7 @@ TEST(EraseWait, ADisarmedWaitEndsItsTimerQuietly) {
     EXPECT_EQ(step.request, Request::NONE);
     EXPECT_FALSE(step.keepWaiting);
     EXPECT_EQ(step.failure, nullptr);
-    EXPECT_FALSE(wait.timerRunning());
+    EXPECT_FALSE(wait.isActive());
 }
 
 TEST(EraseCmd, FileNumbers) {

@@ -2,6 +2,7 @@
 #include "control/ProgressText.h"
 #include "tests/support/Gate.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/TempFile.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +18,9 @@ namespace {
 using namespace std::chrono_literals;
 using tavisk::test::Gate;
 using tavisk::test::LogCapture;
+using tavisk::test::TempFile;
 using FlashOptions = TaviskEspSerialFlasher::FlashOptions;
+using Bytes = std::vector<std::uint8_t>;
 
 // Counts the job's notifications and lets the test wait for the end of a flash, as the GUI
 // thread's dispatcher slot would see it.
@@ -43,13 +46,22 @@ private:
     int count = 0;
 };
 
+// The line the job takes and the upload it records its image in, as the session has them,
+// and an image the loader takes (whole 32-bit words).
+class EspFlashJobTest : public ::testing::Test {
+protected:
+    LineOwner line;
+    RecordedUpload upload;
+    const TempFile image{TempFile::pattern(1024)};
+};
+
 struct Outcome {
     bool ok;
     std::string error;
     std::string label; // over the progress bar once the flash has ended
 };
 
-TEST(EspFlashJob, TheResultOfEveryWayAFlashEnds) {
+TEST_F(EspFlashJobTest, TheResultOfEveryWayAFlashEnds) {
     struct Case {
         const char* name;
         EspFlashJob::FlashFunction flash;
@@ -57,42 +69,44 @@ TEST(EspFlashJob, TheResultOfEveryWayAFlashEnds) {
     };
     const Case cases[] = {
         {"success",
-         [](const FlashOptions&, const EspFlashJob::Progress& progress, std::string*) {
+         [](const Bytes&, const FlashOptions&, const EspFlashJob::Progress& progress, std::string*) {
              for (unsigned char p : {40, 81, 100})
                  progress(p);
              return true;
          },
          {true, "", ProgressText::kSuccess}},
         {"failure with the flasher's text",
-         [](const FlashOptions&, const EspFlashJob::Progress& progress, std::string* error) {
+         [](const Bytes&, const FlashOptions&, const EspFlashJob::Progress& progress, std::string* error) {
              progress(40);
              *error = "Failed to write block 2 (error 5)";
              return false;
          },
          {false, "Failed to write block 2 (error 5)", "40%"}},
         {"failure after the last block",
-         [](const FlashOptions&, const EspFlashJob::Progress& progress, std::string* error) {
+         [](const Bytes&, const FlashOptions&, const EspFlashJob::Progress& progress, std::string* error) {
              progress(100);
              *error = "MD5 of the written flash differs";
              return false;
          },
          {false, "MD5 of the written flash differs", "100%"}},
         {"failure without a text",
-         [](const FlashOptions&, const EspFlashJob::Progress&, std::string*) { return false; },
+         [](const Bytes&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) { return false; },
          {false, "the flasher gave no reason", "0%"}},
         {"standard exception",
-         [](const FlashOptions&, const EspFlashJob::Progress&, std::string*) -> bool {
+         [](const Bytes&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) -> bool {
              throw std::length_error("image does not fit in memory");
          },
          {false, "image does not fit in memory", "0%"}},
         {"other exception",
-         [](const FlashOptions&, const EspFlashJob::Progress&, std::string*) -> bool { throw 7; },
+         [](const Bytes&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) -> bool {
+             throw 7;
+         },
          {false, "unknown exception", "0%"}},
     };
     for (const Case& c : cases) {
         Reports reports;
-        EspFlashJob job(c.flash, [&] { reports.notify(); });
-        ASSERT_TRUE(job.start()) << c.name;
+        EspFlashJob job(line, upload, c.flash, [&] { reports.notify(); });
+        ASSERT_TRUE(job.start(image.path())) << c.name;
         ASSERT_TRUE(reports.waitUntil([&] { return job.finished(); })) << c.name;
         const auto result = job.takeCompletion();
         ASSERT_TRUE(result.has_value()) << c.name;
@@ -100,40 +114,46 @@ TEST(EspFlashJob, TheResultOfEveryWayAFlashEnds) {
         EXPECT_EQ(result->error, c.expected.error) << c.name;
         EXPECT_EQ(ProgressText::label(job.percent(), job.succeeded()), c.expected.label) << c.name;
         EXPECT_FALSE(job.inProgress()) << c.name;
+        EXPECT_EQ(line.running(), LineOwner::Job::NONE) << c.name << ": the ended flash frees the line";
         // The completion is handed out once per flash, however many notifications follow.
         EXPECT_FALSE(job.takeCompletion().has_value()) << c.name;
     }
 }
 
-TEST(EspFlashJob, FlashesFromOffsetZeroInBlocksOf1024WithoutReboot) {
+TEST_F(EspFlashJobTest, FlashesTheBytesReadAtTheStartFromOffsetZeroInBlocksOf1024WithoutReboot) {
     FlashOptions seen{7, 7, true};
+    Bytes flashed;
     Reports reports;
     EspFlashJob job(
-        [&](const FlashOptions& options, const EspFlashJob::Progress&, std::string*) {
+        line, upload,
+        [&](const Bytes& bytes, const FlashOptions& options, const EspFlashJob::Progress&, std::string*) {
+            flashed = bytes;
             seen = options;
             return true;
         },
         [&] { reports.notify(); });
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(job.start(image.path()));
     ASSERT_TRUE(reports.waitUntil([&] { return job.finished(); }));
     job.takeCompletion();
+    EXPECT_EQ(flashed, TempFile::pattern(1024));
     EXPECT_EQ(seen.offset, 0u);
     EXPECT_EQ(seen.blockSize, 1024u);
     EXPECT_FALSE(seen.reboot);
 }
 
-TEST(EspFlashJob, AReportOf100BeforeTheEndIsNoSuccessYet) {
+TEST_F(EspFlashJobTest, AReportOf100BeforeTheEndIsNoSuccessYet) {
     Gate lastBlockWritten;
     Reports reports;
     EspFlashJob job(
-        [&](const FlashOptions&, const EspFlashJob::Progress& progress, std::string*) {
+        line, upload,
+        [&](const Bytes&, const FlashOptions&, const EspFlashJob::Progress& progress, std::string*) {
             progress(50);
             progress(100);
             lastBlockWritten.pass(); // the flasher still finishes the flash
             return true;
         },
         [&] { reports.notify(); });
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(job.start(image.path()));
     ASSERT_TRUE(reports.waitUntil([&] { return job.percent() == 100; }));
     EXPECT_FALSE(job.finished());
     EXPECT_EQ(ProgressText::label(job.percent(), job.succeeded()), "100%");
@@ -147,20 +167,21 @@ TEST(EspFlashJob, AReportOf100BeforeTheEndIsNoSuccessYet) {
     EXPECT_EQ(reports.total(), 3);
 }
 
-TEST(EspFlashJob, ASecondStartWhileAFlashRunsIsRefused) {
+TEST_F(EspFlashJobTest, ASecondStartWhileAFlashRunsIsRefused) {
     LogCapture log;
     Gate release;
     Reports reports;
     int flashes = 0;
     EspFlashJob job(
-        [&](const FlashOptions&, const EspFlashJob::Progress&, std::string*) {
+        line, upload,
+        [&](const Bytes&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) {
             ++flashes;
             release.pass();
             return true;
         },
         [&] { reports.notify(); });
-    ASSERT_TRUE(job.start());
-    EXPECT_FALSE(job.start());
+    ASSERT_TRUE(job.start(image.path()));
+    EXPECT_FALSE(job.start(image.path()));
     EXPECT_EQ(log.count("MainWindow: ESP32 flashing already in progress", BaseLogger::WARNING), 1u);
     release.open();
     ASSERT_TRUE(reports.waitUntil([&] { return job.finished(); }));
@@ -168,13 +189,13 @@ TEST(EspFlashJob, ASecondStartWhileAFlashRunsIsRefused) {
     EXPECT_EQ(flashes, 1);
 
     // Once it has ended, the next flash starts (the ended worker is joined first).
-    ASSERT_TRUE(job.start());
+    ASSERT_TRUE(job.start(image.path()));
     ASSERT_TRUE(reports.waitUntil([&] { return job.finished(); }));
     EXPECT_TRUE(job.takeCompletion()->ok);
     EXPECT_EQ(flashes, 2);
 }
 
-TEST(EspFlashJob, DestroyingTheJobWaitsForARunningFlash) {
+TEST_F(EspFlashJobTest, DestroyingTheJobWaitsForARunningFlash) {
     LogCapture log;
     Gate release;
     bool flashEnded = false;
@@ -186,13 +207,14 @@ TEST(EspFlashJob, DestroyingTheJobWaitsForARunningFlash) {
     });
     {
         EspFlashJob job(
-            [&](const FlashOptions&, const EspFlashJob::Progress&, std::string*) {
+            line, upload,
+            [&](const Bytes&, const FlashOptions&, const EspFlashJob::Progress&, std::string*) {
                 release.pass();
                 flashEnded = true;
                 return true;
             },
             [] {});
-        ASSERT_TRUE(job.start());
+        ASSERT_TRUE(job.start(image.path()));
     }
     releaser.join();
     EXPECT_TRUE(flashEnded);

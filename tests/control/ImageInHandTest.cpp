@@ -38,7 +38,7 @@ void writeFile(const fs::path& path, const Bytes& bytes) {
 }
 
 // What the image file is at Upload, or becomes while the device acknowledges the erase.
-enum class File { NONE, MISSING, REGULAR, EMPTY, FIFO, DEVICE, OVER_THE_LIMIT, ENDS_BEFORE_ITS_SIZE };
+enum class File { NONE, MISSING, REGULAR, EMPTY, FIFO, FOLDER, DEVICE, OVER_THE_LIMIT, ENDS_BEFORE_ITS_SIZE };
 enum class Later { NOTHING, EMPTIED, CUT_TO_3000, LINK_TO_64_BYTES, FIFO };
 
 // A file whose read ends before the size it gives (sysfs gives 4096 for a few bytes).
@@ -84,6 +84,10 @@ protected:
         case File::FIFO:
             fs::remove(path);
             ::mkfifo(path.c_str(), 0600);
+            break;
+        case File::FOLDER:
+            fs::remove(path);
+            fs::create_directory(path);
             break;
         case File::DEVICE:
             return c.target == FirmwareTarget::STM32 ? "/dev/null" : "/dev/zero";
@@ -179,6 +183,12 @@ TEST_P(ImageInHand, IsRefusedAtOnceOrArrivesAsItWasRead) {
         const bool listed = std::any_of(c.refusal.begin(), c.refusal.end(),
                                         [&](const LogLine& l) { return l.text == noImage.text; });
         EXPECT_EQ(log.countWhole(noImage.text, noImage.type), listed ? 1u : 0u);
+        // The engine's lines only where they are listed: not for a file that it would load.
+        const auto engineLines =
+            static_cast<std::size_t>(std::count_if(c.refusal.begin(), c.refusal.end(), [](const LogLine& l) {
+                return l.text.rfind("PayloadHandler: ", 0) == 0;
+            }));
+        EXPECT_EQ(log.count("PayloadHandler: Can't ", BaseLogger::ERROR), engineLines);
         // Nothing was erased, the ESP32 was not switched over, and the line is free.
         std::this_thread::sleep_for(300ms);
         EXPECT_EQ(rig.beacon().requestCount(3), 0u);
@@ -212,10 +222,17 @@ std::string shortFileCause() {
            std::to_string(error ? 0 : size) + " bytes)";
 }
 
-// An STM32 image refused at Upload: the line the upload has always given, then the cause.
-std::vector<LogLine> stm32Refused(const std::string& cause) {
-    return {{BaseLogger::WARNING, kNoImage},
-            {BaseLogger::WARNING, "MainWindow: STM32 image refused: " + cause}};
+// How the engine refuses a file it cannot load: "open", "get file size" or "read".
+std::vector<LogLine> engineCannot(const std::string& what) {
+    return {{BaseLogger::ERROR, "PayloadHandler: Can't " + what + " file."},
+            {BaseLogger::ERROR, "PayloadHandler: Can't " + what + " file: {path}"}};
+}
+
+// An STM32 image refused at Upload: the engine's lines for a file it could not have loaded
+// (none for one it would have: empty, or over the upload's limit), then the cause.
+std::vector<LogLine> stm32Refused(std::vector<LogLine> engine, const std::string& cause) {
+    engine.push_back({BaseLogger::WARNING, "MainWindow: STM32 image refused: " + cause});
+    return engine;
 }
 
 // An ESP32 image refused at Upload: the flasher's own text for the file, then the cause.
@@ -241,7 +258,7 @@ INSTANTIATE_TEST_SUITE_P(
                   Later::FIFO,
                   {}},
         ImageCase{"stm32_none_chosen", FirmwareTarget::STM32, File::NONE, Later::NOTHING,
-                  stm32Refused("no file is chosen")},
+                  stm32Refused({{BaseLogger::WARNING, kNoImage}}, "no file is chosen")},
         ImageCase{"esp32_none_chosen",
                   FirmwareTarget::ESP32,
                   File::NONE,
@@ -249,13 +266,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {{BaseLogger::WARNING, kNoImage},
                    {BaseLogger::WARNING, "MainWindow: ESP32 image refused: no file is chosen"}}},
         ImageCase{"stm32_missing", FirmwareTarget::STM32, File::MISSING, Later::NOTHING,
-                  stm32Refused("{path}: the file does not exist")},
+                  stm32Refused(engineCannot("open"), "{path}: the file does not exist")},
         ImageCase{"esp32_missing", FirmwareTarget::ESP32, File::MISSING, Later::NOTHING,
                   esp32Refused("Can't open file: {path}", "the file does not exist")},
         ImageCase{"stm32_empty", FirmwareTarget::STM32, File::EMPTY, Later::NOTHING,
-                  stm32Refused("{path}: the file is empty")},
+                  stm32Refused({}, "{path}: the file is empty")},
         ImageCase{"esp32_empty", FirmwareTarget::ESP32, File::EMPTY, Later::NOTHING,
                   esp32Refused("File is empty or size is invalid: {path}", "the file is empty")},
+        ImageCase{"stm32_ends_before_its_size", FirmwareTarget::STM32, File::ENDS_BEFORE_ITS_SIZE,
+                  Later::NOTHING, stm32Refused(engineCannot("read"), "{path}: " + shortFileCause())},
         ImageCase{"esp32_ends_before_its_size", FirmwareTarget::ESP32, File::ENDS_BEFORE_ITS_SIZE,
                   Later::NOTHING, esp32Refused("Can't read file: {path}", shortFileCause())},
         // The loader's own failure, found before the device is switched; no line about the
@@ -270,15 +289,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "size of 20007 bytes is not a multiple of 4 (the loader writes whole 32-bit "
                     "words)"}}},
         ImageCase{"stm32_fifo", FirmwareTarget::STM32, File::FIFO, Later::NOTHING,
-                  stm32Refused("{path}: not a regular file but a FIFO")},
+                  stm32Refused(engineCannot("open"), "{path}: not a regular file but a FIFO")},
+        ImageCase{"stm32_folder", FirmwareTarget::STM32, File::FOLDER, Later::NOTHING,
+                  stm32Refused(engineCannot("open"), "{path}: not a regular file but a folder")},
         ImageCase{"esp32_fifo", FirmwareTarget::ESP32, File::FIFO, Later::NOTHING,
                   esp32Refused("Can't open file: {path}", "not a regular file but a FIFO")},
         ImageCase{"stm32_device_node", FirmwareTarget::STM32, File::DEVICE, Later::NOTHING,
-                  stm32Refused("{path}: not a regular file but a device node")},
+                  stm32Refused(engineCannot("open"), "{path}: not a regular file but a device node")},
         ImageCase{"esp32_device_node", FirmwareTarget::ESP32, File::DEVICE, Later::NOTHING,
                   esp32Refused("Can't open file: {path}", "not a regular file but a device node")},
         ImageCase{"stm32_over_the_limit", FirmwareTarget::STM32, File::OVER_THE_LIMIT, Later::NOTHING,
-                  stm32Refused("{path}: " + overTheLimit(FirmwareTarget::STM32))},
+                  stm32Refused({}, "{path}: " + overTheLimit(FirmwareTarget::STM32))},
         ImageCase{
             "esp32_over_the_limit", FirmwareTarget::ESP32, File::OVER_THE_LIMIT, Later::NOTHING,
             esp32Refused("File is empty or size is invalid: {path}", overTheLimit(FirmwareTarget::ESP32))}),

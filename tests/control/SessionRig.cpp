@@ -27,7 +27,6 @@ SessionRig::SessionRig() : SessionRig(std::make_unique<VirtualClock>()) {}
 
 SessionRig::SessionRig(std::unique_ptr<VirtualClock> clock)
     : uploadClock(clock.get()), windowSession({}, std::move(clock)) {
-    windowSession.initPayloadProtocol();
     registerRoutes();
     std::random_device seed;
     path =
@@ -131,8 +130,11 @@ bool SessionRig::startUpload() {
         next = tick();
     } while (next.keepTicking && upload.eraseWait().isActive());
     // The tick that finds the field writes the code, resets the counter and keeps the upload
-    // running.
-    return next.keepTicking && upload.lastRequest() != nullptr && upload.eraseWait().ticks() == 0;
+    // running. The engine framed the erase write last, or already the transfer that its
+    // acknowledgement started.
+    const MessageType framed = engine().lastFramed().type;
+    return next.keepTicking && (framed == MSG_SET_FIELD || framed == MSG_FILE_WRITE) &&
+           upload.eraseWait().ticks() == 0;
 }
 
 void SessionRig::waitOneTick() {

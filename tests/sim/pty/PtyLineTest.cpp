@@ -1,4 +1,5 @@
 #include "tests/sim/pty/PtyLine.h"
+#include "tests/support/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@ namespace tavisk::sim {
 namespace {
 
 using namespace std::chrono_literals;
+using tavisk::test::eventually;
 
 // Answers every byte it receives with that byte + 1, after `delay`.
 class EchoPeer : public LinePeer {
@@ -105,9 +107,7 @@ TEST(PtyLine, EveryPeerSeesTheProgramsBytesAndAnswersReachTheProgram) {
     EXPECT_EQ(line.bytesFromProgram(), 3u);
     // The line counts what it wrote only once write() has returned, which may be after the
     // program has read the bytes.
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (line.bytesToProgram() < 6u && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(eventually([&] { return line.bytesToProgram() >= 6u; }, 20s));
     EXPECT_EQ(line.bytesToProgram(), 6u);
     ::close(fd);
 }
