@@ -251,7 +251,7 @@ void BeaconSession::setFieldValue(const void* value, unsigned long long index) {
     asDeviceRequest("Field write", [&] {
         FieldWriter::Target write;
         write.address = currentDeviceAddress();
-        write.index = static_cast<std::uint8_t>(index);
+        write.index = index;
         write.noDevice = "device didn't exist for set field value";
         write.noField = "field didn't exist for set field value";
         fieldWriter.write(write, value);

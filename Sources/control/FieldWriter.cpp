@@ -4,14 +4,14 @@
 #include "core/LoggerManager.h"
 #include "link/DeviceHandler.h"
 
-#include <limits>
 #include <mutex>
 #include <string>
 #include <utility>
 
 namespace {
 using WindowLines::kPrefix;
-}
+constexpr std::uint64_t kMaxIndex = 0xFF;
+} // namespace
 
 FieldWriter::FieldWriter(DeviceHandler& deviceModel, AskDevice ask)
     : logger(&LoggerManager::getInstance()), model(deviceModel), askDevice(std::move(ask)) {}
@@ -25,7 +25,11 @@ bool FieldWriter::write(const Target& target, const void* value, const std::func
         logger->log(target.noDevice, BaseLogger::ERROR, kPrefix);
         return false;
     }
-    Field* field = target.name ? device->getFieldByName(target.name) : device->getField(target.index);
+    Field* field = nullptr;
+    if (target.name)
+        field = device->getFieldByName(target.name);
+    else if (target.index <= kMaxIndex) // cut to its low byte, a larger one would name another field
+        field = device->getField(static_cast<std::uint8_t>(target.index));
     if (!field) {
         logger->log(target.noField, target.noFieldType, kPrefix);
         return false;
@@ -36,7 +40,7 @@ bool FieldWriter::write(const Target& target, const void* value, const std::func
     std::uint64_t index = target.index;
     if (target.name) {
         index = device->getFieldIndexByName(target.name);
-        if (index == std::numeric_limits<std::uint64_t>::max()) {
+        if (index > kMaxIndex) {
             logger->log(target.noField, target.noFieldType, kPrefix);
             return false;
         }

@@ -20,9 +20,9 @@ public:
     struct Target {
         std::uint8_t address = 0;
         const char* name = nullptr; // the field's name; null: by `index`
-        std::uint8_t index = 0;
-        const char* noDevice = "";                               // ERROR when the device is not in the model
-        const char* noField = "";                                // when the device has no such field ...
+        std::uint64_t index = 0;    // beyond 255 no field has it: a request carries one byte
+        const char* noDevice = "";  // ERROR when the device is not in the model
+        const char* noField = "";   // when the device has no such field ...
         BaseLogger::MessageType noFieldType = BaseLogger::ERROR; // ... at this level
     };
     // Asks the device at `address` to take the value of its field `index` from the model.

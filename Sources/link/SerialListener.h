@@ -85,8 +85,8 @@ protected:
         buffer.fill(0);
         while (running) {
             if (!active) {
-                // Nothing clears `active` of a running listener in this system; do not spin if
-                // something does.
+                // Stopped (the session's maintenance stop): idle without spinning until started
+                // again.
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 continue;
             }

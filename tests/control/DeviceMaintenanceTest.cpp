@@ -150,6 +150,13 @@ const std::vector<MaintenanceCase>& cases() {
          1,
          {{L::ERROR, "MainWindow: field didn't exist for set field value"}},
          {}},
+        // Field 0 by its low byte: no field has this index, and none is written.
+        {"field_write_to_an_index_beyond_a_byte",
+         "Field write",
+         [](S& s) { s.setFieldValue(kValue, 256); },
+         1,
+         {{L::ERROR, "MainWindow: field didn't exist for set field value"}},
+         {}},
         // --- the workers: stopped or ended, each a second time without a word
         {"listener_stopped",
          "Stopping the listener",
